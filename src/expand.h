@@ -1,0 +1,175 @@
+// The miner: the transaction database, its loading and pruning, the
+// transaction-side enumeration (tolerance combinations, pruning, conditional
+// databases) and the itemset closure enumeration.
+#ifndef QUASIBICLIQUE_EXPAND_H
+#define QUASIBICLIQUE_EXPAND_H
+
+#include "Tree.h"
+#include "data.h"
+#include "pools.h"
+
+// Events a test can observe through Transactiondb::hook.
+enum SearchEvent {
+  kEventEvaluate,      // a tolerance combination is evaluated: (addlist, addnum)
+  kEventVisit,         // an item-set node is visited: (itembuf, depth)
+  kEventReport,        // a pair passed every check: (items, depth)
+  kEventSkipBuildCdb,  // a tidset is narrowed without a cdb: (&item, 1)
+};
+using SearchHook = void (*)(void* context, SearchEvent event, const int* list, int n);
+
+// Why FillTran refused a dataset (details in loaderror*).
+enum LoadStatus {
+  kLoadOk = 0,
+  kLoadVertexOutOfRange,  // graph type 1: a vertex id not below the line count
+  kLoadAsymmetric,        // graph type 1: u lists v but v does not list u
+  kLoadLineCountChanged,  // the file changed between counting and loading
+};
+
+// A conditional database: the database projected on one pruned tidset.
+//   tran[t]  : for each tid t of the cdb, counted list [k | live items], ascending
+//   item[x]  : for each item x, counted list [m | cdb tids holding x], ascending
+//   tids     : the cdb's tids, ascending, tidnum of them
+struct Cdb {
+  int** tran;
+  int tidnum;
+  int** item;
+  int* tids;
+};
+
+class Transactiondb {
+ public:
+  Transactiondb(int vertexnum, char* isl, char* it, char* tt, char* tsl,
+                char* outputFile, Tree& tree);
+
+  // Loads, prunes, renumbers and fills tranlist. Returns kLoadOk or the reason
+  // the dataset was refused.
+  LoadStatus FillTran(Data* data);
+  void InitialiseItemlist();
+  void PrepareItemlist();
+  // Mines, writes the output file and prints the count line. Returns the
+  // number of quasi-bicliques, or -1 when the output file could not be
+  // written completely (the count line is then not printed).
+  int Start();
+  void FreeMem();
+
+  // ----- loading (expand_load.cpp) -----
+  void Pruning(int** records);
+  void CountingSortAscending(int** records);
+  void PrepareDB(int** records);
+
+  // ----- transaction side (expand_tids.cpp) -----
+  void Enumeratecdb(int** tranlist, int tidnum, int item, int** itemlist, int* alltids);
+  void Enumeratecdb_sub(int** cdbtran, int cdbtidnum, int item, int** cdbitem,
+                        int* cdbtids, int* itemmark);
+  void SkipBuildCdb(int item, int* tidlive, int* itemcount, int* itemmark);
+  void EnumerateWithoutCdb(int virtualtidnum, int* virtualtids, int item, int* itemmark);
+  int Trim_tidset_sub(int** tranlist, int* itemtids, int itemtidnum, int* addlist,
+                      int* itemcount, int* tidlive, int item, int& changed,
+                      int* itemmark, int adding, int addnum);
+  int Prune_sub(int** tranlist, int* itemcount, int* tidlive, int item, int* itemmark);
+  void Build_cdb(int* tidlive, int* itemcount, int item);
+  void Build_cdb_sub(int* tidlive, int* itemcount, int** parenttran,
+                     int parenttidnum, int* itemmark, int** parentitem, int item);
+
+  // ----- item side (expand_items.cpp) -----
+  void StartEnumerate_Itemset(const Cdb& cdb, int h);
+  // Below the top level; serves both graph types.
+  int StartEnumerate_Itemset_sub(const Cdb& cdb, int* itemmark, int x);
+  int ItemsetClosureNoSizeRestraintSub(int& dropped, int* prefixlist, int prefixnum,
+                                       int count, int* tidhits, int* closurelist,
+                                       int closurenum, int index, int** cdbitem,
+                                       int* tids, int depth, int* itembuf,
+                                       int& extended, int& fullchain);
+  int CheckHiddenItems(int* tidhits, int depth, int** cdbitem, int* closurelist,
+                       int closurenum, int* otherlist, int othernum, int ntids,
+                       int* tids);
+  int CheckPrefixPreservingSub(int* prefixlist, int prefixnum, int* tids, int ntids,
+                               int* items, int depth, int* tidhits, int* closurelist,
+                               int closurenum, int** cdbitem);
+  int CheckSet(int* tids, int ntids, int* items, int depth);
+
+  // ----- parameters -----
+  int item_supportLevel;         // fewest items of a result
+  int itemTolerance;             // transactions of a result any item may miss
+  int transactionTolerance;      // items of a result any transaction may lack
+  int transaction_supportLevel;  // fewest transactions of a result
+
+  // ----- loaded database -----
+  int tidcount;       // lines as read (= vertexnum)
+  int tidnum = 0;     // transactions that survive pruning
+  int itemnum = 0;    // items that survive pruning
+  int* itemsupport;   // itemsize ints (arena), per old item: live transactions holding it
+  int* itemnewid;     // itemsize ints (arena), old item -> new item, -1 if pruned
+  int* tidnewid;      // tidcount ints (arena), old tid -> new tid, -1 if pruned
+  int* itemoldid;     // itemsize ints (arena), new item -> old item, -1 from itemnum on
+  int* tidoldid;      // tidcount ints (arena), new tid -> old tid, -1 from tidnum on
+  int** tranlist;     // tidcount + 1 (heap), new tid -> [n | new items], ascending
+  int** itemlist = nullptr;  // itemnum (heap), new item -> [s | new tids], ascending
+
+  // ----- pools -----
+  PagePool tranpool;           // records indexed by tid
+  PagePool itempool;           // records indexed by item
+  PointerArrayPool tidarrays;  // tidcount entries + link
+  PointerArrayPool itemarrays; // itemnum entries + link
+  IntPage* tranlistpage = nullptr;  // first page of the permanent tranlist chain
+  IntPage* itemlistpage = nullptr;  // first page of the permanent itemlist chain
+
+  // Persistent scratch of CheckSet, all zero between calls: tidnum ints.
+  int* outsidemark = nullptr;
+
+  Tree tree;
+
+  // Details of a refused dataset: 1-based line and the vertices involved.
+  int loaderrorline = 0;
+  int loaderrorvalue = 0;
+  int loaderrorother = 0;
+
+  // Test hook: observes the search when set.
+  SearchHook hook = nullptr;
+  void* hookcontext = nullptr;
+
+ private:
+  struct TidWalk;
+  enum Level { kTop, kSub, kVirtual };
+
+  // Threshold tests in 64-bit arithmetic so that no parameter can overflow.
+  bool PassesItemTest(int count) const {
+    return static_cast<long long>(count) + itemTolerance >= transaction_supportLevel;
+  }
+  bool PassesTransactionTest(int live) const {
+    return static_cast<long long>(live) + transactionTolerance >= item_supportLevel;
+  }
+  bool FullyTolerated(int n, int count) const { return n - count <= itemTolerance; }
+
+  LoadStatus ReadRecords(Data* data, int** records);
+  LoadStatus CheckSymmetric(int** records);
+  void CountSupports(int** records);
+  int LiveItemCount(int* list, int* itemcount, int item, int* itemmark) const;
+  void RemoveTransaction(int* list, int t, int* itemcount, int* tidlive) const;
+  int ItemPass(int* itemcount, int item, int* itemmark, int& killed) const;
+
+  void WalkTolerance(TidWalk& walk);
+  void DepthFirstEnumerateTid(TidWalk& walk, int candindex, int adding);
+  void EvaluateTidset(TidWalk& walk, int adding);
+  void BuildCdb(int* tidlive, int* itemcount, int** parenttran, int parenttidnum,
+                int** parentitem, int* itemmark, int item, Level level);
+
+  int EnumerateItemsets(const Cdb& cdb, int* itemmark, int x, Level level);
+  int ClassifyItems(const Cdb& cdb, int* itemmark, int x, Level level, int* closurelist,
+                    int& closurenum, int* prefixlist, int& prefixnum, int* taillist,
+                    int& tailnum, int& total);
+  void ExtendItemsets(const Cdb& cdb, int* closurelist, int closurenum, int* prefixlist,
+                      int prefixnum, int* taillist, int tailnum, int x, Level level,
+                      int total);
+  int Absorbable(int x, int* tids, int ntids, int depth, int* tidhits, int** cdbitem) const;
+  void Notify(SearchEvent event, const int* list, int n) const {
+    if (hook) hook(hookcontext, event, list, n);
+  }
+
+  // Loading bounds: a line (live transaction) is cut when its count is below
+  // transactionbound, an item when its support is below itembound.
+  long long transactionbound = 0;
+  long long itembound = 0;
+};
+
+#endif  // QUASIBICLIQUE_EXPAND_H

@@ -1,0 +1,3 @@
+#include "data.h"
+
+int main(int argc, char** argv) { return RunMiner(argc, argv); }

@@ -1,0 +1,150 @@
+// Memory schemes of the miner: the int arena, the page pools and the
+// pointer-array pools. Every operation is inline so that call sites stay one
+// short line; the rare paths (exhaustion, first allocation) are out of line.
+#ifndef QUASIBICLIQUE_POOLS_H
+#define QUASIBICLIQUE_POOLS_H
+
+#include <cassert>
+#include <cstddef>
+
+// ---------------------------------------------------------------------------
+// Int arena: one reservation of address space used as a stack of int blocks.
+// The operating system commits its pages only when they are first touched, so
+// resident memory follows the deepest point the search reaches, and a block
+// handed out never moves. Takes and releases are strictly last in, first out.
+// ---------------------------------------------------------------------------
+extern int* Arraypage;            // base of the arena; null before ArenaCreate
+extern long long Arraypagepos;    // ints in use = index of the first free int
+extern long long Arraypagemax;    // ints reserved
+
+// Reserves the arena (as much address space as the machine has memory, less
+// when the system refuses) and sets Arraypagepos to 0. Returns 0 when not even
+// a small arena can be had.
+int ArenaCreate();
+void ArenaDestroy();
+
+// Ends the run: "error" on standard output, a message naming `what` on
+// standard error, exit status 4. Used for every exhausted memory resource.
+[[noreturn]] void OutOfMemory(const char* what);
+
+inline int* ArenaTake(long long n) {
+  int* block = Arraypage + Arraypagepos;
+  Arraypagepos += n;
+  if (Arraypagepos > Arraypagemax) OutOfMemory("the int arena is exhausted");
+  return block;
+}
+
+inline void ArenaRelease(long long n) {
+  Arraypagepos -= n;
+  assert(Arraypagepos >= 0);
+}
+
+// Debug check of the last-in-first-out rule: declare one at the top of every
+// function that takes arena blocks; it asserts on every return that the
+// arena position is back where it was on entry.
+struct ArenaCheck {
+#ifndef NDEBUG
+  long long entry = Arraypagepos;
+  ~ArenaCheck() { assert(Arraypagepos == entry); }
+#else
+  ~ArenaCheck() {}  // non-trivial, so an unused guard draws no warning
+#endif
+};
+
+// ---------------------------------------------------------------------------
+// Page pools: chains of IntPages from which counted int records are cut.
+//
+// Invariants that keep chains linked without walking them:
+//   1. Every user starts its own chain before its first take and never
+//      continues another user's page.
+//   2. A user makes all its takes before it calls anything that starts
+//      another chain in the same pool.
+//   3. Chains are released in reverse order of their starts; permanent
+//      chains are never released.
+// Under these rules the free list is a concatenation of released chains, so a
+// chain that pops a page after its first one pops exactly the page its current
+// page already links to; pages that are newly allocated are linked explicitly.
+// ---------------------------------------------------------------------------
+struct IntPage {
+  IntPage* link;  // next page of a chain or of the free list
+  int slot[1];    // `ints` ints of records follow (allocated past the struct)
+};
+
+struct PagePool {
+  int ints = 0;              // ints per page: large enough for the longest record
+  IntPage* page = nullptr;   // current page
+  int left = 0;              // ints left in the current page
+  int pos = 0;               // index of the next free int in the current page
+  IntPage* free = nullptr;   // free-page list
+};
+
+IntPage* NewIntPage(int ints);  // never returns null
+void FreeIntPages(IntPage* first, IntPage* stop);
+
+// Starts a chain and returns its first page.
+inline IntPage* PoolStartChain(PagePool& pool) {
+  IntPage* first = pool.free;
+  if (first) pool.free = first->link;
+  else first = NewIntPage(pool.ints);
+  pool.page = first;
+  pool.left = pool.ints;
+  pool.pos = 0;
+  return first;
+}
+
+// Cuts a record of n ints (n <= pool.ints) from the current chain.
+inline int* PoolTake(PagePool& pool, int n) {
+  assert(n <= pool.ints);
+  if (pool.left < n) {
+    IntPage* next = pool.free;
+    if (next) {
+      pool.free = next->link;
+    } else {
+      next = NewIntPage(pool.ints);
+      pool.page->link = next;
+    }
+    pool.page = next;
+    pool.left = pool.ints;
+    pool.pos = 0;
+  }
+  int* record = pool.page->slot + pool.pos;
+  pool.pos += n;
+  pool.left -= n;
+  return record;
+}
+
+// Gives a whole chain back: `last` is the chain's current page as it was
+// after its last take.
+inline void PoolReleaseChain(PagePool& pool, IntPage* first, IntPage* last) {
+  last->link = pool.free;
+  pool.free = first;
+}
+
+// Ends a chain that lives until the pool is freed.
+inline void PoolEndPermanentChain(PagePool& pool) { pool.page->link = nullptr; }
+
+// ---------------------------------------------------------------------------
+// Pointer-array pools: arrays of `entries` + 1 int pointers; the extra last
+// entry holds the free-list link while the array is free.
+// ---------------------------------------------------------------------------
+struct PointerArrayPool {
+  int entries = 0;          // usable entries; index `entries` is the link
+  int** free = nullptr;     // free list
+};
+
+int** NewPointerArray(int entries);  // never returns null
+void FreePointerArrays(PointerArrayPool& pool);
+
+inline int** PointerArrayTake(PointerArrayPool& pool) {
+  int** array = pool.free;
+  if (array) pool.free = reinterpret_cast<int**>(array[pool.entries]);
+  else array = NewPointerArray(pool.entries);
+  return array;
+}
+
+inline void PointerArrayRelease(PointerArrayPool& pool, int** array) {
+  array[pool.entries] = reinterpret_cast<int*>(pool.free);
+  pool.free = array;
+}
+
+#endif  // QUASIBICLIQUE_POOLS_H
