@@ -245,12 +245,12 @@ int CheckArguments(char** argv) {
                                           {"itemTolerance", 0},
                                           {"transactionTolerance", 0},
                                           {"transaction_supportLevel", 0},
-                                          {"graphType", 0}};
+                                          {"graphType", INT_MIN}};
   int value = 0;
   for (int i = 0; i < 5; i++) {
     if (!ParseParameter(argv[2 + i], kParameters[i], &value)) return 0;
   }
-  if (value > 1) {
+  if (value != 0 && value != 1) {
     fprintf(stderr, "%s: error: graphType '%s' must be 0 or 1\n", kProgram, argv[6]);
     return 0;
   }

@@ -1,0 +1,378 @@
+// Unit tests of the result store: insertion keeping the maximal tidsets per
+// itemset, progress output, the output walk and line format, the mirror prune
+// of undirected graphs, and write failures.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <random>
+#include <set>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "Tree.h"
+#include "data.h"
+#include "pools.h"
+
+namespace {
+
+using Ids = std::vector<int>;
+using Result = std::pair<Ids, Ids>;  // (tids, items)
+
+constexpr int kMaxId = 64;
+
+void Add(Tree& t, Ids tids, Ids items) {
+  t.AddSet(tids.data(), static_cast<int>(tids.size()), items.data(),
+           static_cast<int>(items.size()));
+}
+
+// Every root-to-leaf path of a tidset tree, in walk order. Also checks the
+// node invariants: levels strictly ascending, depth = level, leaf exactly when
+// maxlen = depth + 1.
+void CollectTidsets(const nodeStructureT* n, Ids& path, std::vector<Ids>& out) {
+  for (; n; n = n->next) {
+    if (n->next) {
+      EXPECT_LT(n->tid, n->next->tid);
+    }
+    EXPECT_EQ(n->depth, static_cast<int>(path.size()));
+    EXPECT_EQ(n->child == nullptr, n->maxlen == n->depth + 1) << "tid " << n->tid;
+    path.push_back(n->tid);
+    if (n->child) CollectTidsets(n->child, path, out);
+    else out.push_back(path);
+    path.pop_back();
+  }
+}
+
+std::vector<Ids> Tidsets(const nodeStructureT* root) {
+  std::vector<Ids> out;
+  Ids path;
+  CollectTidsets(root, path, out);
+  return out;
+}
+
+// The trie node at which items ends, or null.
+const nodeStructure* FindItemset(const Tree& t, const Ids& items) {
+  const nodeStructure* level = t.root;
+  const nodeStructure* node = nullptr;
+  for (int item : items) {
+    while (level && level->item != item) level = level->next;
+    if (!level) return nullptr;
+    node = level;
+    level = level->child;
+  }
+  return node;
+}
+
+std::string Line(const Ids& tids, const Ids& items) {
+  std::string s;
+  for (int t : tids) s += std::to_string(t) + " ";
+  s += ";";
+  for (int i : items) s += std::to_string(i) + " ";
+  return s + "\n";
+}
+
+Ids Identity(int n = kMaxId) {
+  Ids ids(n);
+  for (int i = 0; i < n; i++) ids[i] = i;
+  return ids;
+}
+
+// Runs FinalOutput into a fresh temporary file and returns what it wrote.
+std::string WriteOut(Tree& t, Ids itemoldid = Identity(), Ids tidoldid = Identity()) {
+  std::string path = ::testing::TempDir() + "qb_tree_XXXXXX";
+  int fd = mkstemp(path.data());
+  EXPECT_GE(fd, 0);
+  t.outfile = fdopen(fd, "w");
+  EXPECT_EQ(t.FinalOutput(itemoldid.data(), tidoldid.data()), 1);
+  EXPECT_EQ(t.outfile, nullptr);
+  std::ifstream in(path);
+  std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  unlink(path.c_str());
+  return text;
+}
+
+void CheckTrie(const nodeStructure* node) {
+  for (; node; node = node->next) {
+    Tidsets(node->tidroot);
+    CheckTrie(node->child);
+  }
+}
+
+// An initialised Tree whose node invariants are checked before it is freed.
+struct Store : Tree {
+  explicit Store(int ids = kMaxId) : Tree(1, nullptr) { Initialize(ids + 1, ids + 1); }
+  ~Store() {
+    CheckTrie(root);
+    FreeTree();
+  }
+};
+
+class TreeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(ArenaCreate());
+    graphtype = 0;
+  }
+  void TearDown() override {
+    graphtype = 0;
+    ArenaDestroy();
+  }
+  std::vector<Ids> TidsetsOf(const Ids& items) {
+    return Tidsets(FindItemset(tree, items)->tidroot);
+  }
+
+  Store tree;
+};
+
+using TreeInsert = TreeTest;
+using TreeOutput = TreeTest;
+using TreePrune = TreeTest;
+
+TEST_F(TreeInsert, RefusesEqualAndContainedTidsets) {
+  Add(tree, {1, 2, 3}, {0});
+  const int stored = tree.insertnum;
+  for (Ids sub : {Ids{1, 2, 3}, Ids{1, 2}, Ids{1, 3}, Ids{2, 3}, Ids{3}, Ids{1}}) {
+    Add(tree, sub, {0});
+    EXPECT_EQ(tree.insertnum, stored) << "subset of size " << sub.size();
+    EXPECT_EQ(TidsetsOf({0}), (std::vector<Ids>{{1, 2, 3}}));
+  }
+}
+
+TEST_F(TreeInsert, EmptyListsStoreNothing) {
+  Add(tree, {}, {0});
+  Add(tree, {1, 2}, {});
+  EXPECT_EQ(tree.root, nullptr);
+  EXPECT_EQ(tree.insertnum, 0);
+}
+
+TEST_F(TreeInsert, ExtensionGrowsThePath) {
+  Add(tree, {1, 3}, {0});
+  const nodeStructureT* one = tree.root->tidroot;
+  const nodeStructureT* three = one->child;
+  Add(tree, {1, 3, 5}, {0});
+  EXPECT_EQ(tree.root->tidroot, one);
+  EXPECT_EQ(one->child, three);
+  EXPECT_EQ(TidsetsOf({0}), (std::vector<Ids>{{1, 3, 5}}));
+  EXPECT_EQ(tree.insertnum, 2);
+}
+
+TEST_F(TreeInsert, SupersetRemovesContainedPathsAndLinksBefore) {
+  Add(tree, {1, 2, 3, 4}, {0});
+  Add(tree, {1, 2, 5}, {0});
+  const nodeStructureT* one = tree.root->tidroot;
+  const nodeStructureT* two = one->child;
+  Add(tree, {0, 1, 2, 3, 4}, {0});
+  EXPECT_EQ(tree.root->tidroot->tid, 0);
+  EXPECT_EQ(tree.root->tidroot->next, one);
+  EXPECT_EQ(one->child, two);  // 3 and 4 are gone below 1, 2; 5 stays
+  EXPECT_EQ(TidsetsOf({0}), (std::vector<Ids>{{0, 1, 2, 3, 4}, {1, 2, 5}}));
+}
+
+TEST_F(TreeInsert, SupersetReplacesEveryStoredTidset) {
+  for (std::vector<Ids> stored : {std::vector<Ids>{{2, 3}}, std::vector<Ids>{{2}, {3}}}) {
+    Store t;
+    for (Ids& tids : stored) Add(t, tids, {4});
+    Add(t, {1, 2, 3}, {4});
+    const nodeStructureT* top = t.root->tidroot;
+    EXPECT_EQ(top->tid, 1);
+    EXPECT_EQ(top->next, nullptr);
+    EXPECT_EQ(Tidsets(top), (std::vector<Ids>{{1, 2, 3}}));
+  }
+}
+
+TEST_F(TreeInsert, ItemsetsAreNeverComparedWithEachOther) {
+  Add(tree, {5, 6}, {0, 1, 2});
+  Add(tree, {1, 2}, {0});
+  Add(tree, {1, 2}, {1});
+  Add(tree, {1, 2, 3}, {0, 1});  // prefix of {0, 1, 2}: own tidsets
+  Add(tree, {1, 2}, {0, 1, 2});
+  EXPECT_EQ(TidsetsOf({0}), (std::vector<Ids>{{1, 2}}));
+  EXPECT_EQ(TidsetsOf({1}), (std::vector<Ids>{{1, 2}}));
+  EXPECT_EQ(TidsetsOf({0, 1}), (std::vector<Ids>{{1, 2, 3}}));
+  EXPECT_EQ(TidsetsOf({0, 1, 2}), (std::vector<Ids>{{1, 2}, {5, 6}}));
+  EXPECT_EQ(tree.insertnum, 5);
+}
+
+// Model: per itemset, the inclusion-maximal tidsets among those inserted.
+void ModelAdd(std::map<Ids, std::set<Ids>>& model, const Result& r) {
+  std::set<Ids>& kept = model[r.second];
+  auto contains = [](const Ids& big, const Ids& small) {
+    return std::includes(big.begin(), big.end(), small.begin(), small.end());
+  };
+  for (const Ids& s : kept)
+    if (contains(s, r.first)) return;
+  for (auto it = kept.begin(); it != kept.end();)
+    it = contains(r.first, *it) ? kept.erase(it) : std::next(it);
+  kept.insert(r.first);
+}
+
+TEST_F(TreeInsert, RandomisedAgainstMaximalSetModel) {
+  std::mt19937 rng(20240611);
+  const std::vector<Ids> itemsets = {{0}, {0, 1}, {0, 1, 2}, {1}, {2, 3}};
+  for (int round = 0; round < 300; round++) {
+    std::vector<Result> results;
+    const int n = 1 + static_cast<int>(rng() % 40);
+    for (int i = 0; i < n; i++) {
+      Ids tids;
+      const unsigned density = 2 + rng() % 5;  // out of 10
+      for (int t = 0; t < 10; t++)
+        if (rng() % 10 < density) tids.push_back(t);
+      if (tids.empty()) tids.push_back(static_cast<int>(rng() % 10));
+      results.push_back({tids, itemsets[rng() % itemsets.size()]});
+    }
+    std::map<Ids, std::set<Ids>> model;
+    for (const Result& r : results) ModelAdd(model, r);
+    std::multiset<std::string> expected;
+    for (const auto& [items, kept] : model)
+      for (const Ids& tids : kept)
+        if (tids.size() >= 2) expected.insert(Line(tids, items));
+
+    std::string texts[2];
+    for (int order = 0; order < 2; order++) {
+      if (order == 1) std::shuffle(results.begin(), results.end(), rng);
+      Store t(10);
+      for (const Result& r : results) Add(t, r.first, r.second);
+      for (const auto& [items, kept] : model) {
+        const nodeStructure* node = FindItemset(t, items);
+        ASSERT_NE(node, nullptr);
+        ASSERT_EQ(Tidsets(node->tidroot), std::vector<Ids>(kept.begin(), kept.end()))
+            << "round " << round << " order " << order;
+      }
+      texts[order] = WriteOut(t);
+      std::istringstream lines(texts[order]);
+      std::multiset<std::string> got;
+      for (std::string line; std::getline(lines, line);) got.insert(line + "\n");
+      ASSERT_EQ(got, expected) << "round " << round << " order " << order;
+      ASSERT_EQ(t.resultnum, static_cast<int>(expected.size()));
+    }
+    ASSERT_EQ(texts[0], texts[1]) << "round " << round;
+  }
+}
+
+TEST_F(TreeInsert, ProgressIsPrintedEveryThousandStoredTidsets) {
+  std::string printed;
+  auto insertRange = [&](int from, int to) {
+    ::testing::internal::CaptureStdout();
+    for (int i = from; i < to; i++) Add(tree, {0, 1}, {i});
+    fflush(stdout);
+    printed = ::testing::internal::GetCapturedStdout();
+  };
+  insertRange(0, 999);
+  EXPECT_EQ(printed, "");
+  insertRange(999, 1000);
+  EXPECT_EQ(printed, "1001\t");
+  EXPECT_EQ(tree.insertnum, 1001);
+  insertRange(1000, 1998);
+  EXPECT_EQ(printed, "");
+  insertRange(1998, 2998);
+  EXPECT_EQ(printed, "2001\t3001\t");
+  tree.FreeTree();
+  tree.Initialize(kMaxId + 1, kMaxId + 1);  // does not reset the count
+  EXPECT_EQ(tree.insertnum, 3001);
+}
+
+TEST_F(TreeOutput, WalkOrderAndTidsetOrder) {
+  Add(tree, {2, 3}, {2});
+  Add(tree, {4, 5}, {1, 3});
+  Add(tree, {2, 3}, {1});
+  Add(tree, {0, 4}, {1});
+  Add(tree, {6, 7}, {1, 2, 3});
+  Add(tree, {0, 1, 5}, {1});
+  Add(tree, {8, 9}, {1, 2});
+  EXPECT_EQ(WriteOut(tree), Line({0, 1, 5}, {1}) + Line({0, 4}, {1}) + Line({2, 3}, {1}) +
+                        Line({6, 7}, {1, 2, 3}) + Line({8, 9}, {1, 2}) +
+                        Line({4, 5}, {1, 3}) + Line({2, 3}, {2}));
+  EXPECT_EQ(tree.resultnum, 7);
+}
+
+TEST_F(TreeOutput, MapsAndSortsIdsInBothGraphTypes) {
+  for (int type : {0, 1}) {
+    graphtype = type;
+    Store t(5);
+    Add(t, {0, 2}, {1, 4});
+    Add(t, {1}, {0});  // a single tid: neither written nor counted
+    EXPECT_EQ(WriteOut(t, {5, 10, 6, 8, 2}, {7, 9, 3}), "3 7 ;2 10 \n") << "type " << type;
+    EXPECT_EQ(t.resultnum, 1);
+    Store empty;
+    EXPECT_EQ(WriteOut(empty), "");
+    EXPECT_EQ(empty.resultnum, 0);
+  }
+}
+
+TEST_F(TreeOutput, WithoutFileResultsAreStillCounted) {
+  Add(tree, {0, 1}, {2});
+  Add(tree, {0, 2}, {2});
+  Add(tree, {3}, {2});
+  Ids ids = Identity();
+  EXPECT_EQ(tree.FinalOutput(ids.data(), ids.data()), 1);
+  EXPECT_EQ(tree.resultnum, 2);
+}
+
+TEST_F(TreeOutput, FailingWriteIsReported) {
+  for (int results : {1, 3000}) {
+    Store t(3001);
+    testing::internal::CaptureStdout();  // progress numbers of the inserts
+    for (int i = 0; i < results; i++) Add(t, {i, i + 1}, {0});
+    testing::internal::GetCapturedStdout();
+    t.outfile = fopen("/dev/full", "w");
+    ASSERT_NE(t.outfile, nullptr);
+    Ids items = Identity(3002), tids = Identity(3002);
+    EXPECT_EQ(t.FinalOutput(items.data(), tids.data()), 0) << results << " results";
+    EXPECT_EQ(t.writeerror, ENOSPC);
+    EXPECT_EQ(t.outfile, nullptr);
+  }
+}
+
+struct PruneCase {
+  const char* name;
+  std::vector<Result> stored;
+  std::vector<Result> written;  // in walk order
+};
+
+TEST_F(TreePrune, MirroredResults) {
+  const std::vector<PruneCase> cases = {
+      {"exact mirrors: the later one stays",
+       {{{2, 3}, {0, 1}}, {{0, 1}, {2, 3}}}, {{{0, 1}, {2, 3}}}},
+      {"a tidset that only begins with the mirror",
+       {{{2, 3}, {0, 1}}, {{0, 1, 4}, {2, 3}}}, {{{2, 3}, {0, 1}}, {{0, 1, 4}, {2, 3}}}},
+      {"mirror itemset only a prefix of a longer one",
+       {{{2, 3}, {0, 1}}, {{0, 1}, {2, 3, 4}}}, {{{2, 3}, {0, 1}}, {{0, 1}, {2, 3, 4}}}},
+      {"a single-vertex side is never a mirror",
+       {{{0, 1}, {2}}, {{2}, {0, 1}}}, {{{0, 1}, {2}}}},
+      {"adjacent leaves both mirrored",
+       {{{2, 3, 4}, {0, 1}}, {{2, 3, 5}, {0, 1}}, {{0, 1}, {2, 3, 4}}, {{0, 1}, {2, 3, 5}}},
+       {{{0, 1}, {2, 3, 4}}, {{0, 1}, {2, 3, 5}}}},
+      {"a removed mirror leaves its itemset without tidsets",
+       {{{1, 2}, {5}}, {{5, 6}, {1, 2}}, {{1, 2}, {5, 6}}}, {{{1, 2}, {5}}, {{1, 2}, {5, 6}}}},
+      {"below the top level the deeper itemset is examined first",
+       {{{0, 1, 2}, {0, 1}}, {{0, 1}, {0, 1, 2}}}, {{{0, 1, 2}, {0, 1}}}},
+      {"a result equal to its own mirror",
+       {{{0, 1}, {0, 1}}, {{2, 3}, {0, 1}}}, {{{2, 3}, {0, 1}}}},
+  };
+  for (const PruneCase& c : cases) {
+    graphtype = 1;
+    Store t;
+    for (const Result& r : c.stored) Add(t, r.first, r.second);
+    std::string expected;
+    for (const Result& r : c.written) expected += Line(r.first, r.second);
+    EXPECT_EQ(WriteOut(t), expected) << c.name;
+    EXPECT_EQ(t.resultnum, static_cast<int>(c.written.size())) << c.name;
+  }
+}
+
+TEST_F(TreePrune, GraphTypeZeroKeepsMirrors) {
+  Add(tree, {2, 3}, {0, 1});
+  Add(tree, {0, 1}, {2, 3});
+  EXPECT_EQ(WriteOut(tree), Line({2, 3}, {0, 1}) + Line({0, 1}, {2, 3}));
+  EXPECT_EQ(tree.resultnum, 2);
+}
+
+}  // namespace

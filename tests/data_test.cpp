@@ -1,0 +1,290 @@
+// The dataset reader (line counting, number parsing) and the command line of
+// the built program: usage, argument checks, dataset and output-file errors,
+// and the standard output of a normal run.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "data.h"
+#include "test_util.h"
+
+namespace {
+
+using qbtest::RunProgram;
+using qbtest::RunResult;
+using qbtest::TempDir;
+
+struct ReaderCase {
+  const char* name;
+  std::string content;
+  int lines;
+  int itemsize;
+  int maxlinelen;
+  std::vector<std::vector<int>> reads;  // what successive ReadData calls give
+};
+
+TEST(DataReader, CountsLinesAndNumbersLikeReadData) {
+  const ReaderCase cases[] = {
+      {"empty file", "", 0, 1, 0, {}},
+      {"final line end", "1 2\n3 4\n", 3, 5, 2, {{1, 2}, {3, 4}, {}}},
+      {"no final line end", "1 2\n3 4", 2, 5, 2, {{1, 2}, {3, 4}}},
+      {"single number", "7", 1, 8, 1, {{7}}},
+      {"only zeros", "0 0\n0", 2, 1, 2, {{0, 0}, {0}}},
+      {"any separator", "5,6;7", 1, 8, 3, {{5, 6, 7}}},
+      {"minus-one markers", "3 4 -1\n5 -1", 2, 6, 2, {{3, 4}, {5}}},
+      {"minus ends a number", "12-1", 1, 13, 2, {{12, 1}}},
+      {"minus skips a digit", "-12", 1, 3, 1, {{2}}},
+      {"leading empty line", "\n1 2", 2, 3, 2, {{}, {1, 2}}},
+      {"minus swallows a line end", "1 -\n2\n3", 2, 4, 2, {{1, 2}, {3}}},
+      {"repeats counted as read", "4 4 4\n1\n", 3, 5, 3, {{4, 4, 4}, {1}, {}}},
+      {"largest allowed number", "2147483646", 1, 2147483647, 1, {{2147483646}}},
+  };
+  TempDir dir;
+  for (const ReaderCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    Data data(dir.Write("d.txt", c.content).c_str());
+    ASSERT_NE(data.datafile, nullptr);
+    ASSERT_EQ(data.FindVertexNum(), Data::kOk);
+    EXPECT_EQ(vertexnum, c.lines);
+    EXPECT_EQ(itemsize, c.itemsize);
+    EXPECT_EQ(maxlinelen, c.maxlinelen);
+    // After the rewind, reading until end of file takes exactly `lines` calls.
+    std::vector<std::vector<int>> reads;
+    if (c.lines > 0) {
+      while (!feof(data.datafile)) {
+        data.linebuf.clear();
+        data.ReadData();
+        reads.push_back(data.linebuf);
+      }
+    }
+    EXPECT_EQ(reads, c.reads);
+  }
+}
+
+TEST(DataReader, RefusesNumbersAboveTheLimit) {
+  const std::pair<std::string, int> cases[] = {
+      {"2147483647", 1},
+      {"1 2\n3 2147483647 4\n5\n", 2},
+      {"1\n\n99999999999999999999999999\n", 3},
+  };
+  TempDir dir;
+  for (const auto& [content, line] : cases) {
+    SCOPED_TRACE(content);
+    Data data(dir.Write("d.txt", content).c_str());
+    ASSERT_NE(data.datafile, nullptr);
+    EXPECT_EQ(data.FindVertexNum(), Data::kNumberTooLarge);
+    EXPECT_EQ(data.errorline, line);
+  }
+}
+
+TEST(DataReader, MissingFileAndDirectory) {
+  TempDir dir;
+  EXPECT_EQ(Data(dir.File("absent").c_str()).datafile, nullptr);
+  Data directory(dir.path().c_str());
+  if (directory.datafile) {  // a directory opens on Linux but cannot be read
+    EXPECT_EQ(directory.FindVertexNum(), Data::kReadError);
+    EXPECT_EQ(directory.errorline, 1);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Command line of the built program
+// ---------------------------------------------------------------------------
+
+const char kUsage[] =
+    "Usage: dataset\n"
+    "item_supportLevel\n"
+    "itemTolerance\n"
+    "transactionTolerance\n"
+    "transaction_supportLevel\n"
+    "graphType\n"
+    "outputFile\n"
+    "Type of graph:0 for bipartite graph,1 for undirected graph. If choose 1, "
+    "numberofItems value is ignored\n"
+    "outputFile_number is the file name of the first file to be output\n";
+
+// Standard output of a successful run that found `count` results: optional
+// progress numbers, the count line, and the elapsed time with no line end.
+void ExpectNormalRun(const RunResult& r, int count) {
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  std::smatch m;
+  std::regex format("((?:[0-9]+\t)*)Total number of quasi-bicliques:([0-9]+)\n"
+                    "Time taken([-+.0-9eE]+)");
+  ASSERT_TRUE(std::regex_match(r.out, m, format)) << r.out;
+  EXPECT_EQ(std::stoi(m[2].str()), count);
+  double seconds = std::strtod(m[3].str().c_str(), nullptr);
+  EXPECT_GE(seconds, 0.0);
+  EXPECT_LT(seconds, 600.0);
+  char printed[64];
+  snprintf(printed, sizeof printed, "%g", seconds);
+  EXPECT_EQ(m[3].str(), printed);  // %g form
+}
+
+int CountLines(const std::string& text) {
+  return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
+}
+
+TEST(CliUsage, FewerThanSevenArgumentsPrintUsage) {
+  TempDir dir;
+  std::string dataset = dir.Write("d.txt", "0 1\n");
+  const std::vector<std::vector<std::string>> cases = {
+      {}, {dataset}, {dataset, "1", "0", "0", "1", "0"}};
+  for (const auto& args : cases) {
+    SCOPED_TRACE(args.size());
+    RunResult r = RunProgram(QB_BINARY, args, dir);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, kUsage);
+    EXPECT_EQ(r.out, "");
+  }
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()),
+                          std::filesystem::directory_iterator()),
+            1);  // nothing but the dataset
+}
+
+TEST(CliUsage, RejectsBadParametersBeforeOpeningTheDataset) {
+  struct Case {
+    std::vector<std::string> params;  // the five numeric arguments
+    std::string message;
+  };
+  const std::string p = "quasibiclique: error: ";
+  const Case cases[] = {
+      {{"0", "0", "0", "1", "0"}, p + "item_supportLevel '0' must be at least 1"},
+      {{"abc", "0", "0", "1", "0"}, p + "item_supportLevel 'abc' must be at least 1"},
+      {{"1", "-1", "0", "1", "0"}, p + "itemTolerance '-1' must be at least 0"},
+      {{"1", "0", "-5", "1", "0"}, p + "transactionTolerance '-5' must be at least 0"},
+      {{"1", "0", "0", "-1", "0"}, p + "transaction_supportLevel '-1' must be at least 0"},
+      {{"2147483648", "0", "0", "1", "0"}, p + "item_supportLevel '2147483648' is out of range"},
+      {{"1", "99999999999999999999", "0", "1", "0"},
+       p + "itemTolerance '99999999999999999999' is out of range"},
+      {{"1", "0", "0", "-2147483649", "0"},
+       p + "transaction_supportLevel '-2147483649' is out of range"},
+      {{"1", "0", "0", "1", "2"}, p + "graphType '2' must be 0 or 1"},
+      {{"1", "0", "0", "1", "-1"}, p + "graphType '-1' must be 0 or 1"},
+  };
+  TempDir dir;
+  std::string output = dir.File("out.txt");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    std::vector<std::string> args = {dir.File("absent.txt")};
+    args.insert(args.end(), c.params.begin(), c.params.end());
+    args.push_back(output);
+    RunResult r = RunProgram(QB_BINARY, args, dir, output);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, c.message + "\n" + kUsage);
+    EXPECT_EQ(r.out, "");
+    EXPECT_FALSE(r.outputexists);
+  }
+}
+
+TEST(CliDataset, UnopenableDataset) {
+  TempDir dir;
+  std::string dataset = dir.File("absent.txt"), output = dir.File("out.txt");
+  RunResult r = RunProgram(QB_BINARY, {dataset, "1", "0", "0", "1", "0", output}, dir, output);
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err, dataset + " could not be opened!\n");
+  EXPECT_EQ(r.out, "");
+  EXPECT_FALSE(r.outputexists);
+}
+
+TEST(CliDataset, BadContentNamesFileAndLine) {
+  struct Case {
+    std::string content;  // empty: the dataset is a directory
+    const char* graphtype;
+    std::string where;    // ":<line>: " and the start of the message
+  };
+  const Case cases[] = {
+      {"1 2\n2147483647 3\n", "0", ":2: number too large"},
+      {"1\n0 5\n", "1", ":2: vertex id 5 is not below the number of lines (3)"},
+      {"1\n\n", "1", ":1: vertex 0 lists 1 but vertex 1 does not list 0"},
+      {"1\n0\n0", "1", ":3: vertex 2 lists 0 but vertex 0 does not list 2"},
+      {"", "0", ":1: cannot read the dataset"},
+  };
+  TempDir dir;
+  std::string output = dir.File("out.txt");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.where);
+    std::string dataset = c.content.empty() ? dir.path() : dir.Write("d.txt", c.content);
+    RunResult r = RunProgram(QB_BINARY, {dataset, "1", "0", "0", "1", c.graphtype, output},
+                             dir, output);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err.rfind("quasibiclique: error: " + dataset + c.where, 0), 0u) << r.err;
+    EXPECT_EQ(CountLines(r.err), 1) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_FALSE(r.outputexists);
+  }
+}
+
+TEST(CliOutput, UncreatableOutputFile) {
+  TempDir dir;
+  std::string dataset = dir.Write("d.txt", "0 1\n0 1\n");
+  std::string output = dir.File("missing/out.txt");
+  RunResult r = RunProgram(QB_BINARY, {dataset, "1", "0", "0", "1", "0", output}, dir);
+  EXPECT_EQ(r.status, 3);
+  EXPECT_NE(r.err.find(output), std::string::npos) << r.err;
+  EXPECT_EQ(r.out, "");
+}
+
+TEST(CliRun, EmptyDatasetEmptiesAnExistingOutputFile) {
+  TempDir dir;
+  std::string dataset = dir.Write("d.txt", "");
+  std::string output = dir.Write("out.txt", "left over\n");
+  RunResult r = RunProgram(QB_BINARY, {dataset, "1", "0", "0", "1", "0", output}, dir, output);
+  ExpectNormalRun(r, 0);
+  EXPECT_TRUE(r.outputexists);
+  EXPECT_EQ(r.output, "");
+}
+
+TEST(CliRun, CountLineAndExitStatusZero) {
+  struct Case {
+    std::string content;
+    std::vector<std::string> params;
+    std::string output;  // expected output file
+  };
+  const Case cases[] = {
+      {"0 1 2\n0 1 2\n0 1 2\n", {"2", "0", "0", "2", "0"}, "0 1 2 ;0 1 2 \n"},
+      // Leniently converted parameters: "+2", " 0", "2x"; graphType "abc" is 0,
+      // so vertex ids above the line count are accepted.
+      {"5 7\n5 7", {"+2", " 0", "0", "2x", "abc"}, "0 1 ;5 7 \n"},
+      // The empty first line is a transaction of its own (tid 0).
+      {"\n4 5\n4 5", {"2", "0", "0", "2", "0"}, "1 2 ;4 5 \n"},
+      // A '-' before the line end joins the lines: tids 0 and 1 hold 1 and 2.
+      {"1 -\n2\n1 2", {"2", "0", "0", "2", "0"}, "0 1 ;1 2 \n"},
+  };
+  TempDir dir;
+  std::string output = dir.File("out.txt");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.content);
+    std::vector<std::string> args = {dir.Write("d.txt", c.content)};
+    args.insert(args.end(), c.params.begin(), c.params.end());
+    args.push_back(output);
+    RunResult r = RunProgram(QB_BINARY, args, dir, output);
+    ExpectNormalRun(r, CountLines(c.output));
+    EXPECT_EQ(r.output, c.output);
+  }
+}
+
+TEST(CliRun, ExampleDatasets) {
+  std::filesystem::path examples =
+      std::filesystem::path(QB_TEST_DATA).parent_path().parent_path() / "examples";
+  std::error_code error;
+  TempDir dir;
+  std::string output = dir.File("out.txt");
+  int ran = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(examples, error)) {
+    if (!entry.is_regular_file() || entry.file_size() > (1u << 16)) continue;
+    SCOPED_TRACE(entry.path().string());
+    RunResult r =
+        RunProgram(QB_BINARY, {entry.path().string(), "2", "0", "0", "2", "0", output}, dir,
+                   output);
+    ExpectNormalRun(r, CountLines(r.output));
+    ran++;
+  }
+  if (ran == 0) GTEST_SKIP() << "no example datasets in " << examples;
+}
+
+}  // namespace

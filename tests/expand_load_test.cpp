@@ -1,0 +1,282 @@
+// Loading of the transaction database: reading, removal of repeated numbers
+// and self loops, the pruning cascade, renumbering, tranlist and itemlist.
+// Every load is compared with a straightforward model of the same rules.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <numeric>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "expand.h"
+#include "test_util.h"
+
+namespace {
+
+using Lists = std::vector<std::vector<int>>;
+
+struct Params {
+  int isl, it, tt, tsl;  // item_supportLevel, itemTolerance, transactionTolerance,
+                         // transaction_supportLevel
+};
+
+struct Loaded {
+  LoadStatus status = kLoadOk;
+  int errorline = 0, errorvalue = 0;
+  int tidnum = 0, itemnum = 0;
+  std::vector<int> tidoldid, tidnewid, itemoldid, itemnewid;
+  Lists tranlist, itemlist;  // counted lists as stored
+  bool unusednull = true;    // tranlist entries from tidnum on are null
+  int tranpoolints = 0, itempoolints = 0;
+};
+
+// Loads `content` the way the driver does and copies out what loading built.
+Loaded Load(const std::string& content, int type, Params p) {
+  qbtest::TempDir dir;
+  Data data(dir.Write("d.txt", content).c_str());
+  EXPECT_EQ(data.FindVertexNum(), Data::kOk);
+  graphtype = type;
+  if (graphtype == 1) itemsize = vertexnum;
+  EXPECT_EQ(ArenaCreate(), 1);
+  std::string isl = std::to_string(p.isl), it = std::to_string(p.it),
+              tt = std::to_string(p.tt), tsl = std::to_string(p.tsl);
+  Tree tree(1, nullptr);
+  Transactiondb db(vertexnum, isl.data(), it.data(), tt.data(), tsl.data(), nullptr, tree);
+  Loaded r;
+  r.status = db.FillTran(&data);
+  r.errorline = db.loaderrorline;
+  r.errorvalue = db.loaderrorvalue;
+  if (r.status == kLoadOk) {
+    db.InitialiseItemlist();
+    db.PrepareItemlist();
+    r.tidnum = db.tidnum;
+    r.itemnum = db.itemnum;
+    r.tidoldid.assign(db.tidoldid, db.tidoldid + vertexnum);
+    r.tidnewid.assign(db.tidnewid, db.tidnewid + vertexnum);
+    r.itemoldid.assign(db.itemoldid, db.itemoldid + itemsize);
+    r.itemnewid.assign(db.itemnewid, db.itemnewid + itemsize);
+    for (int t = 0; t < db.tidnum; t++)
+      r.tranlist.emplace_back(db.tranlist[t], db.tranlist[t] + db.tranlist[t][0] + 1);
+    for (int t = db.tidnum; t <= vertexnum && vertexnum > 0; t++)
+      r.unusednull = r.unusednull && db.tranlist[t] == nullptr;
+    for (int x = 0; x < db.itemnum; x++)
+      r.itemlist.emplace_back(db.itemlist[x], db.itemlist[x] + db.itemlist[x][0] + 1);
+    r.tranpoolints = db.tranpool.ints;
+    r.itempoolints = db.itempool.ints;
+  }
+  db.FreeMem();
+  graphtype = 0;
+  return r;
+}
+
+// Independent model: distinct numbers per line (graph type 1 without the
+// vertex itself), then lines and items are removed until every remaining line
+// keeps at least `lb` remaining items and every remaining item lies on at least
+// `ib` remaining lines; empty lines and unused items get no id. Ids ascend by
+// count, ties by descending old id.
+Loaded Model(const std::string& content, int type, Params p) {
+  qbtest::TempDir dir;
+  Data data(dir.Write("d.txt", content).c_str());
+  EXPECT_EQ(data.FindVertexNum(), Data::kOk);
+  const int n = vertexnum, m = type == 1 ? vertexnum : itemsize;
+  std::vector<std::set<int>> lines(n);
+  for (int t = 0; t < n; t++) {
+    data.linebuf.clear();
+    data.ReadData();
+    lines[t].insert(data.linebuf.begin(), data.linebuf.end());
+    if (type == 1) lines[t].erase(t);
+  }
+  long long lb = (long long)p.isl - p.tt, ib = (long long)p.tsl - p.it;
+  if (type == 1) lb = ib = std::min(lb, ib);
+  std::vector<bool> tlive(n, true), ilive(m, true);
+  std::vector<int> count(n), support(m);
+  for (bool changed = true; changed;) {
+    changed = false;
+    std::fill(support.begin(), support.end(), 0);
+    for (int t = 0; t < n; t++) {
+      count[t] = 0;
+      for (int x : lines[t]) count[t] += ilive[x];
+      if (tlive[t] && count[t] < lb) tlive[t] = false, changed = true;
+      if (tlive[t])
+        for (int x : lines[t]) support[x] += ilive[x];
+    }
+    for (int x = 0; x < m; x++)
+      if (ilive[x] && support[x] < ib) ilive[x] = false, changed = true;
+  }
+  auto renumber = [](int size, const std::vector<bool>& live, const std::vector<int>& key,
+                     std::vector<int>& oldid, std::vector<int>& newid) {
+    std::vector<int> ids;
+    for (int id = size - 1; id >= 0; id--)
+      if (live[id] && key[id] > 0) ids.push_back(id);
+    std::stable_sort(ids.begin(), ids.end(), [&](int a, int b) { return key[a] < key[b]; });
+    oldid.assign(size, -1);
+    newid.assign(size, -1);
+    for (size_t k = 0; k < ids.size(); k++) oldid[k] = ids[k], newid[ids[k]] = int(k);
+    return int(ids.size());
+  };
+  Loaded r;
+  r.tidnum = renumber(n, tlive, count, r.tidoldid, r.tidnewid);
+  r.itemnum = renumber(m, ilive, support, r.itemoldid, r.itemnewid);
+  r.itemlist.assign(r.itemnum, {0});
+  for (int k = 0; k < r.tidnum; k++) {
+    std::vector<int> list = {0};
+    for (int x : lines[r.tidoldid[k]])
+      if (ilive[x]) list.push_back(r.itemnewid[x]);
+    list[0] = int(list.size()) - 1;
+    std::sort(list.begin() + 1, list.end());
+    for (size_t s = 1; s < list.size(); s++) {
+      r.itemlist[list[s]].push_back(k);
+      r.itemlist[list[s]][0]++;
+    }
+    r.tranlist.push_back(list);
+  }
+  return r;
+}
+
+void ExpectSameAsModel(const std::string& content, int type, Params p, const Loaded& got) {
+  Loaded want = Model(content, type, p);
+  ASSERT_EQ(got.status, kLoadOk);
+  EXPECT_EQ(got.tidnum, want.tidnum);
+  EXPECT_EQ(got.itemnum, want.itemnum);
+  EXPECT_EQ(got.tidoldid, want.tidoldid);
+  EXPECT_EQ(got.tidnewid, want.tidnewid);
+  EXPECT_EQ(got.itemoldid, want.itemoldid);
+  EXPECT_EQ(got.itemnewid, want.itemnewid);
+  EXPECT_EQ(got.tranlist, want.tranlist);
+  EXPECT_EQ(got.itemlist, want.itemlist);
+  EXPECT_TRUE(got.unusednull);
+  if (type == 1) {
+    EXPECT_EQ(got.tidnum, got.itemnum);
+    for (int k = 0; k < got.tidnum; k++) EXPECT_EQ(got.tidoldid[k], got.itemoldid[k]) << k;
+  }
+}
+
+struct LoadCase {
+  const char* name;
+  std::string content;
+  int type;
+  Params params;
+  std::vector<int> tidoldid, itemoldid;
+  Lists tranlist;
+};
+
+TEST(LoadDatabase, PrunesRenumbersAndBuildsLists) {
+  const LoadCase cases[] = {
+      {"counts 3,1,3", "0 1 2\n0\n0 1 2", 0, {1, 0, 0, 1},
+       {1, 2, 0}, {2, 1, 0}, {{1, 2}, {3, 0, 1, 2}, {3, 0, 1, 2}}},
+      // Counted twice, the repeat would make the two lines tie at 3.
+      {"repeated numbers kept once", "1 1 2\n1 2 3\n", 0, {1, 0, 0, 1},
+       {0, 1, -1}, {3, 2, 1, -1}, {{2, 1, 2}, {3, 0, 1, 2}}},
+      {"cascade over four rounds", "0 1\n1 2\n2 3\n3 4\n4 5\n4 5", 0, {2, 0, 0, 2},
+       {5, 4, -1, -1, -1, -1}, {5, 4, -1, -1, -1, -1}, {{2, 0, 1}, {2, 0, 1}}},
+      {"tolerances lower the bounds", "0 1\n1 2\n2 3\n3 4\n4 5\n4 5", 0, {2, 1, 0, 2},
+       {5, 4, 3, 2, 1, 0}, {0, 5, 3, 2, 1, 4},
+       {{2, 1, 5}, {2, 1, 5}, {2, 2, 5}, {2, 2, 3}, {2, 3, 4}, {2, 0, 4}}},
+      {"everything pruned", "0 1\n1 2", 0, {3, 0, 0, 1}, {-1, -1}, {-1, -1, -1}, {}},
+      {"ids above the line count", "7 9\n9 7 9", 0, {2, 0, 0, 2},
+       {1, 0}, {9, 7, -1, -1, -1, -1, -1, -1, -1, -1}, {{2, 0, 1}, {2, 0, 1}}},
+      {"leading empty line", "\n4 5\n4 5", 0, {2, 0, 0, 2},
+       {2, 1, -1}, {5, 4, -1, -1, -1, -1}, {{2, 0, 1}, {2, 0, 1}}},
+      {"minus joins two lines", "1 -\n2\n1 2", 0, {2, 0, 0, 2},
+       {1, 0}, {2, 1, -1}, {{2, 0, 1}, {2, 0, 1}}},
+      // Undirected: vertex 0 lists itself; one bound min(3 - 0, 2 - 0) = 2
+      // serves both sides (separate bounds would keep nothing).
+      {"undirected, one bound", "0 1 2 3\n0 2\n0 1\n0", 1, {3, 0, 0, 2},
+       {2, 1, 0, -1}, {2, 1, 0, -1}, {{2, 1, 2}, {2, 0, 2}, {2, 0, 1}}},
+      {"undirected, bound from items", "0 1 2 3\n0 2\n0 1\n0", 1, {2, 3, 0, 5},
+       {2, 1, 0, -1}, {2, 1, 0, -1}, {{2, 1, 2}, {2, 0, 2}, {2, 0, 1}}},
+  };
+  for (const LoadCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    Loaded got = Load(c.content, c.type, c.params);
+    ASSERT_EQ(got.status, kLoadOk);
+    EXPECT_EQ(got.tidoldid, c.tidoldid);
+    EXPECT_EQ(got.itemoldid, c.itemoldid);
+    EXPECT_EQ(got.tranlist, c.tranlist);
+    ExpectSameAsModel(c.content, c.type, c.params, got);
+  }
+}
+
+TEST(LoadDatabase, RefusesBadUndirectedGraphs) {
+  struct Case {
+    std::string content;
+    LoadStatus status;
+    int line, value;
+  };
+  const Case cases[] = {
+      {"1\n0 5\n", kLoadVertexOutOfRange, 2, 5},
+      {"1\n0 3", kLoadVertexOutOfRange, 2, 3},
+      {"1\n\n", kLoadAsymmetric, 1, 1},
+      {"1\n0\n0", kLoadAsymmetric, 3, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.content);
+    Loaded got = Load(c.content, 1, {1, 0, 0, 1});
+    EXPECT_EQ(got.status, c.status);
+    EXPECT_EQ(got.errorline, c.line);
+    EXPECT_EQ(got.errorvalue, c.value);
+  }
+  // The same files are fine as bipartite graphs.
+  EXPECT_EQ(Load("1\n0 5\n", 0, {1, 0, 0, 1}).status, kLoadOk);
+  EXPECT_EQ(Load("1\n\n", 0, {1, 0, 0, 1}).status, kLoadOk);
+}
+
+TEST(LoadDatabase, RecordsLongerThanADefaultPage) {
+  std::string wide;  // three lines of 20,000 numbers
+  for (int line = 0; line < 3; line++) {
+    for (int x = 0; x < 20000; x++) wide += std::to_string(x) + (x < 19999 ? " " : "");
+    if (line < 2) wide += "\n";
+  }
+  Loaded got = Load(wide, 0, {1, 0, 0, 1});
+  ASSERT_EQ(got.status, kLoadOk);
+  EXPECT_EQ(got.tidnum, 3);
+  EXPECT_EQ(got.itemnum, 20000);
+  EXPECT_GE(got.tranpoolints, 20001);
+  ExpectSameAsModel(wide, 0, {1, 0, 0, 1}, got);
+
+  std::string tall;  // item 3 on 6,000 lines
+  for (int line = 0; line < 6000; line++) tall += line % 2 ? "3\n" : "3 4\n";
+  got = Load(tall, 0, {1, 0, 0, 2});
+  ASSERT_EQ(got.status, kLoadOk);
+  ASSERT_EQ(got.itemnum, 2);
+  EXPECT_EQ(got.itemlist[1][0], 6000);
+  EXPECT_GE(got.itempoolints, 6001);
+  ExpectSameAsModel(tall, 0, {1, 0, 0, 2}, got);
+}
+
+// Seeded random datasets of both graph types against the model.
+TEST(LoadDatabase, RandomDatasetsMatchTheModel) {
+  std::mt19937 rng(20240611);
+  auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+  for (int round = 0; round < 300; round++) {
+    int type = round % 2, n = pick(1, 9), m = type ? n : pick(1, 10);
+    std::vector<std::vector<int>> lines(n);
+    for (int t = 0; t < n; t++) {
+      for (int x = 0; x < m; x++) {
+        if (type == 1 && x < t) continue;  // the upper triangle decides
+        if (pick(0, 99) < 45) {
+          lines[t].push_back(x);
+          if (type == 1 && x != t) lines[x].push_back(t);
+        }
+      }
+    }
+    std::string content;
+    for (int t = 0; t < n; t++) {
+      std::vector<int>& line = lines[t];
+      std::shuffle(line.begin(), line.end(), rng);
+      if (!line.empty() && pick(0, 3) == 0) line.push_back(line[0]);  // a repeat
+      for (size_t s = 0; s < line.size(); s++) content += (s ? " " : "") + std::to_string(line[s]);
+      if (t + 1 < n) content += "\n";
+    }
+    Params p{pick(1, 4), pick(0, 2), pick(0, 2), pick(0, 4)};
+    SCOPED_TRACE("graph type " + std::to_string(type) + ", parameters " +
+                 std::to_string(p.isl) + " " + std::to_string(p.it) + " " +
+                 std::to_string(p.tt) + " " + std::to_string(p.tsl) + ", dataset:\n" + content);
+    ExpectSameAsModel(content, type, p, Load(content, type, p));
+    if (HasFailure()) break;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,193 @@
+// The int arena (a last-in-first-out stack of blocks that never move) and the
+// page and pointer-array pools.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "pools.h"
+
+namespace {
+
+class PoolsArena : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(ArenaCreate(), 1); }
+  void TearDown() override { ArenaDestroy(); }
+};
+
+TEST_F(PoolsArena, TakesAreContiguousAndReleasesRestoreThePosition) {
+  EXPECT_EQ(Arraypagepos, 0);
+  int* a = ArenaTake(10);
+  int* b = ArenaTake(5);
+  EXPECT_EQ(a, Arraypage);
+  EXPECT_EQ(b, Arraypage + 10);
+  EXPECT_EQ(Arraypagepos, 15);
+  ArenaRelease(5);
+  EXPECT_EQ(ArenaTake(3), b);  // the released block is handed out again
+  ArenaRelease(3);
+  ArenaRelease(10);
+  EXPECT_EQ(Arraypagepos, 0);
+  // A take that ends exactly at the end of the reservation is accepted.
+  int* whole = ArenaTake(Arraypagemax);
+  EXPECT_EQ(whole, Arraypage);
+  EXPECT_EQ(Arraypagepos, Arraypagemax);
+  ArenaRelease(Arraypagemax);
+}
+
+TEST_F(PoolsArena, BlocksKeepTheirAddressesWhileTheArenaGrows) {
+  constexpr long long kStep = 4 << 20;  // 16 MB of ints per step
+  int* first = ArenaTake(1000);
+  for (int i = 0; i < 1000; i++) first[i] = i * 7 + 1;
+  int* base = Arraypage;
+  std::vector<int*> blocks;
+  for (int step = 0; step < 16 && Arraypagepos + kStep <= Arraypagemax; step++) {
+    int* block = ArenaTake(kStep);
+    for (long long i = 0; i < kStep; i += 1024) block[i] = step;  // commit every page
+    blocks.push_back(block);
+  }
+  EXPECT_GE(blocks.size(), 10u);  // a few hundred MB were taken
+  EXPECT_EQ(Arraypage, base);
+  for (size_t s = 0; s < blocks.size(); s++) {
+    EXPECT_EQ(blocks[s], first + 1000 + static_cast<long long>(s) * kStep);
+    EXPECT_EQ(blocks[s][kStep - 1024], int(s));
+  }
+  for (int i = 0; i < 1000; i++) ASSERT_EQ(first[i], i * 7 + 1) << i;
+  ArenaRelease(kStep * static_cast<long long>(blocks.size()));
+  ArenaRelease(1000);
+  EXPECT_EQ(Arraypagepos, 0);
+}
+
+#ifndef NDEBUG
+TEST_F(PoolsArena, CheckAssertsTheLifoRule) {
+  {
+    ArenaCheck balanced;
+    ArenaTake(4);
+    ArenaRelease(4);
+  }
+  EXPECT_DEATH(
+      {
+        ArenaCheck check;
+        ArenaTake(4);
+      },
+      "Arraypagepos == entry");
+}
+#endif
+
+// ---------------------------------------------------------------------------
+// Page pools
+// ---------------------------------------------------------------------------
+
+class PoolsPage : public ::testing::Test {
+ protected:
+  void SetUp() override { pool.ints = 10; }
+  // Frees the pages of the current chain (which ends at pool.page) and the
+  // free list.
+  void TearDown() override {
+    if (chain) {
+      pool.page->link = nullptr;
+      FreeIntPages(chain, nullptr);
+    }
+    FreeIntPages(pool.free, nullptr);
+  }
+  // Pages of the chain starting at `first` up to the current page.
+  std::vector<IntPage*> Pages(IntPage* first) const {
+    std::vector<IntPage*> pages = {first};
+    while (pages.back() != pool.page) pages.push_back(pages.back()->link);
+    return pages;
+  }
+  PagePool pool;
+  IntPage* chain = nullptr;
+};
+
+TEST_F(PoolsPage, ExactFillThenANewPage) {
+  chain = PoolStartChain(pool);
+  int* full = PoolTake(pool, 10);
+  EXPECT_EQ(full, chain->slot);
+  EXPECT_EQ(pool.left, 0);
+  EXPECT_EQ(pool.page, chain);
+  int* next = PoolTake(pool, 1);
+  EXPECT_NE(pool.page, chain);
+  EXPECT_EQ(chain->link, pool.page);
+  EXPECT_EQ(next, pool.page->slot);
+  EXPECT_EQ(pool.left, 9);
+}
+
+TEST_F(PoolsPage, RecordThatDoesNotFitStartsTheNextPage) {
+  chain = PoolStartChain(pool);
+  int* a = PoolTake(pool, 3);
+  int* b = PoolTake(pool, 4);
+  EXPECT_EQ(b, a + 3);
+  int* c = PoolTake(pool, 4);  // 3 ints are left: too few
+  EXPECT_EQ(c, pool.page->slot);
+  EXPECT_EQ(chain->link, pool.page);
+  EXPECT_EQ(pool.pos, 4);
+  for (int i = 0; i < 4; i++) c[i] = -1;  // the record is usable as a whole
+  for (int i = 0; i < 3; i++) a[i] = i;
+  EXPECT_EQ(a[2], 2);
+}
+
+TEST_F(PoolsPage, ReleasedChainsComeBackFirstPageFirstInOrder) {
+  IntPage* first = PoolStartChain(pool);
+  for (int i = 0; i < 3; i++) PoolTake(pool, 7);  // three pages
+  std::vector<IntPage*> pages = Pages(first);
+  ASSERT_EQ(pages.size(), 3u);
+  PoolReleaseChain(pool, first, pool.page);
+
+  chain = PoolStartChain(pool);
+  EXPECT_EQ(chain, pages[0]);
+  for (int i = 0; i < 3; i++) {
+    int* record = PoolTake(pool, 6);
+    EXPECT_EQ(pool.page, pages[i]) << i;
+    EXPECT_EQ(record, pages[i]->slot);
+  }
+  EXPECT_EQ(pool.free, nullptr);
+  PoolTake(pool, 6);  // the free list is used up: a new page, linked on
+  EXPECT_EQ(pages[2]->link, pool.page);
+  for (IntPage* page : pages) EXPECT_NE(pool.page, page);
+  EXPECT_EQ(Pages(chain).size(), 4u);
+}
+
+TEST_F(PoolsPage, NestedChainsAndAPermanentChain) {
+  chain = PoolStartChain(pool);  // outer chain
+  PoolTake(pool, 8);
+  IntPage* outerlast = pool.page;
+  IntPage* inner = PoolStartChain(pool);
+  PoolTake(pool, 8);
+  PoolTake(pool, 8);
+  IntPage* innerlast = pool.page;
+  PoolReleaseChain(pool, inner, innerlast);
+  PoolReleaseChain(pool, chain, outerlast);
+  // Free list: the outer page, then the inner chain's two pages.
+  EXPECT_EQ(pool.free, chain);
+  EXPECT_EQ(chain->link, inner);
+  EXPECT_EQ(inner->link, innerlast);
+  chain = PoolStartChain(pool);
+  PoolTake(pool, 10);
+  PoolEndPermanentChain(pool);
+  EXPECT_EQ(pool.page->link, nullptr);
+  EXPECT_EQ(pool.free, inner);
+}
+
+TEST(PoolsPointerArray, ReleasedArraysComeBackLastInFirstOut) {
+  PointerArrayPool pool;
+  pool.entries = 3;
+  int** a = PointerArrayTake(pool);
+  int** b = PointerArrayTake(pool);
+  EXPECT_NE(a, b);
+  int x = 0;
+  for (int i = 0; i < 3; i++) a[i] = b[i] = &x;
+  PointerArrayRelease(pool, a);
+  PointerArrayRelease(pool, b);
+  EXPECT_EQ(PointerArrayTake(pool), b);
+  EXPECT_EQ(PointerArrayTake(pool), a);
+  EXPECT_EQ(pool.free, nullptr);
+  int** c = PointerArrayTake(pool);
+  EXPECT_NE(c, a);
+  EXPECT_NE(c, b);
+  PointerArrayRelease(pool, a);
+  PointerArrayRelease(pool, b);
+  PointerArrayRelease(pool, c);
+  FreePointerArrays(pool);
+  EXPECT_EQ(pool.free, nullptr);
+}
+
+}  // namespace

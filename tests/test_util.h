@@ -1,0 +1,115 @@
+// Shared helpers of the test suite: scratch directories and files, and runs
+// of the built command-line program with their outputs captured.
+#ifndef QUASIBICLIQUE_TESTS_TEST_UTIL_H
+#define QUASIBICLIQUE_TESTS_TEST_UTIL_H
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace qbtest {
+
+inline std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+inline bool FileExists(const std::string& path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0;
+}
+
+// A fresh directory under the system's temporary directory, removed with
+// everything in it when the object goes out of scope.
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "qbtest.XXXXXX").string();
+    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  std::string File(const std::string& name) const { return path_ + "/" + name; }
+
+  // Writes `content` byte for byte to `name` and returns the full path.
+  std::string Write(const std::string& name, const std::string& content) const {
+    std::string file = File(name);
+    std::ofstream out(file, std::ios::binary);
+    out << content;
+    return file;
+  }
+
+ private:
+  std::string path_;
+};
+
+struct RunResult {
+  std::string out;   // standard output
+  std::string err;   // standard error
+  int status = -1;   // exit status; -1 when the program did not exit normally
+  std::string output;        // content of the output file, if it exists
+  bool outputexists = false;
+};
+
+// Runs `program` with `args` (argv[1..]), standard input from /dev/null and
+// both output streams captured in files of `dir`. When `outputfile` is not
+// empty its content after the run is captured as well.
+inline RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                            const TempDir& dir, const std::string& outputfile = "") {
+  std::string outpath = dir.File(".stdout");
+  std::string errpath = dir.File(".stderr");
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  RunResult result;
+  pid_t child = fork();
+  if (child < 0) return result;
+  if (child == 0) {
+    int in = open("/dev/null", O_RDONLY);
+    int out = open(outpath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int err = open(errpath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (in < 0 || out < 0 || err < 0) _exit(127);
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(err, 2);
+    execv(program.c_str(), argv.data());
+    _exit(127);
+  }
+  int wstatus = 0;
+  if (waitpid(child, &wstatus, 0) == child && WIFEXITED(wstatus)) {
+    result.status = WEXITSTATUS(wstatus);
+  }
+  result.out = ReadFile(outpath);
+  result.err = ReadFile(errpath);
+  unlink(outpath.c_str());
+  unlink(errpath.c_str());
+  if (!outputfile.empty() && FileExists(outputfile)) {
+    result.outputexists = true;
+    result.output = ReadFile(outputfile);
+  }
+  return result;
+}
+
+}  // namespace qbtest
+
+#endif  // QUASIBICLIQUE_TESTS_TEST_UTIL_H
