@@ -15,17 +15,17 @@ void Tree::Initialize(int itemlen, int tidlen) {
   tidlength = tidlen;
   root = nullptr;
   resultnum = 0;
+  topnode.assign(itemlen > 0 ? itemlen : 0, nullptr);
 }
-
-namespace {
 
 // A chain of new trie nodes for items[k..n), linked by child. *last receives
 // the node at which the itemset ends.
-nodeStructure* NewItemChain(const int* items, int n, int k, nodeStructure** last) {
+nodeStructure* Tree::NewItemChain(const int* items, int n, int k, nodeStructure** last) {
   nodeStructure* first = nullptr;
   nodeStructure** link = &first;
   for (int i = k; i < n; i++) {
-    nodeStructure* node = new nodeStructure{items[i], nullptr, nullptr, nullptr};
+    nodeStructure* node = itemnodes.Take();
+    *node = nodeStructure{items[i], nullptr, nullptr, nullptr};
     *link = node;
     link = &node->child;
     *last = node;
@@ -33,7 +33,11 @@ nodeStructure* NewItemChain(const int* items, int n, int k, nodeStructure** last
   return first;
 }
 
-}  // namespace
+nodeStructureT* Tree::NewTidNode(int tid, int maxlen, int depth) {
+  nodeStructureT* node = tidnodes.Take();
+  *node = nodeStructureT{tid, maxlen, depth, nullptr, nullptr};
+  return node;
+}
 
 // ---------------------------------------------------------------------------
 // Insertion
@@ -42,8 +46,22 @@ nodeStructure* NewItemChain(const int* items, int n, int k, nodeStructure** last
 void Tree::AddSet(int* tids, int ntids, int* items, int nitems) {
   if (ntids <= 0 || nitems <= 0) return;
   nodeStructure* end = nullptr;
-  if (!root) root = NewItemChain(items, nitems, 0, &end);
-  else FindSlot(items, nitems, &root, &end);
+  int first = items[0];
+  if (nodeStructure* top = first < int(topnode.size()) ? topnode[first] : nullptr) {
+    if (nitems == 1) end = top;
+    else FindSlot(items, nitems, &top->child, 1, &end);
+  } else {
+    // Link the new top-level node after the nearest smaller one.
+    nodeStructure** slot = &root;
+    for (int i = std::min(first, int(topnode.size())) - 1; i >= 0; i--) {
+      if (topnode[i]) {
+        slot = &topnode[i]->next;
+        break;
+      }
+    }
+    FindSlot(items, nitems, slot, 0, &end);
+    if (first < int(topnode.size())) topnode[first] = *slot;
+  }
   if (!end->tidroot) end->tidroot = AddTidset(tids, ntids, nullptr, 0);
   else FindSlotT(tids, ntids, &end->tidroot, 0);
 }
@@ -51,8 +69,9 @@ void Tree::AddSet(int* tids, int ntids, int* items, int nitems) {
 // Finds or creates the trie node at which items ends. `slot` is the field
 // (root, child or next) that holds the current node, so that a new chain is
 // linked in by one assignment wherever it goes.
-void Tree::FindSlot(int* items, int nitems, nodeStructure** slot, nodeStructure** end) {
-  for (int k = 0;; k++) {
+void Tree::FindSlot(int* items, int nitems, nodeStructure** slot, int k,
+                    nodeStructure** end) {
+  for (;; k++) {
     nodeStructure* node = *slot;
     while (node && node->item < items[k]) {
       slot = &node->next;
@@ -115,7 +134,7 @@ nodeStructureT* Tree::AddTidset(int* tids, int ntids, nodeStructureT* next, int 
   nodeStructureT* first = nullptr;
   nodeStructureT** link = &first;
   for (int i = k; i < ntids; i++) {
-    nodeStructureT* node = new nodeStructureT{tids[i], ntids, i, nullptr, nullptr};
+    nodeStructureT* node = NewTidNode(tids[i], ntids, i);
     *link = node;
     link = &node->child;
   }
@@ -146,7 +165,7 @@ int Tree::CheckSuperset(int* tids, int ntids, nodeStructureT** slot, int k) {
     if (first < 0) first = result;
     if (result && !node->child) {
       *slot = node->next;
-      delete node;
+      tidnodes.Give(node);
     } else {
       slot = &node->next;
     }
@@ -228,7 +247,7 @@ void Tree::FinalPruneToTidset(nodeStructure* node, int* itempath, int nitems) {
         FinalPruneToTidsetChild(top, itempath, nitems, tidpath, 1) &&
         !top->child) {
       *slot = top->next;
-      delete top;
+      tidnodes.Give(top);
       continue;
     }
     slot = &top->next;
@@ -254,7 +273,7 @@ int Tree::FinalPruneToTidsetChild(nodeStructureT* parent, int* itempath, int nit
     if (firstremoved < 0) firstremoved = remove;
     if (remove) {
       *slot = node->next;
-      delete node;
+      tidnodes.Give(node);
     } else {
       slot = &node->next;
     }
@@ -357,30 +376,8 @@ void Tree::WriteLine(int* tidpath, int ntids, int* itempath, int nitems) {
 // ---------------------------------------------------------------------------
 
 void Tree::FreeTree() {
-  while (root) {
-    nodeStructure* node = root;
-    root = node->next;
-    if (node->child) FreeNode(node->child);
-    if (node->tidroot) FreeNodeTidset(node->tidroot);
-    delete node;
-  }
-}
-
-void Tree::FreeNode(nodeStructure* node) {
-  while (node) {
-    nodeStructure* next = node->next;
-    if (node->child) FreeNode(node->child);
-    if (node->tidroot) FreeNodeTidset(node->tidroot);
-    delete node;
-    node = next;
-  }
-}
-
-void Tree::FreeNodeTidset(nodeStructureT* node) {
-  while (node) {
-    nodeStructureT* next = node->next;
-    if (node->child) FreeNodeTidset(node->child);
-    delete node;
-    node = next;
-  }
+  itemnodes.Release();
+  tidnodes.Release();
+  root = nullptr;
+  std::fill(topnode.begin(), topnode.end(), nullptr);
 }

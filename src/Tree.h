@@ -30,6 +30,42 @@ struct nodeStructure {
   nodeStructureT* tidroot;
 };
 
+// Nodes are cut from slabs and recycled through a free list linked by `next`;
+// FreeTree gives all slabs back at once. Slab memory is a plain array of
+// nodes, so a node costs its own size and no allocator header.
+template <typename Node>
+class NodeSlabs {
+ public:
+  Node* Take() {
+    if (free_) {
+      Node* node = free_;
+      free_ = node->next;
+      return node;
+    }
+    if (slabs_.empty() || used_ == kNodesPerSlab) {
+      slabs_.push_back(new Node[kNodesPerSlab]);
+      used_ = 0;
+    }
+    return &slabs_.back()[used_++];
+  }
+  void Give(Node* node) {
+    node->next = free_;
+    free_ = node;
+  }
+  void Release() {
+    for (Node* slab : slabs_) delete[] slab;
+    slabs_.clear();
+    free_ = nullptr;
+    used_ = 0;
+  }
+
+ private:
+  static constexpr int kNodesPerSlab = 4096;
+  std::vector<Node*> slabs_;
+  int used_ = 0;
+  Node* free_ = nullptr;
+};
+
 class Tree {
  public:
   Tree(int unused, char* outputFile);
@@ -61,7 +97,9 @@ class Tree {
   int writeerror = 0;    // errno of a failed write or close of outfile
 
  private:
-  void FindSlot(int* items, int nitems, nodeStructure** slot, nodeStructure** end);
+  nodeStructure* NewItemChain(const int* items, int n, int k, nodeStructure** last);
+  nodeStructureT* NewTidNode(int tid, int maxlen, int depth);
+  void FindSlot(int* items, int nitems, nodeStructure** slot, int k, nodeStructure** end);
   void FindSlotT(int* tids, int ntids, nodeStructureT** slot, int d);
   nodeStructureT* AddTidset(int* tids, int ntids, nodeStructureT* next, int k);
   int CheckSuperset(int* tids, int ntids, nodeStructureT** slot, int k);
@@ -80,8 +118,12 @@ class Tree {
                               int nitems, int* itempath);
   void WriteLine(int* tidpath, int ntids, int* itempath, int nitems);
 
-  void FreeNode(nodeStructure* node);
-  void FreeNodeTidset(nodeStructureT* node);
+
+  NodeSlabs<nodeStructure> itemnodes;
+  NodeSlabs<nodeStructureT> tidnodes;
+  // Top-level trie node of each item (null when none), so that an insertion
+  // does not walk the whole top level.
+  std::vector<nodeStructure*> topnode;
 
   // Output phase only: id maps and per-line scratch.
   int* outitemoldid = nullptr;

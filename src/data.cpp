@@ -127,7 +127,7 @@ void FreeIntPages(IntPage* first, IntPage* stop) {
 }
 
 int** NewPointerArray(int entries) {
-  void* raw = malloc((size_t(entries) + 1) * sizeof(int*));
+  void* raw = calloc(size_t(entries) + 1, sizeof(int*));
   if (!raw) OutOfMemory("no memory for a pointer array");
   return static_cast<int**>(raw);
 }

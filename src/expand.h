@@ -124,8 +124,10 @@ class Transactiondb {
   int loaderrorvalue = 0;
   int loaderrorother = 0;
 
-  // Test hook: observes the search when set.
+  // Test hooks: observe the search when set. cdbhook sees every conditional
+  // database just before the item side works on it.
   SearchHook hook = nullptr;
+  void (*cdbhook)(void* context, const Cdb& cdb) = nullptr;
   void* hookcontext = nullptr;
 
  private:

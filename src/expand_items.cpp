@@ -306,37 +306,38 @@ int Transactiondb::CheckPrefixPreservingSub(int* prefixlist, int prefixnum, int*
 // Returns 1 when no transaction of the loaded database outside tids can join
 // the pair within both tolerances. Only transactions holding an item of the
 // item set are candidates; with graph type 1 the item set's own vertices are
-// not. outsidemark is all zero on entry and on return.
+// not. A transaction that can join lacks at most transactionTolerance items of
+// the item set, so it holds one of any transactionTolerance + 1 of them: the
+// candidates are gathered from the shortest such lists (new item ids ascend
+// with support). outsidemark is all zero on entry and on return.
 int Transactiondb::CheckSet(int* tids, int ntids, int* items, int depth) {
   ArenaCheck check;
   int* itemhits = ArenaTake(depth);
   int* outside = ArenaTake(tidnum);
+  std::fill(itemhits, itemhits + depth, 0);
+  for (int i = 0; i < ntids; i++) {
+    const int* list = tranlist[tids[i]];
+    for (int d = 0, s = 1; d < depth && s <= list[0]; d++) {
+      while (s <= list[0] && list[s] < items[d]) s++;
+      if (s <= list[0] && list[s] == items[d]) itemhits[d]++;
+    }
+  }
+  const int scanned = static_cast<int>(std::min<long long>(depth, transactionTolerance + 1LL));
   int noutside = 0;
-  for (int d = 0; d < depth; d++) {
+  for (int d = 0; d < scanned; d++) {
     const int* holders = itemlist[items[d]];
-    int hits = 0;
     for (int s = 1, c = 0; s <= holders[0]; s++) {
       int t = holders[s];
       while (c < ntids && tids[c] < t) c++;
-      if (c < ntids && tids[c] == t) {
-        hits++;
-      } else if (!outsidemark[t]) {
-        outsidemark[t] = 1;
-        outside[noutside++] = t;
-      }
-    }
-    itemhits[d] = hits;
-  }
-  if (graphtype == 1) {
-    for (int d = 0; d < depth; d++) {
-      if (items[d] < tidnum) outsidemark[items[d]] = 0;
+      if ((c < ntids && tids[c] == t) || outsidemark[t]) continue;
+      if (graphtype == 1 && std::binary_search(items, items + depth, t)) continue;
+      outsidemark[t] = 1;
+      outside[noutside++] = t;
     }
   }
   int closed = 1;
   for (int i = 0; i < noutside && closed; i++) {
-    int u = outside[i];
-    if (!outsidemark[u]) continue;
-    const int* list = tranlist[u];
+    const int* list = tranlist[outside[i]];
     int lacked = 0;
     bool joins = true;
     for (int d = 0, s = 1; d < depth && joins; d++) {

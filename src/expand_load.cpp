@@ -72,6 +72,7 @@ LoadStatus Transactiondb::FillTran(Data* data) {
   IntPage* last = tranpool.page;
   if (status == kLoadOk) PrepareDB(records);
   PoolReleaseChain(tranpool, first, last);
+  std::fill(records, records + tidcount, nullptr);
   PointerArrayRelease(tidarrays, records);
   return status;
 }

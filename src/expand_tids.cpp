@@ -315,7 +315,8 @@ void Transactiondb::Build_cdb_sub(int* tidlive, int* itemcount, int** parenttran
 
 // Projects the parent database on the tidset (tids with tidlive != 0) and its
 // live items (itemcount != 0), hands the cdb to the item side, and gives every
-// page, pointer array and arena block back. Each item list gets room for its
+// page, pointer array and arena block back. Tid pointer arrays are all null
+// while free, so only the cdb's own entries are set and cleared again. Each item list gets room for its
 // count in the parent plus one, each transaction list for its parent length
 // plus one, so no list outgrows its room.
 void Transactiondb::BuildCdb(int* tidlive, int* itemcount, int** parenttran,
@@ -325,8 +326,7 @@ void Transactiondb::BuildCdb(int* tidlive, int* itemcount, int** parenttran,
   Cdb cdb{nullptr, 0, nullptr, ArenaTake(parenttidnum)};
   cdb.item = PointerArrayTake(itemarrays);
   IntPage* firstitempage = PoolStartChain(itempool);
-  cdb.tran = PointerArrayTake(tidarrays);
-  std::fill(cdb.tran, cdb.tran + tidcount, nullptr);
+  cdb.tran = PointerArrayTake(tidarrays);  // all entries null
   IntPage* firsttranpage = PoolStartChain(tranpool);
   for (int x = 0; x < itemnum; x++) {
     cdb.item[x] = PoolTake(itempool, parentitem[x][0] + 1);
@@ -352,9 +352,11 @@ void Transactiondb::BuildCdb(int* tidlive, int* itemcount, int** parenttran,
   }
   IntPage* lasttranpage = tranpool.page;
   IntPage* lastitempage = itempool.page;
+  if (cdbhook) cdbhook(hookcontext, cdb);
   if (level == kTop) StartEnumerate_Itemset(cdb, item);
   else StartEnumerate_Itemset_sub(cdb, itemmark, item);
   PoolReleaseChain(tranpool, firsttranpage, lasttranpage);
+  for (int i = 0; i < cdb.tidnum; i++) cdb.tran[cdb.tids[i]] = nullptr;
   PointerArrayRelease(tidarrays, cdb.tran);
   PoolReleaseChain(itempool, firstitempage, lastitempage);
   PointerArrayRelease(itemarrays, cdb.item);

@@ -125,14 +125,15 @@ inline void PoolEndPermanentChain(PagePool& pool) { pool.page->link = nullptr; }
 
 // ---------------------------------------------------------------------------
 // Pointer-array pools: arrays of `entries` + 1 int pointers; the extra last
-// entry holds the free-list link while the array is free.
+// entry holds the free-list link while the array is free. Users give arrays
+// back with every other entry null.
 // ---------------------------------------------------------------------------
 struct PointerArrayPool {
   int entries = 0;          // usable entries; index `entries` is the link
   int** free = nullptr;     // free list
 };
 
-int** NewPointerArray(int entries);  // never returns null
+int** NewPointerArray(int entries);  // all entries null; never returns null
 void FreePointerArrays(PointerArrayPool& pool);
 
 inline int** PointerArrayTake(PointerArrayPool& pool) {

@@ -28,6 +28,12 @@ struct Params {
 // Every hook event, in the order the search reported it.
 struct Recorder {
   std::vector<std::pair<SearchEvent, List>> events;
+  // The last conditional database seen: tids, per-tid and per-item counted
+  // lists ({-1} for a null entry).
+  struct Cdb {
+    List tids;
+    Lists tran, item;
+  } cdbs;
 
   Lists Of(SearchEvent kind) const {
     Lists lists;
@@ -238,31 +244,23 @@ TEST(ExpandCdb, ProjectsTidsetOnLiveItems) {
   for (int x = 0; x < 5; x++) db.itemlist[x] = items[x].data();
   db.tree.Initialize(db.itemnum + 1, db.tidnum + 1);
 
+  db.cdbhook = [](void* context, const Cdb& cdb) {
+    Recorder::Cdb& out = static_cast<Recorder*>(context)->cdbs;
+    auto counted = [](const int* list) { return list ? List(list, list + list[0] + 1) : List{-1}; };
+    out.tids.assign(cdb.tids, cdb.tids + cdb.tidnum);
+    for (int t = 0; t < 6; t++) out.tran.push_back(counted(cdb.tran[t]));
+    for (int x = 0; x < 5; x++) out.item.push_back(counted(cdb.item[x]));
+  };
   List tidlive = {0, 0, 2, 0, 0, 2}, itemcount = {0, 2, 0, 0, 2};
   long long before = Arraypagepos;
   db.Build_cdb(tidlive.data(), itemcount.data(), 1);
   EXPECT_EQ(Arraypagepos, before);
   // The item side saw closure {1, 4} over both tids and reported the pair.
   EXPECT_EQ(s.rec.Trace(), "V(1) V(1,4) R(1,4)");
-
-  // Build_cdb hands its arrays back by pushing them on the free lists and
-  // takes its tid block first from the arena: after it returns, the heads of
-  // the two pointer-array free lists are the cdb's own arrays, their lists
-  // intact in the released pages, and the tids lie at the old arena position.
-  int** cdbtran = db.tidarrays.free;
-  int** cdbitem = db.itemarrays.free;
-  const int* cdbtids = Arraypage + before;
-  EXPECT_EQ(List(cdbtids, cdbtids + 2), (List{2, 5}));
-  auto counted = [](const int* list) { return List(list, list + list[0] + 1); };
-  for (int t = 0; t < 6; t++) {
-    if (t == 2 || t == 5) {
-      EXPECT_EQ(counted(cdbtran[t]), (List{2, 1, 4})) << t;
-    } else {
-      EXPECT_EQ(cdbtran[t], nullptr) << t;
-    }
-  }
-  Lists want = {{0}, {2, 2, 5}, {0}, {0}, {2, 2, 5}};
-  for (int x = 0; x < 5; x++) EXPECT_EQ(counted(cdbitem[x]), want[x]) << x;
+  const Recorder::Cdb& cdb = s.rec.cdbs;
+  EXPECT_EQ(cdb.tids, (List{2, 5}));
+  EXPECT_EQ(cdb.tran, (Lists{{-1}, {-1}, {2, 1, 4}, {-1}, {-1}, {2, 1, 4}}));
+  EXPECT_EQ(cdb.item, (Lists{{0}, {2, 2, 5}, {0}, {0}, {2, 2, 5}}));
   db.tree.FreeTree();
 }
 
