@@ -61,12 +61,15 @@ class Transactiondb {
   void Enumeratecdb(int** tranlist, int tidnum, int item, int** itemlist, int* alltids);
   void Enumeratecdb_sub(int** cdbtran, int cdbtidnum, int item, int** cdbitem,
                         int* cdbtids, int* itemmark);
-  void SkipBuildCdb(int item, int* tidlive, int* itemcount, int* itemmark);
+  // virtualtids: the tidset's tids, ascending.
+  void SkipBuildCdb(int item, int* virtualtids, int virtualtidnum, int* itemcount,
+                    int* itemmark);
   void EnumerateWithoutCdb(int virtualtidnum, int* virtualtids, int item, int* itemmark);
   int Trim_tidset_sub(int** tranlist, int* itemtids, int itemtidnum, int* addlist,
                       int* itemcount, int* tidlive, int item, int& changed,
                       int* itemmark, int adding, int addnum);
-  int Prune_sub(int** tranlist, int* itemcount, int* tidlive, int item, int* itemmark);
+  int Prune_sub(int** tranlist, int* itemcount, int* tidlive, int item, int* itemmark,
+                const int* members, int nmembers);
   void Build_cdb(int* tidlive, int* itemcount, int item);
   void Build_cdb_sub(int* tidlive, int* itemcount, int** parenttran,
                      int parenttidnum, int* itemmark, int** parentitem, int item);
@@ -153,7 +156,7 @@ class Transactiondb {
   void WalkTolerance(TidWalk& walk);
   void DepthFirstEnumerateTid(TidWalk& walk, int candindex, int adding);
   void EvaluateTidset(TidWalk& walk, int adding);
-  void BuildCdb(int* tidlive, int* itemcount, int** parenttran, int parenttidnum,
+  void BuildCdb(int* tids, int ntids, int* itemcount, int** parenttran,
                 int** parentitem, int* itemmark, int item, Level level);
 
   int EnumerateItemsets(const Cdb& cdb, int* itemmark, int x, Level level);

@@ -70,10 +70,13 @@ void Transactiondb::Enumeratecdb(int** tran, int ntids, int item, int** items,
   int* record = items[item];
   TidWalk walk{kTop, item, tran, record + 1, record[0], nullptr, 0, nullptr, 0,
                nullptr, nullptr, 0, nullptr};
-  int candtaken = ntids - record[0];
+  // Without item tolerance no transaction lacking the item is ever added.
+  int candtaken = itemTolerance > 0 ? ntids - record[0] : 0;
   walk.candlist = ArenaTake(candtaken);
-  walk.candnum = SetDifference(alltids, ntids, walk.havelist, walk.havenum, walk.candlist);
-  if (graphtype == 1) walk.candnum = RemoveValue(walk.candlist, walk.candnum, item);
+  if (candtaken > 0) {
+    walk.candnum = SetDifference(alltids, ntids, walk.havelist, walk.havenum, walk.candlist);
+    if (graphtype == 1) walk.candnum = RemoveValue(walk.candlist, walk.candnum, item);
+  }
   walk.basecount = ArenaTake(itemnum);
   std::fill(walk.basecount, walk.basecount + itemnum, 0);
   CountItems(tran, walk.havelist, walk.havenum, walk.basecount);
@@ -89,11 +92,13 @@ void Transactiondb::Enumeratecdb_sub(int** cdbtran, int cdbtidnum, int item,
   int* record = cdbitem[item];
   TidWalk walk{kSub, item, cdbtran, record + 1, record[0], nullptr, 0, nullptr, 0,
                nullptr, itemmark, cdbtidnum, cdbitem};
-  int candtaken = cdbtidnum - record[0];
+  int candtaken = itemTolerance > 0 ? cdbtidnum - record[0] : 0;
   walk.candlist = ArenaTake(candtaken);
-  walk.candnum = SetDifference(cdbtids, cdbtidnum, walk.havelist, walk.havenum,
-                               walk.candlist);
-  if (graphtype == 1) walk.candnum = RemoveValue(walk.candlist, walk.candnum, item);
+  if (candtaken > 0) {
+    walk.candnum = SetDifference(cdbtids, cdbtidnum, walk.havelist, walk.havenum,
+                                 walk.candlist);
+    if (graphtype == 1) walk.candnum = RemoveValue(walk.candlist, walk.candnum, item);
+  }
   walk.basecount = ArenaTake(itemnum);
   std::fill(walk.basecount, walk.basecount + itemnum, 0);
   CountItems(cdbtran, walk.havelist, walk.havenum, walk.basecount);
@@ -164,12 +169,13 @@ void Transactiondb::DepthFirstEnumerateTid(TidWalk& walk, int candindex, int add
 }
 
 // Counts, prunes and hands on the tidset of the item's transactions plus the
-// current combination.
+// current combination. tidlive is read and written only at the tidset's own
+// tids (members), so nothing of tidnum length is cleared or scanned.
 void Transactiondb::EvaluateTidset(TidWalk& walk, int adding) {
   ArenaCheck check;
   const int added = adding ? walk.addnum : 0;
   Notify(kEventEvaluate, walk.addlist, added);
-  long long taken = tidnum + itemnum;
+  long long taken = tidnum + itemnum + walk.havenum + added;
   int* tidlive = ArenaTake(tidnum);
   int* itemcount = ArenaTake(itemnum);
   int* itemmark = walk.itemmark;
@@ -178,7 +184,10 @@ void Transactiondb::EvaluateTidset(TidWalk& walk, int adding) {
     std::fill(itemmark, itemmark + itemnum, 0);
     taken += itemnum;
   }
-  std::fill(tidlive, tidlive + tidnum, 0);
+  int* members = ArenaTake(walk.havenum + added);
+  const int nmembers = static_cast<int>(
+      std::merge(walk.havelist, walk.havelist + walk.havenum, walk.addlist,
+                 walk.addlist + added, members) - members);
   std::copy(walk.basecount, walk.basecount + itemnum, itemcount);
   CountItems(walk.tran, walk.addlist, added, itemcount);
 
@@ -193,17 +202,19 @@ void Transactiondb::EvaluateTidset(TidWalk& walk, int adding) {
   if (possible >= item_supportLevel &&
       Trim_tidset_sub(walk.tran, walk.havelist, walk.havenum, walk.addlist, itemcount,
                       tidlive, walk.item, changed, itemmark, adding, walk.addnum) &&
-      (!changed || Prune_sub(walk.tran, itemcount, tidlive, walk.item, itemmark))) {
+      (!changed || Prune_sub(walk.tran, itemcount, tidlive, walk.item, itemmark, members,
+                             nmembers))) {
+    int n = 0;
+    for (int i = 0; i < nmembers; i++) {
+      if (tidlive[members[i]] != 0) members[n++] = members[i];
+    }
     if (walk.level == kSub) {
-      Build_cdb_sub(tidlive, itemcount, walk.tran, walk.parenttidnum, itemmark,
-                    walk.parentitem, walk.item);
+      BuildCdb(members, n, itemcount, walk.tran, walk.parentitem, itemmark, walk.item, kSub);
     } else {
-      int n = static_cast<int>(tidnum - std::count(tidlive, tidlive + tidnum, 0));
       int tolerated = 0;
       for (int x = 0; x < itemnum; x++) tolerated += FullyTolerated(n, itemcount[x]);
-      if (tolerated < item_supportLevel) SkipBuildCdb(walk.item, tidlive, itemcount, itemmark);
-      else if (walk.level == kTop) Build_cdb(tidlive, itemcount, walk.item);
-      else Build_cdb_sub(tidlive, itemcount, tranlist, tidnum, itemmark, itemlist, walk.item);
+      if (tolerated < item_supportLevel) SkipBuildCdb(walk.item, members, n, itemcount, itemmark);
+      else BuildCdb(members, n, itemcount, tranlist, itemlist, itemmark, walk.item, walk.level);
     }
   }
   ArenaRelease(taken);
@@ -268,14 +279,16 @@ int Transactiondb::Trim_tidset_sub(int** tran, int* itemtids, int itemtidnum,
 
 // Alternates transaction and item passes until neither removes anything;
 // a pass runs only when the other one removed something since it last ran.
+// members: the ascending tids that Trim_tidset_sub visited.
 int Transactiondb::Prune_sub(int** tran, int* itemcount, int* tidlive, int item,
-                             int* itemmark) {
+                             int* itemmark, const int* members, int nmembers) {
   bool transettled = false;
   bool itemsettled = false;
   while (!transettled || !itemsettled) {
     if (!transettled) {
       int kept = 0;
-      for (int t = 0; t < tidnum; t++) {
+      for (int i = 0; i < nmembers; i++) {
+        int t = members[i];
         if (tidlive[t] == 0) continue;
         tidlive[t] = LiveItemCount(tran[t], itemcount, item, itemmark);
         if (PassesTransactionTest(tidlive[t])) {
@@ -304,36 +317,44 @@ int Transactiondb::Prune_sub(int** tran, int* itemcount, int* tidlive, int item,
 // ---------------------------------------------------------------------------
 
 void Transactiondb::Build_cdb(int* tidlive, int* itemcount, int item) {
-  BuildCdb(tidlive, itemcount, tranlist, tidnum, itemlist, nullptr, item, kTop);
+  Build_cdb_sub(tidlive, itemcount, tranlist, tidnum, nullptr, itemlist, item);
 }
 
 void Transactiondb::Build_cdb_sub(int* tidlive, int* itemcount, int** parenttran,
                                   int parenttidnum, int* itemmark, int** parentitem,
                                   int item) {
-  BuildCdb(tidlive, itemcount, parenttran, parenttidnum, parentitem, itemmark, item, kSub);
+  ArenaCheck check;
+  int* tids = ArenaTake(parenttidnum);
+  int n = 0;
+  for (int t = 0; t < tidnum; t++) {
+    if (tidlive[t] != 0) tids[n++] = t;
+  }
+  BuildCdb(tids, n, itemcount, parenttran, parentitem, itemmark, item, itemmark ? kSub : kTop);
+  ArenaRelease(parenttidnum);
 }
 
-// Projects the parent database on the tidset (tids with tidlive != 0) and its
-// live items (itemcount != 0), hands the cdb to the item side, and gives every
-// page, pointer array and arena block back. Tid pointer arrays are all null
-// while free, so only the cdb's own entries are set and cleared again. Each item list gets room for its
-// count in the parent plus one, each transaction list for its parent length
-// plus one, so no list outgrows its room.
-void Transactiondb::BuildCdb(int* tidlive, int* itemcount, int** parenttran,
-                             int parenttidnum, int** parentitem, int* itemmark, int item,
-                             Level level) {
-  ArenaCheck check;
-  Cdb cdb{nullptr, 0, nullptr, ArenaTake(parenttidnum)};
+// Projects the parent database on the tidset (tids, ascending) and its live
+// items (itemcount != 0), hands the cdb to the item side, and gives every page
+// and pointer array back. Tid pointer arrays are all null while free, so only
+// the cdb's own entries are set and cleared again. Each live item's list gets
+// room for its count in the parent plus one, each transaction list for its
+// parent length plus one, so no list outgrows its room; dead items share one
+// empty list.
+void Transactiondb::BuildCdb(int* tids, int ntids, int* itemcount, int** parenttran,
+                             int** parentitem, int* itemmark, int item, Level level) {
+  static int noholders[1] = {0};
+  Cdb cdb{nullptr, ntids, nullptr, tids};
   cdb.item = PointerArrayTake(itemarrays);
   IntPage* firstitempage = PoolStartChain(itempool);
   cdb.tran = PointerArrayTake(tidarrays);  // all entries null
   IntPage* firsttranpage = PoolStartChain(tranpool);
   for (int x = 0; x < itemnum; x++) {
+    if (itemcount[x] == 0) {
+      cdb.item[x] = noholders;
+      continue;
+    }
     cdb.item[x] = PoolTake(itempool, parentitem[x][0] + 1);
     cdb.item[x][0] = 0;
-  }
-  for (int t = 0; t < tidnum; t++) {
-    if (tidlive[t] != 0) cdb.tids[cdb.tidnum++] = t;
   }
   for (int i = 0; i < cdb.tidnum; i++) {
     int t = cdb.tids[i];
@@ -360,7 +381,6 @@ void Transactiondb::BuildCdb(int* tidlive, int* itemcount, int** parenttran,
   PointerArrayRelease(tidarrays, cdb.tran);
   PoolReleaseChain(itempool, firstitempage, lastitempage);
   PointerArrayRelease(itemarrays, cdb.item);
-  ArenaRelease(parenttidnum);
 }
 
 // ---------------------------------------------------------------------------
@@ -372,16 +392,12 @@ void Transactiondb::BuildCdb(int* tidlive, int* itemcount, int** parenttran,
 // below the current one is fully tolerated (that tidset belongs to an earlier
 // start item). With graph type 1 an item that is a vertex of the tidset
 // neither abandons it nor is marked.
-void Transactiondb::SkipBuildCdb(int item, int* tidlive, int* itemcount, int* itemmark) {
+void Transactiondb::SkipBuildCdb(int item, int* virtualtids, int virtualtidnum,
+                                 int* itemcount, int* itemmark) {
   ArenaCheck check;
   Notify(kEventSkipBuildCdb, &item, 1);
-  int* virtualtids = ArenaTake(tidnum);
   int* nextmark = ArenaTake(itemnum);
   std::fill(nextmark, nextmark + itemnum, 0);
-  int virtualtidnum = 0;
-  for (int t = 0; t < tidnum; t++) {
-    if (tidlive[t] != 0) virtualtids[virtualtidnum++] = t;
-  }
   int cursor = 0;
   auto isTid = [&](int x) {
     while (cursor < virtualtidnum && virtualtids[cursor] < x) cursor++;
@@ -411,5 +427,5 @@ void Transactiondb::SkipBuildCdb(int item, int* tidlive, int* itemcount, int* it
       total--;
     }
   }
-  ArenaRelease(itemnum + tidnum);
+  ArenaRelease(itemnum);
 }
