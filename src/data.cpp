@@ -187,7 +187,7 @@ Data::Status Data::FindVertexNum() {
       ReadData();
       if (vertexnum == INT_MAX - 1) {
         errorline = vertexnum + 1;
-        return kNumberTooLarge;
+        return kTooManyLines;
       }
       vertexnum++;
       if (toolarge) {
@@ -269,6 +269,8 @@ void ReportDatasetError(const char* path, const Data& data, Data::Status status)
   if (status == Data::kNumberTooLarge) {
     fprintf(stderr, "%s: error: %s:%d: number too large (the largest allowed is %d)\n",
             kProgram, path, data.errorline, kLargestNumber);
+  } else if (status == Data::kTooManyLines) {
+    fprintf(stderr, "%s: error: %s:%d: too many lines\n", kProgram, path, data.errorline);
   } else {
     fprintf(stderr, "%s: error: %s:%d: cannot read the dataset: %s\n", kProgram, path,
             data.errorline, strerror(errno ? errno : EIO));

@@ -20,7 +20,7 @@ constexpr int kLargestNumber = 2147483646;
 // characters after it (so "-1" markers vanish).
 class Data {
  public:
-  enum Status { kOk = 0, kNumberTooLarge, kReadError };
+  enum Status { kOk = 0, kNumberTooLarge, kTooManyLines, kReadError };
 
   explicit Data(const char* path);  // datafile is null when the open failed
   ~Data();
