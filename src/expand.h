@@ -153,6 +153,7 @@ class Transactiondb {
   void RemoveTransaction(int* list, int t, int* itemcount, int* tidlive) const;
   int ItemPass(int* itemcount, int item, int* itemmark, int& killed) const;
 
+  void WalkItem(TidWalk& walk, const int* tids, int ntids);
   void WalkTolerance(TidWalk& walk);
   void DepthFirstEnumerateTid(TidWalk& walk, int candindex, int adding);
   void EvaluateTidset(TidWalk& walk, int adding);

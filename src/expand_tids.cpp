@@ -66,44 +66,36 @@ void CountItems(int** tran, const int* tids, int ntids, int* count) {
 
 void Transactiondb::Enumeratecdb(int** tran, int ntids, int item, int** items,
                                  int* alltids) {
-  ArenaCheck check;
   int* record = items[item];
   TidWalk walk{kTop, item, tran, record + 1, record[0], nullptr, 0, nullptr, 0,
                nullptr, nullptr, 0, nullptr};
-  // Without item tolerance no transaction lacking the item is ever added.
-  int candtaken = itemTolerance > 0 ? ntids - record[0] : 0;
-  walk.candlist = ArenaTake(candtaken);
-  if (candtaken > 0) {
-    walk.candnum = SetDifference(alltids, ntids, walk.havelist, walk.havenum, walk.candlist);
-    if (graphtype == 1) walk.candnum = RemoveValue(walk.candlist, walk.candnum, item);
-  }
-  walk.basecount = ArenaTake(itemnum);
-  std::fill(walk.basecount, walk.basecount + itemnum, 0);
-  CountItems(tran, walk.havelist, walk.havenum, walk.basecount);
-  WalkTolerance(walk);
-  ArenaRelease(itemnum + candtaken);
+  WalkItem(walk, alltids, ntids);
 }
 
 // Enumeratecdb inside a cdb: the cdb's tids, transaction lists and item lists
 // take the place of the loaded database.
 void Transactiondb::Enumeratecdb_sub(int** cdbtran, int cdbtidnum, int item,
                                      int** cdbitem, int* cdbtids, int* itemmark) {
-  ArenaCheck check;
   int* record = cdbitem[item];
   TidWalk walk{kSub, item, cdbtran, record + 1, record[0], nullptr, 0, nullptr, 0,
                nullptr, itemmark, cdbtidnum, cdbitem};
-  int candtaken = itemTolerance > 0 ? cdbtidnum - record[0] : 0;
+  WalkItem(walk, cdbtids, cdbtidnum);
+}
+
+// Walks the item's tolerance combinations over tids (ascending, a superset of
+// the item's own list): the candidates are the tids lacking the item, never
+// the item's own vertex with graph type 1.
+void Transactiondb::WalkItem(TidWalk& walk, const int* tids, int ntids) {
+  ArenaCheck check;
+  // Without item tolerance no transaction lacking the item is ever added.
+  int candtaken = itemTolerance > 0 ? ntids - walk.havenum : 0;
   walk.candlist = ArenaTake(candtaken);
   if (candtaken > 0) {
-    walk.candnum = SetDifference(cdbtids, cdbtidnum, walk.havelist, walk.havenum,
-                                 walk.candlist);
-    if (graphtype == 1) walk.candnum = RemoveValue(walk.candlist, walk.candnum, item);
+    walk.candnum = SetDifference(tids, ntids, walk.havelist, walk.havenum, walk.candlist);
+    if (graphtype == 1) walk.candnum = RemoveValue(walk.candlist, walk.candnum, walk.item);
   }
-  walk.basecount = ArenaTake(itemnum);
-  std::fill(walk.basecount, walk.basecount + itemnum, 0);
-  CountItems(cdbtran, walk.havelist, walk.havenum, walk.basecount);
   WalkTolerance(walk);
-  ArenaRelease(itemnum + candtaken);
+  ArenaRelease(candtaken);
 }
 
 // Splits the narrowed tidset by one extension item and walks its tolerance
@@ -114,8 +106,8 @@ void Transactiondb::EnumerateWithoutCdb(int virtualtidnum, int* virtualtids, int
   ArenaCheck check;
   TidWalk walk{kVirtual, item, tranlist, nullptr, 0, nullptr, 0, nullptr, 0,
                nullptr, itemmark, tidnum, itemlist};
-  walk.candlist = ArenaTake(tidnum);
-  walk.havelist = ArenaTake(tidnum);
+  walk.candlist = ArenaTake(virtualtidnum);
+  walk.havelist = ArenaTake(virtualtidnum);
   const int* record = itemlist[item];
   int j = 0;
   for (int i = 0; i < virtualtidnum; i++) {
@@ -125,35 +117,38 @@ void Transactiondb::EnumerateWithoutCdb(int virtualtidnum, int* virtualtids, int
     else walk.candlist[walk.candnum++] = t;
   }
   if (graphtype == 1) walk.candnum = RemoveValue(walk.candlist, walk.candnum, item);
-  walk.basecount = ArenaTake(itemnum);
-  std::fill(walk.basecount, walk.basecount + itemnum, 0);
-  CountItems(tranlist, walk.havelist, walk.havenum, walk.basecount);
   WalkTolerance(walk);
-  ArenaRelease(itemnum + 2LL * tidnum);
+  ArenaRelease(2LL * virtualtidnum);
 }
 
 // ---------------------------------------------------------------------------
 // The walk over tolerance combinations
 // ---------------------------------------------------------------------------
 
-// Evaluates every combination of at most itemTolerance candidates that is
+// Counts the items over the item's own transactions (basecount), then
+// evaluates every combination of at most itemTolerance candidates that is
 // full (itemTolerance members) or ends at the last candidate, in
 // lexicographic order of candidate indexes; without candidates or tolerance,
 // the item's own transactions once.
 void Transactiondb::WalkTolerance(TidWalk& walk) {
+  ArenaCheck check;
+  walk.basecount = ArenaTake(itemnum);
+  std::fill(walk.basecount, walk.basecount + itemnum, 0);
+  CountItems(walk.tran, walk.havelist, walk.havenum, walk.basecount);
   if (walk.candnum == 0 || itemTolerance == 0) {
     walk.addnum = itemTolerance;
     DepthFirstEnumerateTid(walk, 0, 0);
-    return;
+  } else {
+    int addtaken = std::min(itemTolerance, walk.candnum);
+    walk.addlist = ArenaTake(addtaken);
+    walk.addnum = 0;
+    for (int j = 0; j < walk.candnum; j++) {
+      DepthFirstEnumerateTid(walk, j, 1);
+      walk.addnum--;
+    }
+    ArenaRelease(addtaken);
   }
-  int addtaken = std::min(itemTolerance, walk.candnum);
-  walk.addlist = ArenaTake(addtaken);
-  walk.addnum = 0;
-  for (int j = 0; j < walk.candnum; j++) {
-    DepthFirstEnumerateTid(walk, j, 1);
-    walk.addnum--;
-  }
-  ArenaRelease(addtaken);
+  ArenaRelease(itemnum);
 }
 
 void Transactiondb::DepthFirstEnumerateTid(TidWalk& walk, int candindex, int adding) {
