@@ -167,6 +167,9 @@ class Transactiondb {
   void ExtendItemsets(const Cdb& cdb, int* closurelist, int closurenum, int* prefixlist,
                       int prefixnum, int* taillist, int tailnum, int x, Level level,
                       int total);
+  void ReportIfClosed(int* prefixlist, int prefixnum, int* closurelist, int closurenum,
+                      int** cdbitem, int* tids, int ntids, int* tidhits, int* itembuf,
+                      int depth);
   int Absorbable(int x, int* tids, int ntids, int depth, int* tidhits, int** cdbitem) const;
   void Notify(SearchEvent event, const int* list, int n) const {
     if (hook) hook(hookcontext, event, list, n);

@@ -220,22 +220,33 @@ int Transactiondb::ItemsetClosureNoSizeRestraintSub(int& dropped, int* prefixlis
   if (childextended == 0 && depth >= item_supportLevel &&
       (dropped != 1 || CheckHiddenItems(hits, depth, cdbitem, closurelist, closurenum,
                                         prefixlist, prefixnum, remaining, nodetids))) {
-    int* items = itembuf;
-    if (prefixnum > 0) {
-      items = ArenaTake(depth);
-      std::copy(itembuf, itembuf + depth, items);
-      std::sort(items, items + depth);
-    }
-    if (CheckPrefixPreservingSub(prefixlist, prefixnum, nodetids, remaining, items, depth,
-                                 hits, closurelist, closurenum, cdbitem) &&
-        CheckSet(nodetids, remaining, items, depth)) {
-      Notify(kEventReport, items, depth);
-      tree.AddSet(nodetids, remaining, items, depth);
-    }
-    if (prefixnum > 0) ArenaRelease(depth);
+    ReportIfClosed(prefixlist, prefixnum, closurelist, closurenum, cdbitem, nodetids,
+                   remaining, hits, itembuf, depth);
   }
   ArenaRelease(tidnum + static_cast<long long>(count));
   return lossless;
+}
+
+// Hands (tids, item set) to the tree when no left-out closure or prefix item
+// and no outside transaction can join it. The item set is itembuf[0..depth)
+// in the order the items were added; the tree and the checks get it sorted.
+void Transactiondb::ReportIfClosed(int* prefixlist, int prefixnum, int* closurelist,
+                                   int closurenum, int** cdbitem, int* tids, int ntids,
+                                   int* tidhits, int* itembuf, int depth) {
+  ArenaCheck check;
+  int* items = itembuf;
+  if (prefixnum > 0) {
+    items = ArenaTake(depth);
+    std::copy(itembuf, itembuf + depth, items);
+    std::sort(items, items + depth);
+  }
+  if (CheckPrefixPreservingSub(prefixlist, prefixnum, tids, ntids, items, depth, tidhits,
+                               closurelist, closurenum, cdbitem) &&
+      CheckSet(tids, ntids, items, depth)) {
+    Notify(kEventReport, items, depth);
+    tree.AddSet(tids, ntids, items, depth);
+  }
+  if (prefixnum > 0) ArenaRelease(depth);
 }
 
 // Returns 1 when no item outside the closure and prefix lists (and, for graph
