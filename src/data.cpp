@@ -265,6 +265,16 @@ void Now(long long* seconds, int* millis) {
   *millis = static_cast<int>(now.tv_nsec / 1000000);
 }
 
+// "Time taken" and the seconds since the start, without a line end.
+void PrintTimeTaken(long long startseconds, int startmillis) {
+  long long endseconds;
+  int endmillis;
+  Now(&endseconds, &endmillis);
+  double elapsed = double(endseconds - startseconds) + (endmillis - startmillis) / 1000.0;
+  printf("Time taken%g", elapsed);
+  fflush(stdout);
+}
+
 void ReportDatasetError(const char* path, const Data& data, Data::Status status) {
   if (status == Data::kNumberTooLarge) {
     fprintf(stderr, "%s: error: %s:%d: number too large (the largest allowed is %d)\n",
@@ -329,11 +339,7 @@ int RunMiner(int argc, char** argv) {
   long long startseconds;
   int startmillis;
   Now(&startseconds, &startmillis);
-  if (argc < 8) {
-    PrintUsage();
-    return kExitUsage;
-  }
-  if (!CheckArguments(argv)) {
+  if (argc < 8 || !CheckArguments(argv)) {
     PrintUsage();
     return kExitUsage;
   }
@@ -376,12 +382,6 @@ int RunMiner(int argc, char** argv) {
             strerror(db.tree.writeerror ? db.tree.writeerror : EIO));
     return kExitOutput;
   }
-
-  long long endseconds;
-  int endmillis;
-  Now(&endseconds, &endmillis);
-  double elapsed = double(endseconds - startseconds) + (endmillis - startmillis) / 1000.0;
-  printf("Time taken%g", elapsed);
-  fflush(stdout);
+  PrintTimeTaken(startseconds, startmillis);
   return 0;
 }

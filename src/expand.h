@@ -157,6 +157,7 @@ class Transactiondb {
   void WalkTolerance(TidWalk& walk);
   void DepthFirstEnumerateTid(TidWalk& walk, int candindex, int adding);
   void EvaluateTidset(TidWalk& walk, int adding);
+  void DescendInto(const TidWalk& walk, int* tids, int ntids, int* itemcount, int* itemmark);
   void BuildCdb(int* tids, int ntids, int* itemcount, int** parenttran,
                 int** parentitem, int* itemmark, int item, Level level);
 

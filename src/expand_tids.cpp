@@ -203,16 +203,23 @@ void Transactiondb::EvaluateTidset(TidWalk& walk, int adding) {
     for (int i = 0; i < nmembers; i++) {
       if (tidlive[members[i]] != 0) members[n++] = members[i];
     }
-    if (walk.level == kSub) {
-      BuildCdb(members, n, itemcount, walk.tran, walk.parentitem, itemmark, walk.item, kSub);
-    } else {
-      int tolerated = 0;
-      for (int x = 0; x < itemnum; x++) tolerated += FullyTolerated(n, itemcount[x]);
-      if (tolerated < item_supportLevel) SkipBuildCdb(walk.item, members, n, itemcount, itemmark);
-      else BuildCdb(members, n, itemcount, tranlist, itemlist, itemmark, walk.item, walk.level);
-    }
+    DescendInto(walk, members, n, itemcount, itemmark);
   }
   ArenaRelease(taken);
+}
+
+// A trimmed tidset goes on into its conditional database; at the top and
+// virtual levels one with too few fully tolerated items is narrowed without it.
+void Transactiondb::DescendInto(const TidWalk& walk, int* tids, int ntids, int* itemcount,
+                                int* itemmark) {
+  if (walk.level == kSub) {
+    BuildCdb(tids, ntids, itemcount, walk.tran, walk.parentitem, itemmark, walk.item, kSub);
+    return;
+  }
+  int tolerated = 0;
+  for (int x = 0; x < itemnum; x++) tolerated += FullyTolerated(ntids, itemcount[x]);
+  if (tolerated < item_supportLevel) SkipBuildCdb(walk.item, tids, ntids, itemcount, itemmark);
+  else BuildCdb(tids, ntids, itemcount, tranlist, itemlist, itemmark, walk.item, walk.level);
 }
 
 // ---------------------------------------------------------------------------
