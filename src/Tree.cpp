@@ -4,9 +4,56 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 
 #include "data.h"
 #include "pools.h"
+
+// ---------------------------------------------------------------------------
+// Index of the itemset trie
+// ---------------------------------------------------------------------------
+
+void ChildIndex::Clear() {
+  table_.clear();
+  used_ = 0;
+}
+
+size_t ChildIndex::Home(const nodeStructure* parent, int item) const {
+  uint64_t h = (reinterpret_cast<uintptr_t>(parent) >> 4) * 0x9E3779B97F4A7C15ull;
+  h ^= static_cast<uint32_t>(item) * 0xC2B2AE3D27D4EB4Full;
+  h ^= h >> 29;
+  return static_cast<size_t>(h) & (table_.size() - 1);
+}
+
+nodeStructure* ChildIndex::Find(const nodeStructure* parent, int item) const {
+  if (table_.empty()) return nullptr;
+  const size_t mask = table_.size() - 1;
+  for (size_t k = Home(parent, item);; k = (k + 1) & mask) {
+    const Entry& e = table_[k];
+    if (!e.node) return nullptr;
+    if (e.parent == parent && e.node->item == item) return e.node;
+  }
+}
+
+void ChildIndex::Add(const nodeStructure* parent, nodeStructure* node) {
+  if (2 * (used_ + 1) > table_.size()) Grow();
+  const size_t mask = table_.size() - 1;
+  size_t k = Home(parent, node->item);
+  while (table_[k].node) k = (k + 1) & mask;
+  table_[k] = Entry{parent, node};
+  used_++;
+}
+
+void ChildIndex::Grow() {
+  std::vector<Entry> old(std::max<size_t>(64, 2 * table_.size()), Entry{nullptr, nullptr});
+  old.swap(table_);
+  used_ = 0;
+  for (const Entry& e : old) {
+    if (e.node) Add(e.parent, e.node);
+  }
+}
+
+// ---------------------------------------------------------------------------
 
 Tree::Tree(int, char* outputFile) : opfile(outputFile) {}
 
@@ -15,19 +62,22 @@ void Tree::Initialize(int itemlen, int tidlen) {
   tidlength = tidlen;
   root = nullptr;
   resultnum = 0;
-  topnode.assign(itemlen > 0 ? itemlen : 0, nullptr);
+  children.Clear();
 }
 
-// A chain of new trie nodes for items[k..n), linked by child. *last receives
-// the node at which the itemset ends.
-nodeStructure* Tree::NewItemChain(const int* items, int n, int k, nodeStructure** last) {
+// A chain of new trie nodes for items[k..n) below parent, linked by child and
+// indexed. *last receives the node at which the itemset ends.
+nodeStructure* Tree::NewItemChain(const int* items, int n, int k, nodeStructure* parent,
+                                  nodeStructure** last) {
   nodeStructure* first = nullptr;
   nodeStructure** link = &first;
   for (int i = k; i < n; i++) {
     nodeStructure* node = itemnodes.Take();
     *node = nodeStructure{items[i], nullptr, nullptr, nullptr};
+    children.Add(parent, node);
     *link = node;
     link = &node->child;
+    parent = node;
     *last = node;
   }
   return first;
@@ -45,54 +95,58 @@ nodeStructureT* Tree::NewTidNode(int tid, int maxlen, int depth) {
 
 void Tree::AddSet(int* tids, int ntids, int* items, int nitems) {
   if (ntids <= 0 || nitems <= 0) return;
-  nodeStructure* end = nullptr;
-  int first = items[0];
-  if (nodeStructure* top = first < int(topnode.size()) ? topnode[first] : nullptr) {
-    if (nitems == 1) end = top;
-    else FindSlot(items, nitems, &top->child, 1, &end);
-  } else {
-    // Link the new top-level node after the nearest smaller one.
-    nodeStructure** slot = &root;
-    for (int i = std::min(first, int(topnode.size())) - 1; i >= 0; i--) {
-      if (topnode[i]) {
-        slot = &topnode[i]->next;
-        break;
-      }
-    }
-    FindSlot(items, nitems, slot, 0, &end);
-    if (first < int(topnode.size())) topnode[first] = *slot;
-  }
+  nodeStructure* end = FindSlot(items, nitems);
   if (!end->tidroot) end->tidroot = AddTidset(tids, ntids, nullptr, 0);
   else FindSlotT(tids, ntids, &end->tidroot, 0);
 }
 
-// Finds or creates the trie node at which items ends. `slot` is the field
-// (root, child or next) that holds the current node, so that a new chain is
-// linked in by one assignment wherever it goes.
-void Tree::FindSlot(int* items, int nitems, nodeStructure** slot, int k,
-                    nodeStructure** end) {
-  for (;; k++) {
-    nodeStructure* node = *slot;
-    while (node && node->item < items[k]) {
-      slot = &node->next;
-      node = *slot;
-    }
-    if (!node || node->item > items[k]) {
-      nodeStructure* chain = NewItemChain(items, nitems, k, end);
-      chain->next = node;
+// Finds or creates the trie node at which items ends: the existing path is
+// followed, and the rest of the itemset becomes a new chain linked into its
+// level in item order.
+nodeStructure* Tree::FindSlot(int* items, int nitems) {
+  nodeStructure* parent = nullptr;
+  for (int k = 0; k < nitems; k++) {
+    nodeStructure** slot = nullptr;
+    nodeStructure* node = FindOnLevel(parent, items[k], &slot);
+    if (!node) {
+      nodeStructure* end = nullptr;
+      nodeStructure* chain = NewItemChain(items, nitems, k, parent, &end);
+      chain->next = *slot;
       *slot = chain;
-      return;
+      return end;
     }
-    if (k == nitems - 1) {
-      *end = node;
-      return;
-    }
-    if (!node->child) {
-      node->child = NewItemChain(items, nitems, k + 1, end);
-      return;
-    }
-    slot = &node->child;
+    parent = node;
   }
+  return parent;
+}
+
+// The node of item on the level below parent; when there is none, *slot is
+// set to the field that must hold a new one (the next of the nearest smaller
+// sibling, or the level's head). The first few siblings are walked, as most
+// levels are short; a long level is searched through the index, looking up
+// a few smaller items for the nearest smaller sibling, as long levels are
+// dense, before walking it.
+nodeStructure* Tree::FindOnLevel(nodeStructure* parent, int item, nodeStructure*** slot) {
+  constexpr int kWalk = 8;
+  constexpr int kLookups = 48;
+  nodeStructure** head = parent ? &parent->child : &root;
+  nodeStructure** at = head;
+  for (int step = 0; *at && (*at)->item < item; step++) {
+    if (step == kWalk) {
+      if (nodeStructure* node = children.Find(parent, item)) return node;
+      const int lowest = std::max(0, item - kLookups);
+      for (int smaller = item - 1; smaller >= lowest; smaller--) {
+        if (nodeStructure* before = children.Find(parent, smaller)) {
+          *slot = &before->next;
+          return nullptr;
+        }
+      }
+    }
+    at = &(*at)->next;
+  }
+  if (*at && (*at)->item == item) return *at;
+  *slot = at;
+  return nullptr;
 }
 
 // Stores tids[d..] on the level held by `slot`, keeping the level's tidsets
@@ -379,5 +433,5 @@ void Tree::FreeTree() {
   itemnodes.Release();
   tidnodes.Release();
   root = nullptr;
-  std::fill(topnode.begin(), topnode.end(), nullptr);
+  children.Clear();
 }

@@ -66,6 +66,28 @@ class NodeSlabs {
   Node* free_ = nullptr;
 };
 
+// Trie nodes by (parent, item), parent null for the top level: finds the
+// node of an item on a level without walking the level. Nodes are only ever
+// added to the trie while results are stored, so entries are never removed.
+// Open addressing with linear probing; the table doubles at half load.
+class ChildIndex {
+ public:
+  void Clear();
+  nodeStructure* Find(const nodeStructure* parent, int item) const;
+  void Add(const nodeStructure* parent, nodeStructure* node);
+
+ private:
+  struct Entry {
+    const nodeStructure* parent;
+    nodeStructure* node;  // null: empty entry
+  };
+  size_t Home(const nodeStructure* parent, int item) const;
+  void Grow();
+
+  std::vector<Entry> table_;
+  size_t used_ = 0;
+};
+
 class Tree {
  public:
   Tree(int unused, char* outputFile);
@@ -97,9 +119,11 @@ class Tree {
   int writeerror = 0;    // errno of a failed write or close of outfile
 
  private:
-  nodeStructure* NewItemChain(const int* items, int n, int k, nodeStructure** last);
+  nodeStructure* NewItemChain(const int* items, int n, int k, nodeStructure* parent,
+                               nodeStructure** last);
   nodeStructureT* NewTidNode(int tid, int maxlen, int depth);
-  void FindSlot(int* items, int nitems, nodeStructure** slot, int k, nodeStructure** end);
+  nodeStructure* FindSlot(int* items, int nitems);
+  nodeStructure* FindOnLevel(nodeStructure* parent, int item, nodeStructure*** slot);
   void FindSlotT(int* tids, int ntids, nodeStructureT** slot, int d);
   nodeStructureT* AddTidset(int* tids, int ntids, nodeStructureT* next, int k);
   int CheckSuperset(int* tids, int ntids, nodeStructureT** slot, int k);
@@ -121,9 +145,9 @@ class Tree {
 
   NodeSlabs<nodeStructure> itemnodes;
   NodeSlabs<nodeStructureT> tidnodes;
-  // Top-level trie node of each item (null when none), so that an insertion
-  // does not walk the whole top level.
-  std::vector<nodeStructure*> topnode;
+  // Every trie node by its parent and item, so that an insertion does not
+  // walk a long level.
+  ChildIndex children;
 
   // Output phase only: id maps and per-line scratch.
   int* outitemoldid = nullptr;

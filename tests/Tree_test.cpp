@@ -257,6 +257,52 @@ TEST_F(TreeInsert, RandomisedAgainstMaximalSetModel) {
   }
 }
 
+// Every level of the itemset trie strictly ascending; returns the nodes.
+int CheckLevelsAscending(const nodeStructure* node) {
+  int nodes = 0;
+  for (; node; node = node->next) {
+    if (node->next) {
+      EXPECT_LT(node->item, node->next->item);
+    }
+    nodes += 1 + CheckLevelsAscending(node->child);
+  }
+  return nodes;
+}
+
+// Long levels, dense (items 0..199) and sparse (300, 397, ..., 1173), filled
+// in itemset order and in random order: every level stays ascending without
+// repeats, every itemset keeps its own tidset, and the output is the same.
+TEST_F(TreeInsert, LongLevelsInAnyOrder) {
+  std::mt19937 rng(20261207);
+  auto draw = [&]() { return rng() % 3 ? int(rng() % 200) : int(300 + 97 * (rng() % 10)); };
+  std::map<Ids, Ids> results;  // itemset -> its one tidset
+  while (results.size() < 3000) {
+    std::set<int> items;
+    const size_t n = 1 + rng() % 3;
+    while (items.size() < n) items.insert(draw());
+    results.emplace(Ids(items.begin(), items.end()),
+                    Ids{static_cast<int>(rng() % 50), 50 + static_cast<int>(rng() % 50)});
+  }
+  std::vector<std::pair<Ids, Ids>> order(results.begin(), results.end());
+  std::string texts[2];
+  int nodes[2];
+  for (int pass = 0; pass < 2; pass++) {
+    if (pass == 1) std::shuffle(order.begin(), order.end(), rng);
+    Store t(1200);
+    for (const auto& [items, tids] : order) Add(t, tids, items);
+    nodes[pass] = CheckLevelsAscending(t.root);
+    for (const auto& [items, tids] : results) {
+      const nodeStructure* node = FindItemset(t, items);
+      ASSERT_NE(node, nullptr);
+      ASSERT_EQ(Tidsets(node->tidroot), std::vector<Ids>{tids});
+    }
+    texts[pass] = WriteOut(t, Identity(1200), Identity(1200));
+  }
+  EXPECT_EQ(nodes[0], nodes[1]);
+  EXPECT_EQ(texts[0], texts[1]);
+  EXPECT_EQ(std::count(texts[0].begin(), texts[0].end(), '\n'), 3000);
+}
+
 TEST_F(TreeInsert, ProgressIsPrintedEveryThousandStoredTidsets) {
   std::string printed;
   auto insertRange = [&](int from, int to) {
