@@ -340,13 +340,10 @@ int Tree::FinalPruneToTidsetChild(nodeStructureT* parent, int* itempath, int nit
 // is never a mirror.
 int Tree::FindExactItemsetAndTidset(int* itemseq, int nseq, int* tidseq, int ntidseq) {
   if (ntidseq < 2) return 0;
-  nodeStructure* level = root;
   nodeStructure* z = nullptr;
   for (int k = 0; k < nseq; k++) {
-    while (level && level->item < itemseq[k]) level = level->next;
-    if (!level || level->item != itemseq[k]) return 0;
-    z = level;
-    level = level->child;
+    z = children.Find(z, itemseq[k]);
+    if (!z) return 0;
   }
   return z && z->tidroot && FindExactTidset(z->tidroot, tidseq, ntidseq, 0);
 }

@@ -67,8 +67,9 @@ class NodeSlabs {
 };
 
 // Trie nodes by (parent, item), parent null for the top level: finds the
-// node of an item on a level without walking the level. Nodes are only ever
-// added to the trie while results are stored, so entries are never removed.
+// node of an item on a level without walking the level. Trie nodes are only
+// ever added (the final prune removes tidset nodes only), so entries are never
+// removed.
 // Open addressing with linear probing; the table doubles at half load.
 class ChildIndex {
  public:
