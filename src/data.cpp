@@ -14,6 +14,7 @@
 #include <new>
 
 #include "Tree.h"
+#include "exact.h"
 #include "expand.h"
 #include "pools.h"
 
@@ -258,6 +259,45 @@ int CheckArguments(char** argv) {
   return 1;
 }
 
+constexpr const char* kSearchOption = "--search=";
+
+// Takes a leading "--search=auto|exact|tolerance" off the arguments. Returns
+// 0 (after one error line) when its value is not one of those.
+int TakeSearchOption(int* argc, char*** argv, SearchChoice* choice) {
+  *choice = kSearchAuto;
+  if (*argc < 2 || strncmp((*argv)[1], kSearchOption, strlen(kSearchOption)) != 0) return 1;
+  const char* value = (*argv)[1] + strlen(kSearchOption);
+  if (strcmp(value, "exact") == 0) {
+    *choice = kSearchExact;
+  } else if (strcmp(value, "tolerance") == 0) {
+    *choice = kSearchTolerance;
+  } else if (strcmp(value, "auto") != 0) {
+    fprintf(stderr, "%s: error: --search '%s' must be auto, exact or tolerance\n", kProgram,
+            value);
+    return 0;
+  }
+  (*argv)[1] = (*argv)[0];
+  (*argc)--;
+  (*argv)++;
+  return 1;
+}
+
+// The exact search writes the maximal quasi-bicliques; forcing it where the
+// required output differs from them would change what a run means.
+int CheckSearchChoice(SearchChoice choice, char** argv) {
+  if (choice != kSearchExact) return 1;
+  int isl = static_cast<int>(strtol(argv[2], nullptr, 10));
+  int it = static_cast<int>(strtol(argv[3], nullptr, 10));
+  int tt = static_cast<int>(strtol(argv[4], nullptr, 10));
+  int tsl = static_cast<int>(strtol(argv[5], nullptr, 10));
+  if (InExactRegime(isl, it, tt, tsl)) return 1;
+  fprintf(stderr,
+          "%s: error: --search=exact needs transactionTolerance < item_supportLevel and "
+          "itemTolerance < max(2, transaction_supportLevel)\n",
+          kProgram);
+  return 0;
+}
+
 void Now(long long* seconds, int* millis) {
   timespec now;
   clock_gettime(CLOCK_REALTIME, &now);
@@ -339,7 +379,9 @@ int RunMiner(int argc, char** argv) {
   long long startseconds;
   int startmillis;
   Now(&startseconds, &startmillis);
-  if (argc < 8 || !CheckArguments(argv)) {
+  SearchChoice search;
+  if (!TakeSearchOption(&argc, &argv, &search) || argc < 8 || !CheckArguments(argv) ||
+      !CheckSearchChoice(search, argv)) {
     PrintUsage();
     return kExitUsage;
   }
@@ -360,6 +402,7 @@ int RunMiner(int argc, char** argv) {
 
   Tree tree(1, argv[7]);
   Transactiondb db(vertexnum, argv[2], argv[3], argv[4], argv[5], argv[7], tree);
+  db.search = search;
   LoadStatus load = db.FillTran(&data);
   if (load != kLoadOk) {
     ReportLoadError(argv[1], db, load);

@@ -36,6 +36,10 @@ struct Cdb {
   int* tids;
 };
 
+// Which search mines: the exact search wherever its output is the one
+// required (see InExactRegime), else the tolerance walk; or either forced.
+enum SearchChoice { kSearchAuto = 0, kSearchExact, kSearchTolerance };
+
 class Transactiondb {
  public:
   Transactiondb(int vertexnum, char* isl, char* it, char* tt, char* tsl,
@@ -121,6 +125,7 @@ class Transactiondb {
   int* outsidemark = nullptr;
 
   Tree tree;
+  SearchChoice search = kSearchAuto;
 
   // Details of a refused dataset: 1-based line and the vertices involved.
   int loaderrorline = 0;
@@ -146,6 +151,8 @@ class Transactiondb {
   }
   bool FullyTolerated(int n, int count) const { return n - count <= itemTolerance; }
 
+  bool UsesExactSearch() const;
+  void MineExact();
   LoadStatus ReadRecords(Data* data, int** records);
   LoadStatus CheckSymmetric(int** records);
   void CountSupports(int** records);

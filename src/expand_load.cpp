@@ -6,6 +6,7 @@
 #include <cstring>
 #include <numeric>
 
+#include "exact.h"
 #include "expand.h"
 
 namespace {
@@ -285,8 +286,12 @@ int Transactiondb::Start() {
   int* alltids = ArenaTake(tidnum);
   std::iota(alltids, alltids + tidnum, 0);
   tree.Initialize(itemnum + 1, tidnum + 1);
-  for (int i = 0; i <= static_cast<long long>(itemnum) - item_supportLevel; i++) {
-    if (PassesItemTest(itemlist[i][0])) Enumeratecdb(tranlist, tidnum, i, itemlist, alltids);
+  if (UsesExactSearch()) {
+    MineExact();
+  } else {
+    for (int i = 0; i <= static_cast<long long>(itemnum) - item_supportLevel; i++) {
+      if (PassesItemTest(itemlist[i][0])) Enumeratecdb(tranlist, tidnum, i, itemlist, alltids);
+    }
   }
   ArenaRelease(tidnum);
   int written = tree.FinalOutput(itemoldid, tidoldid);
@@ -295,6 +300,26 @@ int Transactiondb::Start() {
   printf("Total number of quasi-bicliques:%d\n", tree.resultnum);
   fflush(stdout);
   return tree.resultnum;
+}
+
+bool Transactiondb::UsesExactSearch() const {
+  if (search != kSearchAuto) return search == kSearchExact;
+  return InExactRegime(item_supportLevel, itemTolerance, transactionTolerance,
+                       transaction_supportLevel);
+}
+
+// The exact search hands each maximal pair to the result tree, which orders
+// the output (and, for graph type 1, keeps one orientation of each pair)
+// exactly as for the tolerance walk.
+void Transactiondb::MineExact() {
+  ExactInput input{tidnum, itemnum, tranlist, item_supportLevel, itemTolerance,
+                   transactionTolerance, transaction_supportLevel, graphtype == 1};
+  EnumerateMaximalPairs(
+      input,
+      [](void* context, int* tids, int ntids, int* items, int nitems) {
+        static_cast<Tree*>(context)->AddSet(tids, ntids, items, nitems);
+      },
+      &tree);
 }
 
 void Transactiondb::FreeMem() {

@@ -1,0 +1,421 @@
+// The exact search: a set-enumeration branch and bound over partial pairs.
+//
+// A node holds, for each side (0 transactions, 1 items), three vertex sets:
+//   P  the partial pair; P is a quasi-biclique (within both tolerances)
+//   C  candidates: vertices not in P that can join P alone within both tolerances
+//   X  excluded vertices that could join P alone but were ruled out by an
+//      earlier branch; a leaf is maximal only when X is empty
+// Quasi-bicliques are closed under taking subsets, so a vertex that cannot join
+// P cannot join any extension of P, and a leaf (C empty) is maximal exactly
+// when no vertex of X can join it.
+//
+// Pruning at every node:
+//   * sizes: |P| + |C| must reach the least size of each side;
+//   * degrees: a vertex with d neighbours among P u C of the other side lies
+//     only in pairs whose other side has at most d + its tolerance vertices;
+//     a vertex of P below the least size kills the node, a candidate or an
+//     excluded vertex below it is dropped (it can neither join nor block a
+//     result of this branch); repeated until nothing changes.
+// Branching on a pivot u of C u X whose non-neighbours in P have room for u in
+// every extension: a maximal pair of the branch that does not hold u must hold
+// a candidate of the other side that u misses (otherwise u could join it), so
+// the branches are "take u" (when u is a candidate) and, for each candidate q
+// of the other side that u misses, "take q" with u and the earlier q excluded.
+// An excluded pivot with no such q ends the branch: every extension could
+// still take it. When no vertex qualifies as a pivot, the node branches on a
+// candidate that a vertex of P over its tolerance budget misses: take it, then
+// exclude it and look again.
+//
+// Undirected graphs: tid k and item k are the same vertex; a vertex that joins
+// one side leaves the other side's candidate and excluded sets.
+#include "exact.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace {
+
+using Word = uint64_t;
+
+int WordsFor(int n) { return (n + 63) / 64; }
+
+// Vertex sets are bitsets of `w` words.
+inline void Add(Word* a, int v) { a[v >> 6] |= Word{1} << (v & 63); }
+inline void Drop(Word* a, int v) { a[v >> 6] &= ~(Word{1} << (v & 63)); }
+
+inline int Count(const Word* a, int w) {
+  int n = 0;
+  for (int k = 0; k < w; k++) n += __builtin_popcountll(a[k]);
+  return n;
+}
+inline bool Empty(const Word* a, int w) {
+  for (int k = 0; k < w; k++) {
+    if (a[k]) return false;
+  }
+  return true;
+}
+// |a n b|
+inline int CountAnd(const Word* a, const Word* b, int w) {
+  int n = 0;
+  for (int k = 0; k < w; k++) n += __builtin_popcountll(a[k] & b[k]);
+  return n;
+}
+// |a \ b|
+inline int CountAndNot(const Word* a, const Word* b, int w) {
+  int n = 0;
+  for (int k = 0; k < w; k++) n += __builtin_popcountll(a[k] & ~b[k]);
+  return n;
+}
+// |(a u b) \ c|
+inline int CountUnionAndNot(const Word* a, const Word* b, const Word* c, int w) {
+  int n = 0;
+  for (int k = 0; k < w; k++) n += __builtin_popcountll((a[k] | b[k]) & ~c[k]);
+  return n;
+}
+// (a \ b) is a subset of c
+inline bool DifferenceWithin(const Word* a, const Word* b, const Word* c, int w) {
+  for (int k = 0; k < w; k++) {
+    if (a[k] & ~b[k] & ~c[k]) return false;
+  }
+  return true;
+}
+inline void Copy(Word* to, const Word* from, int w) { std::copy(from, from + w, to); }
+inline void Clear(Word* a, int w) { std::fill(a, a + w, Word{0}); }
+
+// Calls f(v) for every member v, ascending. f may drop members.
+template <typename F>
+inline void ForEach(const Word* a, int w, F f) {
+  for (int k = 0; k < w; k++) {
+    for (Word bits = a[k]; bits; bits &= bits - 1) f(k * 64 + __builtin_ctzll(bits));
+  }
+}
+
+// The sets of one node, per side: the pair, candidates, excluded vertices,
+// the branch list and two scratch sets.
+enum Kind { kPair, kCand, kExcl, kBranch, kScratch1, kScratch2, kKinds };
+
+// How a node goes on.
+struct Choice {
+  enum Way { kKill, kPivot, kSingle } way = kKill;
+  int side = 0;
+  int vertex = -1;
+  bool candidate = false;  // kPivot: the pivot is a candidate (else excluded)
+};
+
+class Search {
+ public:
+  Search(const ExactInput& in, PairSink sink, void* context);
+  long long Run();
+
+ private:
+  Word* Frame(int depth);
+  Word* Set(Word* frame, int side, Kind kind) const {
+    return frame + offset_[side] + size_t(kind) * words_[side];
+  }
+  // Neighbours of v (a vertex of `side`) on the other side.
+  const Word* Row(int side, int v) const {
+    return adj_[side].data() + size_t(v) * words_[1 - side];
+  }
+
+  void Node(int depth);
+  bool Reduce(Word* f);
+  bool DropWeak(Word* f, int side, bool* changed);
+  Choice Choose(Word* f);
+  void MarkRoom(Word* f, int side, Choice* fallback, int* leastslack);
+  void BranchOnPivot(int depth, const Choice& pivot);
+  void Include(Word* parent, Word* child, int side, int v);
+  void Exclude(Word* f, int side, int v) {
+    Drop(Set(f, side, kCand), v);
+    Add(Set(f, side, kExcl), v);
+  }
+  bool CanJoin(Word* f, int side, int v) const;
+  void Emit(Word* f);
+
+  int count_[2];        // vertices per side
+  int words_[2];        // words of a set of that side
+  int tolerance_[2];    // misses allowed to one vertex of that side
+  long long least_[2];  // least size of that side in a result
+  bool undirected_;
+  std::vector<Word> adj_[2];  // count_[s] rows of words_[1 - s] words
+  size_t offset_[2];
+  size_t framewords_;
+  static constexpr int kFramesPerBlock = 64;
+  std::vector<std::unique_ptr<Word[]>> blocks_;  // frames by depth; blocks never move
+  std::vector<int> out_[2];
+  PairSink sink_;
+  void* context_;
+  long long found_ = 0;
+};
+
+Search::Search(const ExactInput& in, PairSink sink, void* context)
+    : undirected_(in.undirected), sink_(sink), context_(context) {
+  count_[0] = in.tidnum;
+  count_[1] = in.itemnum;
+  tolerance_[0] = in.transactionTolerance;
+  tolerance_[1] = in.itemTolerance;
+  least_[0] = std::max(2, in.transaction_supportLevel);
+  least_[1] = in.item_supportLevel;
+  for (int s = 0; s < 2; s++) words_[s] = WordsFor(count_[s]);
+  for (int s = 0; s < 2; s++) adj_[s].assign(size_t(count_[s]) * words_[1 - s], 0);
+  for (int t = 0; t < in.tidnum; t++) {
+    const int* list = in.tranlist[t];
+    for (int k = 1; k <= list[0]; k++) {
+      Add(adj_[0].data() + size_t(t) * words_[1], list[k]);
+      Add(adj_[1].data() + size_t(list[k]) * words_[0], t);
+    }
+  }
+  offset_[0] = 0;
+  offset_[1] = size_t(kKinds) * words_[0];
+  framewords_ = size_t(kKinds) * (words_[0] + words_[1]);
+  out_[0].resize(count_[0]);
+  out_[1].resize(count_[1]);
+}
+
+Word* Search::Frame(int depth) {
+  size_t block = size_t(depth) / kFramesPerBlock;
+  while (blocks_.size() <= block) {
+    blocks_.emplace_back(new Word[kFramesPerBlock * framewords_ + 1]);
+  }
+  return blocks_[block].get() + (size_t(depth) % kFramesPerBlock) * framewords_;
+}
+
+long long Search::Run() {
+  Word* root = Frame(0);
+  std::fill(root, root + framewords_, Word{0});
+  for (int s = 0; s < 2; s++) {
+    for (int v = 0; v < count_[s]; v++) Add(Set(root, s, kCand), v);
+  }
+  Node(0);
+  return found_;
+}
+
+void Search::Node(int depth) {
+  Word* f = Frame(depth);
+  for (;;) {
+    if (!Reduce(f)) return;
+    if (Empty(Set(f, 0, kCand), words_[0]) && Empty(Set(f, 1, kCand), words_[1])) {
+      if (Empty(Set(f, 0, kExcl), words_[0]) && Empty(Set(f, 1, kExcl), words_[1])) Emit(f);
+      return;
+    }
+    Choice choice = Choose(f);
+    if (choice.way == Choice::kKill) return;
+    if (choice.way == Choice::kPivot) {
+      BranchOnPivot(depth, choice);
+      return;
+    }
+    // No pivot: take the chosen candidate, then exclude it and look again.
+    Include(f, Frame(depth + 1), choice.side, choice.vertex);
+    Node(depth + 1);
+    Exclude(f, choice.side, choice.vertex);
+  }
+}
+
+// Drops hopeless candidates and excluded vertices until nothing changes.
+// Returns false when no result can come from the node.
+bool Search::Reduce(Word* f) {
+  for (;;) {
+    bool changed = false;
+    for (int s = 0; s < 2; s++) {
+      if (!DropWeak(f, s, &changed)) return false;
+    }
+    for (int s = 0; s < 2; s++) {
+      if (Count(Set(f, s, kPair), words_[s]) + Count(Set(f, s, kCand), words_[s]) < least_[s]) {
+        return false;
+      }
+    }
+    if (!changed) return true;
+  }
+}
+
+// A vertex of `side` with fewer than least - tolerance neighbours among P u C
+// of the other side lies in no result of this node. Such a vertex of P kills
+// the node (returns false); a candidate or excluded one is dropped.
+bool Search::DropWeak(Word* f, int side, bool* changed) {
+  const int other = 1 - side;
+  const long long need = least_[other] - tolerance_[side];
+  if (need <= 0) return true;
+  const int w = words_[other];
+  Word* reach = Set(f, other, kScratch1);
+  const Word* pair = Set(f, other, kPair);
+  const Word* cand = Set(f, other, kCand);
+  for (int k = 0; k < w; k++) reach[k] = pair[k] | cand[k];
+  bool alive = true;
+  ForEach(Set(f, side, kPair), words_[side], [&](int v) {
+    if (CountAnd(Row(side, v), reach, w) < need) alive = false;
+  });
+  if (!alive) return false;
+  for (Kind kind : {kCand, kExcl}) {
+    Word* set = Set(f, side, kind);
+    ForEach(set, words_[side], [&](int v) {
+      if (CountAnd(Row(side, v), reach, w) >= need) return;
+      Drop(set, v);
+      if (kind == kCand) *changed = true;
+    });
+  }
+  return true;
+}
+
+// Marks in kScratch1 of `side` the vertices of P whose misses among P u C of
+// the other side stay within their tolerance ("room for one more candidate"),
+// and in kScratch2 those with one miss to spare ("room for an outsider").
+// Tracks the vertex of P furthest over its budget in *fallback.
+void Search::MarkRoom(Word* f, int side, Choice* fallback, int* leastslack) {
+  const int other = 1 - side;
+  Word* room = Set(f, side, kScratch1);
+  Word* spare = Set(f, side, kScratch2);
+  Clear(room, words_[side]);
+  Clear(spare, words_[side]);
+  const Word* pair = Set(f, other, kPair);
+  const Word* cand = Set(f, other, kCand);
+  ForEach(Set(f, side, kPair), words_[side], [&](int v) {
+    int slack = tolerance_[side] - CountUnionAndNot(pair, cand, Row(side, v), words_[other]);
+    if (slack >= 0) Add(room, v);
+    if (slack >= 1) Add(spare, v);
+    if (slack < *leastslack) {
+      *leastslack = slack;
+      fallback->side = side;
+      fallback->vertex = v;
+    }
+  });
+}
+
+// Picks the pivot with the fewest branches, or reports that an excluded
+// vertex can join every extension, or (no pivot) a candidate to branch on.
+Choice Search::Choose(Word* f) {
+  Choice over;  // vertex of P furthest over its budget
+  int leastslack = INT_MAX;
+  for (int s = 0; s < 2; s++) MarkRoom(f, s, &over, &leastslack);
+  Choice best;
+  best.way = Choice::kSingle;
+  int bestcost = INT_MAX;
+  for (int s = 0; s < 2; s++) {
+    const int o = 1 - s;
+    const Word* pair = Set(f, o, kPair);
+    const Word* cand = Set(f, o, kCand);
+    for (Kind kind : {kCand, kExcl}) {
+      const Word* needed = Set(f, o, kind == kCand ? kScratch1 : kScratch2);
+      bool kill = false;
+      ForEach(Set(f, s, kind), words_[s], [&](int u) {
+        if (kill || !DifferenceWithin(pair, Row(s, u), needed, words_[o])) return;
+        int cost = (kind == kCand ? 1 : 0) + CountAndNot(cand, Row(s, u), words_[o]);
+        if (cost == 0) kill = true;
+        if (cost < bestcost) {
+          bestcost = cost;
+          best.way = Choice::kPivot;
+          best.side = s;
+          best.vertex = u;
+          best.candidate = kind == kCand;
+        }
+      });
+      if (kill) return Choice{};
+    }
+  }
+  if (best.way == Choice::kPivot) return best;
+  // Every vertex of P has room unless one is over budget, and then some
+  // candidate it misses exists: branch on that one.
+  const int o = 1 - over.side;
+  const Word* cand = Set(f, o, kCand);
+  const Word* row = Row(over.side, over.vertex);
+  for (int k = 0; k < words_[o]; k++) {
+    Word bits = cand[k] & ~row[k];
+    if (bits) {
+      best.side = o;
+      best.vertex = k * 64 + __builtin_ctzll(bits);
+      return best;
+    }
+  }
+  return Choice{};  // unreachable: a node with candidates always has a pivot
+}
+
+// Takes the pivot (when a candidate), then each candidate of the other side
+// that the pivot misses, excluding every vertex once its branch is done.
+void Search::BranchOnPivot(int depth, const Choice& pivot) {
+  Word* f = Frame(depth);
+  const int s = pivot.side;
+  const int o = 1 - s;
+  Word* branch[2] = {Set(f, 0, kBranch), Set(f, 1, kBranch)};
+  Clear(branch[s], words_[s]);
+  if (pivot.candidate) Add(branch[s], pivot.vertex);
+  const Word* cand = Set(f, o, kCand);
+  const Word* row = Row(s, pivot.vertex);
+  for (int k = 0; k < words_[o]; k++) branch[o][k] = cand[k] & ~row[k];
+  for (int side : {s, o}) {
+    bool hopeless = false;
+    ForEach(branch[side], words_[side], [&](int v) {
+      if (hopeless) return;
+      Include(f, Frame(depth + 1), side, v);
+      Node(depth + 1);
+      Exclude(f, side, v);
+      hopeless = Count(Set(f, side, kPair), words_[side]) +
+                     Count(Set(f, side, kCand), words_[side]) < least_[side];
+    });
+    if (hopeless) return;
+  }
+}
+
+// child = parent with v joining `side`; candidates and excluded vertices that
+// can no longer join alone are left out.
+void Search::Include(Word* parent, Word* child, int side, int v) {
+  for (int s = 0; s < 2; s++) Copy(Set(child, s, kPair), Set(parent, s, kPair), words_[s]);
+  Add(Set(child, side, kPair), v);
+  // kScratch2: vertices of P with no miss to spare.
+  for (int s = 0; s < 2; s++) {
+    Word* full = Set(child, s, kScratch2);
+    Clear(full, words_[s]);
+    const Word* otherpair = Set(child, 1 - s, kPair);
+    ForEach(Set(child, s, kPair), words_[s], [&](int p) {
+      if (CountAndNot(otherpair, Row(s, p), words_[1 - s]) >= tolerance_[s]) Add(full, p);
+    });
+  }
+  for (int s = 0; s < 2; s++) {
+    for (Kind kind : {kCand, kExcl}) {
+      Word* to = Set(child, s, kind);
+      Clear(to, words_[s]);
+      ForEach(Set(parent, s, kind), words_[s], [&](int c) {
+        if (c == v && (s == side || undirected_)) return;
+        if (CanJoin(child, s, c)) Add(to, c);
+      });
+    }
+  }
+}
+
+// v (of `side`, outside P) can join P: it misses at most its tolerance of
+// the other side of P, and none of them is already at its own tolerance.
+bool Search::CanJoin(Word* f, int side, int v) const {
+  const int o = 1 - side;
+  const Word* pair = Set(f, o, kPair);
+  const Word* full = Set(f, o, kScratch2);
+  const Word* row = Row(side, v);
+  int misses = 0;
+  for (int k = 0; k < words_[o]; k++) {
+    Word missed = pair[k] & ~row[k];
+    if (missed & full[k]) return false;
+    misses += __builtin_popcountll(missed);
+  }
+  return misses <= tolerance_[side];
+}
+
+void Search::Emit(Word* f) {
+  int n[2] = {0, 0};
+  for (int s = 0; s < 2; s++) {
+    ForEach(Set(f, s, kPair), words_[s], [&](int v) { out_[s][n[s]++] = v; });
+  }
+  sink_(context_, out_[0].data(), n[0], out_[1].data(), n[1]);
+  found_++;
+}
+
+}  // namespace
+
+bool InExactRegime(int item_supportLevel, int itemTolerance, int transactionTolerance,
+                   int transaction_supportLevel) {
+  return transactionTolerance < item_supportLevel &&
+         itemTolerance < std::max(2, transaction_supportLevel);
+}
+
+long long EnumerateMaximalPairs(const ExactInput& input, PairSink sink, void* context) {
+  Search search(input, sink, context);
+  return search.Run();
+}
