@@ -99,7 +99,7 @@ enum Kind { kPair, kCand, kExcl, kBranch, kScratch1, kScratch2, kKinds };
 
 // How a node goes on.
 struct Choice {
-  enum Way { kKill, kPivot, kSingle } way = kKill;
+  enum Way { kKill, kPivot, kForce, kSingle } way = kKill;
   int side = 0;
   int vertex = -1;
   bool candidate = false;  // kPivot: the pivot is a candidate (else excluded)
@@ -132,6 +132,8 @@ class Search {
     Add(Set(f, side, kExcl), v);
   }
   bool CanJoin(Word* f, int side, int v) const;
+  bool TakeForced(Word* f);
+  void MarkFull(Word* f);
   void Emit(Word* f);
 
   int count_[2];        // vertices per side
@@ -154,8 +156,11 @@ Search::Search(const ExactInput& in, PairSink sink, void* context)
     : undirected_(in.undirected), sink_(sink), context_(context) {
   count_[0] = in.tidnum;
   count_[1] = in.itemnum;
-  tolerance_[0] = in.transactionTolerance;
-  tolerance_[1] = in.itemTolerance;
+  // With one tolerance 0 the other cannot be used: a transaction that lacks
+  // none of the items leaves every item complete.
+  bool anyzero = in.transactionTolerance == 0 || in.itemTolerance == 0;
+  tolerance_[0] = anyzero ? 0 : in.transactionTolerance;
+  tolerance_[1] = anyzero ? 0 : in.itemTolerance;
   least_[0] = std::max(2, in.transaction_supportLevel);
   least_[1] = in.item_supportLevel;
   for (int s = 0; s < 2; s++) words_[s] = WordsFor(count_[s]);
@@ -202,6 +207,10 @@ void Search::Node(int depth) {
     }
     Choice choice = Choose(f);
     if (choice.way == Choice::kKill) return;
+    if (choice.way == Choice::kForce) {
+      if (!TakeForced(f)) return;
+      continue;
+    }
     if (choice.way == Choice::kPivot) {
       BranchOnPivot(depth, choice);
       return;
@@ -291,6 +300,8 @@ Choice Search::Choose(Word* f) {
   Choice best;
   best.way = Choice::kSingle;
   int bestcost = INT_MAX;
+  bool forced = false;
+  for (int s = 0; s < 2; s++) Clear(Set(f, s, kBranch), words_[s]);
   for (int s = 0; s < 2; s++) {
     const int o = 1 - s;
     const Word* pair = Set(f, o, kPair);
@@ -302,6 +313,10 @@ Choice Search::Choose(Word* f) {
         if (kill || !DifferenceWithin(pair, Row(s, u), needed, words_[o])) return;
         int cost = (kind == kCand ? 1 : 0) + CountAndNot(cand, Row(s, u), words_[o]);
         if (cost == 0) kill = true;
+        if (cost == 1 && kind == kCand) {
+          Add(Set(f, s, kBranch), u);
+          forced = true;
+        }
         if (cost < bestcost) {
           bestcost = cost;
           best.way = Choice::kPivot;
@@ -313,6 +328,7 @@ Choice Search::Choose(Word* f) {
       if (kill) return Choice{};
     }
   }
+  if (forced) return Choice{Choice::kForce};
   if (best.way == Choice::kPivot) return best;
   // Every vertex of P has room unless one is over budget, and then some
   // candidate it misses exists: branch on that one.
@@ -361,15 +377,7 @@ void Search::BranchOnPivot(int depth, const Choice& pivot) {
 void Search::Include(Word* parent, Word* child, int side, int v) {
   for (int s = 0; s < 2; s++) Copy(Set(child, s, kPair), Set(parent, s, kPair), words_[s]);
   Add(Set(child, side, kPair), v);
-  // kScratch2: vertices of P with no miss to spare.
-  for (int s = 0; s < 2; s++) {
-    Word* full = Set(child, s, kScratch2);
-    Clear(full, words_[s]);
-    const Word* otherpair = Set(child, 1 - s, kPair);
-    ForEach(Set(child, s, kPair), words_[s], [&](int p) {
-      if (CountAndNot(otherpair, Row(s, p), words_[1 - s]) >= tolerance_[s]) Add(full, p);
-    });
-  }
+  MarkFull(child);
   for (int s = 0; s < 2; s++) {
     for (Kind kind : {kCand, kExcl}) {
       Word* to = Set(child, s, kind);
@@ -380,6 +388,58 @@ void Search::Include(Word* parent, Word* child, int side, int v) {
       });
     }
   }
+}
+
+// Marks in kScratch2 the vertices of P with no miss to spare.
+void Search::MarkFull(Word* f) {
+  for (int s = 0; s < 2; s++) {
+    Word* full = Set(f, s, kScratch2);
+    Clear(full, words_[s]);
+    const Word* otherpair = Set(f, 1 - s, kPair);
+    ForEach(Set(f, s, kPair), words_[s], [&](int p) {
+      if (CountAndNot(otherpair, Row(s, p), words_[1 - s]) >= tolerance_[s]) Add(full, p);
+    });
+  }
+}
+
+// Every maximal pair of the node holds the vertices in kBranch (each is a
+// pivot whose only branch is to take it): adds them all to P at once. Returns
+// false when P then exceeds a tolerance, so that no maximal pair exists.
+bool Search::TakeForced(Word* f) {
+  for (int s = 0; s < 2; s++) {
+    const Word* taken = Set(f, s, kBranch);
+    Word* pair = Set(f, s, kPair);
+    Word* cand = Set(f, s, kCand);
+    for (int k = 0; k < words_[s]; k++) {
+      pair[k] |= taken[k];
+      cand[k] &= ~taken[k];
+    }
+    if (!undirected_) continue;
+    Word* othercand = Set(f, 1 - s, kCand);
+    Word* otherexcl = Set(f, 1 - s, kExcl);
+    for (int k = 0; k < words_[s]; k++) {
+      othercand[k] &= ~taken[k];
+      otherexcl[k] &= ~taken[k];
+    }
+  }
+  for (int s = 0; s < 2; s++) {
+    bool within = true;
+    const Word* otherpair = Set(f, 1 - s, kPair);
+    ForEach(Set(f, s, kPair), words_[s], [&](int p) {
+      if (CountAndNot(otherpair, Row(s, p), words_[1 - s]) > tolerance_[s]) within = false;
+    });
+    if (!within) return false;
+  }
+  MarkFull(f);
+  for (int s = 0; s < 2; s++) {
+    for (Kind kind : {kCand, kExcl}) {
+      Word* set = Set(f, s, kind);
+      ForEach(set, words_[s], [&](int c) {
+        if (!CanJoin(f, s, c)) Drop(set, c);
+      });
+    }
+  }
+  return true;
 }
 
 // v (of `side`, outside P) can join P: it misses at most its tolerance of
