@@ -13,7 +13,9 @@
 //
 // All parameters are drawn where transactionTolerance < item_supportLevel and
 // itemTolerance < max(2, transaction_supportLevel): there the miner must write
-// exactly the maximal quasi-bicliques, each once.
+// exactly the maximal quasi-bicliques, each once. Each case is mined with the
+// tolerance walk, checked against the enumerator, and mined again with the
+// exact search, whose output file must be the same byte for byte.
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -516,7 +518,42 @@ class OracleTest : public ::testing::Test {
     rmdir(dir_.c_str());
   }
 
-  // Mines `c` and compares the output with the enumerator and the checker.
+  // Mines again with the exact search (args as for the tolerance walk, whose
+  // output file and standard output are given). Returns "" when the output
+  // file and the count line are the same, else what differs.
+  std::string CompareExactSearch(std::vector<std::string> args, const std::string& output,
+                                 const std::string& miner_stdout) {
+    args[1] = "--search=exact";
+    std::remove(out_path_.c_str());
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    ::testing::internal::CaptureStdout();
+    const int status = RunMiner(static_cast<int>(args.size()), argv.data());
+    std::fflush(stdout);
+    const std::string exact_stdout = ::testing::internal::GetCapturedStdout();
+    bool exists = false;
+    const std::string exact_output = ReadFile(out_path_, &exists);
+    if (status != 0 || !exists) return "the exact search failed: status " + std::to_string(status);
+    if (exact_output != output) {
+      return "the exact search wrote a different output file:\n" + exact_output;
+    }
+    if (CountLine(exact_stdout) != CountLine(miner_stdout)) {
+      return "count lines differ: exact '" + CountLine(exact_stdout) + "', tolerance walk '" +
+             CountLine(miner_stdout) + "'";
+    }
+    return "";
+  }
+
+  static std::string CountLine(const std::string& text) {
+    const std::string label = "Total number of quasi-bicliques:";
+    const size_t at = text.find(label);
+    if (at == std::string::npos) return "";
+    return text.substr(at, text.find('\n', at) - at);
+  }
+
+  // Mines `c` with the tolerance walk and compares the output with the
+  // enumerator and the checker, then with the exact search's output.
   Outcome RunCase(const Case& c) {
     Outcome outcome;
     const Params& p = c.params;
@@ -528,6 +565,7 @@ class OracleTest : public ::testing::Test {
     std::remove(out_path_.c_str());
 
     std::vector<std::string> args = {"quasibiclique",
+                                     "--search=tolerance",
                                      data_path_,
                                      std::to_string(p.item_support),
                                      std::to_string(p.item_tol),
@@ -549,6 +587,7 @@ class OracleTest : public ::testing::Test {
 
     bool exists = false;
     const std::string output = ReadFile(out_path_, &exists);
+    const std::string exact_difference = CompareExactSearch(args, output, miner_stdout);
 
     Oracle oracle(c.data, p);
     const std::set<Key> expected = oracle.Enumerate();
@@ -613,6 +652,7 @@ class OracleTest : public ::testing::Test {
       for (const auto& s : extra) problems << "    " << s << "\n";
     }
 
+    if (!exact_difference.empty()) problems << exact_difference << "\n";
     const std::string found = problems.str();
     if (!found.empty()) {
       outcome.ok = false;

@@ -1,0 +1,215 @@
+// The exact search: on random datasets too large for a brute-force check it
+// writes the same output file and count line as the tolerance walk; its
+// option; and the enumeration on its own (every pair handed over once,
+// each a maximal quasi-biclique).
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "data.h"
+#include "exact.h"
+#include "test_util.h"
+
+namespace {
+
+using qbtest::RunProgram;
+using qbtest::RunResult;
+using qbtest::TempDir;
+
+struct Setting {
+  int isl, it, tt, tsl, graphtype;
+  std::vector<std::string> Args(const std::string& data, const std::string& out) const {
+    return {data,
+            std::to_string(isl),
+            std::to_string(it),
+            std::to_string(tt),
+            std::to_string(tsl),
+            std::to_string(graphtype),
+            out};
+  }
+};
+
+// Parameters in the exact regime, with the two tolerances and the two
+// support levels drawn independently (and equal a third of the time).
+Setting RandomSetting(std::mt19937& rng, int graphtype) {
+  auto uniform = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+  Setting s;
+  s.graphtype = graphtype;
+  s.isl = uniform(1, 5);
+  s.tsl = uniform(0, 5);
+  s.tt = uniform(0, std::min(2, s.isl - 1));
+  s.it = uniform(0, std::min(2, std::max(2, s.tsl) - 1));
+  if (uniform(0, 2) == 0) {
+    s.tsl = s.isl = std::max(2, s.isl);
+    s.it = s.tt = std::min(s.it, s.tt);
+  }
+  return s;
+}
+
+std::string RandomDataset(std::mt19937& rng, int graphtype) {
+  auto uniform = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+  const double density = std::uniform_real_distribution<double>(0.15, 0.85)(rng);
+  std::bernoulli_distribution has(density);
+  std::ostringstream text;
+  if (graphtype == 0) {
+    const int lines = uniform(2, 20);
+    const int items = uniform(2, 14);
+    for (int t = 0; t < lines; t++) {
+      if (t > 0) text << '\n';
+      for (int i = 0; i < items; i++) {
+        if (has(rng)) text << i << ' ';
+      }
+    }
+    return text.str();
+  }
+  const int n = uniform(3, 18);
+  std::vector<std::vector<int>> adj(n);
+  for (int u = 0; u < n; u++) {
+    for (int v = u + 1; v < n; v++) {
+      if (has(rng)) {
+        adj[u].push_back(v);
+        adj[v].push_back(u);
+      }
+    }
+  }
+  for (int u = 0; u < n; u++) {
+    if (u > 0) text << '\n';
+    std::sort(adj[u].begin(), adj[u].end());
+    for (int v : adj[u]) text << v << ' ';
+  }
+  return text.str();
+}
+
+std::string CountLine(const std::string& out) {
+  size_t at = out.find("Total number of quasi-bicliques:");
+  return at == std::string::npos ? "" : out.substr(at, out.find('\n', at) - at);
+}
+
+// Mines `data` with both searches; fails with the case when they differ.
+void ExpectSameOutput(const TempDir& dir, const std::string& data, const Setting& s,
+                      int* nonempty) {
+  const std::string path = dir.Write("data.txt", data);
+  const std::string out = dir.File("out.txt");
+  std::vector<std::string> args = s.Args(path, out);
+  args.insert(args.begin(), "--search=tolerance");
+  RunResult walk = RunProgram(QB_BINARY, args, dir, out);
+  args[0] = "--search=exact";
+  RunResult exact = RunProgram(QB_BINARY, args, dir, out);
+  std::string described = "arguments " + args[2] + " " + args[3] + " " + args[4] + " " +
+                          args[5] + " " + args[6] + ", dataset:\n" + data;
+  ASSERT_EQ(walk.status, 0) << described;
+  ASSERT_EQ(exact.status, 0) << described;
+  EXPECT_EQ(exact.output, walk.output) << described;
+  EXPECT_EQ(CountLine(exact.out), CountLine(walk.out)) << described;
+  if (!walk.output.empty()) ++*nonempty;
+}
+
+void RunSeries(unsigned seed, int graphtype, int cases) {
+  TempDir dir;
+  std::mt19937 rng(seed);
+  int nonempty = 0;
+  for (int k = 0; k < cases && !::testing::Test::HasFailure(); k++) {
+    Setting s = RandomSetting(rng, graphtype);
+    ExpectSameOutput(dir, RandomDataset(rng, graphtype), s, &nonempty);
+  }
+  // Draws that nearly never have results would compare empty files only.
+  EXPECT_GE(nonempty * 10, cases * 3) << nonempty << " of " << cases << " cases had results";
+}
+
+TEST(ExactSearchTest, SameOutputAsToleranceWalkBipartite) { RunSeries(7001u, 0, 150); }
+
+TEST(ExactSearchTest, SameOutputAsToleranceWalkUndirected) { RunSeries(7002u, 1, 150); }
+
+TEST(ExactSearchTest, OptionChoosesOrRefuses) {
+  TempDir dir;
+  const std::string data = dir.Write("d.txt", "0 1 2\n0 1 2\n0 1\n1 2\n");
+  const std::string out = dir.File("o.txt");
+  Setting s{2, 0, 0, 2, 0};
+  std::vector<std::string> args = s.Args(data, out);
+  RunResult automatic = RunProgram(QB_BINARY, args, dir, out);
+  args.insert(args.begin(), "--search=exact");
+  RunResult exact = RunProgram(QB_BINARY, args, dir, out);
+  args[0] = "--search=auto";
+  RunResult named = RunProgram(QB_BINARY, args, dir, out);
+  EXPECT_EQ(automatic.status, 0);
+  // The maximal bicliques with >= 2 items and >= 2 transactions, in the
+  // result tree's order.
+  EXPECT_EQ(automatic.output, "0 1 ;0 1 2 \n0 1 3 ;1 2 \n0 1 2 ;0 1 \n");
+  EXPECT_EQ(exact.output, automatic.output);
+  EXPECT_EQ(named.output, automatic.output);
+
+  args[0] = "--search=fast";
+  RunResult bogus = RunProgram(QB_BINARY, args, dir);
+  EXPECT_EQ(bogus.status, 1);
+  EXPECT_EQ(bogus.err.substr(0, bogus.err.find('\n')),
+            "quasibiclique: error: --search 'fast' must be auto, exact or tolerance");
+
+  // Outside the regime only the tolerance walk defines the output.
+  Setting outside{2, 0, 2, 2, 0};
+  args = outside.Args(data, out);
+  args.insert(args.begin(), "--search=exact");
+  RunResult refused = RunProgram(QB_BINARY, args, dir);
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_NE(refused.err.find("--search=exact needs transactionTolerance < item_supportLevel"),
+            std::string::npos);
+}
+
+// The enumeration alone, on a database given as rows of new item ids.
+struct Collected {
+  std::vector<std::pair<std::vector<int>, std::vector<int>>> pairs;
+};
+
+void Collect(void* context, int* tids, int ntids, int* items, int nitems) {
+  static_cast<Collected*>(context)->pairs.emplace_back(std::vector<int>(tids, tids + ntids),
+                                                       std::vector<int>(items, items + nitems));
+}
+
+Collected Enumerate(std::vector<std::vector<int>> rows, int itemnum, const Setting& s) {
+  std::vector<int*> tranlist;
+  for (auto& row : rows) row.insert(row.begin(), static_cast<int>(row.size()));
+  for (auto& row : rows) tranlist.push_back(row.data());
+  ExactInput input{static_cast<int>(rows.size()), itemnum, tranlist.data(), s.isl, s.it, s.tt,
+                   s.tsl, s.graphtype == 1};
+  Collected collected;
+  long long n = EnumerateMaximalPairs(input, Collect, &collected);
+  EXPECT_EQ(n, static_cast<long long>(collected.pairs.size()));
+  return collected;
+}
+
+TEST(ExactSearchTest, EnumeratesEachMaximalPairOnce) {
+  // A 4 x 4 block missing its diagonal, plus a transaction with item 0 only.
+  std::vector<std::vector<int>> rows = {{1, 2, 3}, {0, 2, 3}, {0, 1, 3}, {0, 1, 2}, {0}};
+  Collected got = Enumerate(rows, 4, Setting{3, 1, 1, 3, 0});
+  // Each of the four transactions lacks one item of the block and each item
+  // misses one transaction: the block is the only maximal pair. Item 0 cannot
+  // take transaction 4 as well (it already misses transaction 0).
+  ASSERT_EQ(got.pairs.size(), 1u);
+  EXPECT_EQ(got.pairs[0].first, (std::vector<int>{0, 1, 2, 3}));
+  EXPECT_EQ(got.pairs[0].second, (std::vector<int>{0, 1, 2, 3}));
+  // Without tolerance: the maximal bicliques with >= 2 items and >= 2 tids.
+  got = Enumerate(rows, 4, Setting{2, 0, 0, 2, 0});
+  std::set<std::pair<std::vector<int>, std::vector<int>>> unique(got.pairs.begin(),
+                                                                 got.pairs.end());
+  EXPECT_EQ(unique.size(), got.pairs.size());
+  EXPECT_EQ(got.pairs.size(), 6u);  // one per pair of items: the other two rows hold both
+}
+
+TEST(ExactSearchTest, UndirectedKeepsSidesDisjoint) {
+  // A 4-cycle 0-1-2-3: both orientations of {0, 2} x {1, 3} are handed over.
+  std::vector<std::vector<int>> rows = {{1, 3}, {0, 2}, {1, 3}, {0, 2}};
+  Collected got = Enumerate(rows, 4, Setting{2, 0, 0, 2, 1});
+  std::set<std::pair<std::vector<int>, std::vector<int>>> expected = {
+      {{0, 2}, {1, 3}}, {{1, 3}, {0, 2}}};
+  std::set<std::pair<std::vector<int>, std::vector<int>>> unique(got.pairs.begin(),
+                                                                 got.pairs.end());
+  EXPECT_EQ(unique, expected);
+  EXPECT_EQ(got.pairs.size(), 2u);
+}
+
+}  // namespace
