@@ -31,6 +31,7 @@
 #include "exact.h"
 
 #include <algorithm>
+#include <iterator>
 #include <climits>
 #include <cstdint>
 #include <memory>
@@ -93,6 +94,48 @@ inline void ForEach(const Word* a, int w, F f) {
   }
 }
 
+// A bipartite graph as compressed rows per side: the neighbours of vertex v of
+// side s are Row(s, v)[0 .. Degree(s, v)), ascending ids of the other side.
+// Undirected graphs are stored with both sides equal.
+struct Graph {
+  int count[2] = {0, 0};
+  std::vector<int> begin[2];  // count[s] + 1 offsets into list[s]
+  std::vector<int> list[2];
+  int Degree(int s, int v) const { return begin[s][v + 1] - begin[s][v]; }
+  const int* Row(int s, int v) const { return list[s].data() + begin[s][v]; }
+
+  // Fills side 1 as the transpose of side 0.
+  void Transpose() {
+    begin[1].assign(size_t(count[1]) + 1, 0);
+    for (int x : list[0]) begin[1][x + 1]++;
+    for (int v = 0; v < count[1]; v++) begin[1][v + 1] += begin[1][v];
+    list[1].resize(list[0].size());
+    std::vector<int>& fill = scratch;
+    fill.assign(begin[1].begin(), begin[1].end() - 1);
+    for (int t = 0; t < count[0]; t++) {
+      for (int k = begin[0][t]; k < begin[0][t + 1]; k++) list[1][fill[list[0][k]]++] = t;
+    }
+  }
+  std::vector<int> scratch;
+};
+
+// The parameters as the search uses them, per side (0 transactions, 1 items).
+struct Bounds {
+  int tolerance[2];   // misses allowed to one vertex of that side
+  long long least[2];  // least size of that side in a result
+  bool undirected;
+
+  explicit Bounds(const ExactInput& in) : undirected(in.undirected) {
+    // With one tolerance 0 the other cannot be used: a transaction that
+    // lacks none of the items leaves every item complete.
+    bool anyzero = in.transactionTolerance == 0 || in.itemTolerance == 0;
+    tolerance[0] = anyzero ? 0 : in.transactionTolerance;
+    tolerance[1] = anyzero ? 0 : in.itemTolerance;
+    least[0] = std::max(2, in.transaction_supportLevel);
+    least[1] = in.item_supportLevel;
+  }
+};
+
 // The sets of one node, per side: the pair, candidates, excluded vertices,
 // the branch list and two scratch sets.
 enum Kind { kPair, kCand, kExcl, kBranch, kScratch1, kScratch2, kKinds };
@@ -105,10 +148,23 @@ struct Choice {
   bool candidate = false;  // kPivot: the pivot is a candidate (else excluded)
 };
 
+// The branch and bound on one graph held as bitsets.
 class Search {
  public:
-  Search(const ExactInput& in, PairSink sink, void* context);
-  long long Run();
+  Search(const Bounds& bounds, PairSink sink, void* context);
+  // Takes the graph; globalid[s] maps its ids of side s to the ids handed to
+  // the sink (ascending with them), or is null for the same ids. Empties the
+  // root node.
+  void Load(const Graph& g, const int* globalid0, const int* globalid1);
+  void AddToRoot(int side, Kind kind, int v) { Add(Set(Frame(0), side, kind), v); }
+  // Searches the root node.
+  void RunRoot() { Node(0); }
+  // Searches the root node's branch that takes candidate v of `side`.
+  void RunBranch(int side, int v) {
+    Include(Frame(0), Frame(1), side, v);
+    Node(1);
+  }
+  long long found() const { return found_; }
 
  private:
   Word* Frame(int depth);
@@ -136,65 +192,62 @@ class Search {
   void MarkFull(Word* f);
   void Emit(Word* f);
 
-  int count_[2];        // vertices per side
-  int words_[2];        // words of a set of that side
-  int tolerance_[2];    // misses allowed to one vertex of that side
-  long long least_[2];  // least size of that side in a result
+  int count_[2] = {0, 0};  // vertices per side
+  int words_[2] = {0, 0};  // words of a set of that side
+  int tolerance_[2];       // misses allowed to one vertex of that side
+  long long least_[2];     // least size of that side in a result
   bool undirected_;
   std::vector<Word> adj_[2];  // count_[s] rows of words_[1 - s] words
-  size_t offset_[2];
-  size_t framewords_;
+  size_t offset_[2] = {0, 0};
+  size_t framewords_ = 0;
   static constexpr int kFramesPerBlock = 64;
-  std::vector<std::unique_ptr<Word[]>> blocks_;  // frames by depth; blocks never move
+  // Frames by depth, kFramesPerBlock to a block; blocks are sized by Load and
+  // never move during a search.
+  std::vector<std::vector<Word>> blocks_;
+  const int* globalid_[2] = {nullptr, nullptr};
   std::vector<int> out_[2];
   PairSink sink_;
   void* context_;
   long long found_ = 0;
 };
 
-Search::Search(const ExactInput& in, PairSink sink, void* context)
-    : undirected_(in.undirected), sink_(sink), context_(context) {
-  count_[0] = in.tidnum;
-  count_[1] = in.itemnum;
-  // With one tolerance 0 the other cannot be used: a transaction that lacks
-  // none of the items leaves every item complete.
-  bool anyzero = in.transactionTolerance == 0 || in.itemTolerance == 0;
-  tolerance_[0] = anyzero ? 0 : in.transactionTolerance;
-  tolerance_[1] = anyzero ? 0 : in.itemTolerance;
-  least_[0] = std::max(2, in.transaction_supportLevel);
-  least_[1] = in.item_supportLevel;
-  for (int s = 0; s < 2; s++) words_[s] = WordsFor(count_[s]);
-  for (int s = 0; s < 2; s++) adj_[s].assign(size_t(count_[s]) * words_[1 - s], 0);
-  for (int t = 0; t < in.tidnum; t++) {
-    const int* list = in.tranlist[t];
-    for (int k = 1; k <= list[0]; k++) {
-      Add(adj_[0].data() + size_t(t) * words_[1], list[k]);
-      Add(adj_[1].data() + size_t(list[k]) * words_[0], t);
+Search::Search(const Bounds& bounds, PairSink sink, void* context)
+    : undirected_(bounds.undirected), sink_(sink), context_(context) {
+  for (int s = 0; s < 2; s++) {
+    tolerance_[s] = bounds.tolerance[s];
+    least_[s] = bounds.least[s];
+  }
+}
+
+void Search::Load(const Graph& g, const int* globalid0, const int* globalid1) {
+  globalid_[0] = globalid0;
+  globalid_[1] = globalid1;
+  for (int s = 0; s < 2; s++) {
+    count_[s] = g.count[s];
+    words_[s] = WordsFor(count_[s]);
+  }
+  for (int s = 0; s < 2; s++) {
+    adj_[s].assign(size_t(count_[s]) * words_[1 - s], 0);
+    for (int v = 0; v < count_[s]; v++) {
+      Word* row = adj_[s].data() + size_t(v) * words_[1 - s];
+      for (int k = 0; k < g.Degree(s, v); k++) Add(row, g.Row(s, v)[k]);
     }
+    if (int(out_[s].size()) < count_[s]) out_[s].resize(count_[s]);
   }
   offset_[0] = 0;
   offset_[1] = size_t(kKinds) * words_[0];
   framewords_ = size_t(kKinds) * (words_[0] + words_[1]);
-  out_[0].resize(count_[0]);
-  out_[1].resize(count_[1]);
+  for (auto& block : blocks_) {
+    if (block.size() < kFramesPerBlock * framewords_) block.resize(kFramesPerBlock * framewords_);
+  }
+  Word* root = Frame(0);
+  std::fill(root, root + framewords_, Word{0});
 }
 
 Word* Search::Frame(int depth) {
   size_t block = size_t(depth) / kFramesPerBlock;
-  while (blocks_.size() <= block) {
-    blocks_.emplace_back(new Word[kFramesPerBlock * framewords_ + 1]);
-  }
-  return blocks_[block].get() + (size_t(depth) % kFramesPerBlock) * framewords_;
-}
-
-long long Search::Run() {
-  Word* root = Frame(0);
-  std::fill(root, root + framewords_, Word{0});
-  for (int s = 0; s < 2; s++) {
-    for (int v = 0; v < count_[s]; v++) Add(Set(root, s, kCand), v);
-  }
-  Node(0);
-  return found_;
+  while (blocks_.size() <= block) blocks_.emplace_back(kFramesPerBlock * framewords_ + 1);
+  return blocks_[block].data() + (size_t(depth) % kFramesPerBlock) * framewords_;
 }
 
 void Search::Node(int depth) {
@@ -461,10 +514,199 @@ bool Search::CanJoin(Word* f, int side, int v) const {
 void Search::Emit(Word* f) {
   int n[2] = {0, 0};
   for (int s = 0; s < 2; s++) {
-    ForEach(Set(f, s, kPair), words_[s], [&](int v) { out_[s][n[s]++] = v; });
+    const int* map = globalid_[s];
+    ForEach(Set(f, s, kPair), words_[s], [&](int v) { out_[s][n[s]++] = map ? map[v] : v; });
   }
   sink_(context_, out_[0].data(), n[0], out_[1].data(), n[1]);
   found_++;
+}
+
+// Splits the search by the first vertex a result takes on one side, in an
+// order of ascending degree, and searches each part on the neighbourhood of
+// that vertex alone.
+//
+// For a result S holding vertex v of side s (o the other side): v misses at
+// most tolerance[s] vertices of S_o, and every w of S_s has at least
+// least[o] - tolerance[s] neighbours in S_o, so at least
+// least[o] - 2 tolerance[s] of them among v's neighbours; every u of S_o has
+// at least least[s] - tolerance[o] neighbours in S_s. When the first bound
+// is positive the part of v is confined to those vertices, and any vertex
+// that could join such a result lies among them too.
+class Decomposition {
+ public:
+  Decomposition(const ExactInput& in, PairSink sink, void* context);
+  long long Run();
+
+ private:
+  int ChooseSide() const;
+  void SearchPart(int s, int v);
+  void CollectSide(int s, int v);
+  void CollectOtherSide(int s, int v);
+  void BuildLocal();
+
+  Bounds bounds_;
+  Graph global_;
+  Graph local_;
+  Search search_;
+  std::vector<int> rank_;        // position of a vertex of the split side in the order
+  std::vector<int> hits_[2];     // per vertex, zero between uses
+  std::vector<int> touched_;
+  std::vector<int> members_[2];  // the part's vertices per side, ascending
+  std::vector<int> localid_[2];  // vertex -> id in local_, -1 between uses
+};
+
+Decomposition::Decomposition(const ExactInput& in, PairSink sink, void* context)
+    : bounds_(in), search_(bounds_, sink, context) {
+  global_.count[0] = in.tidnum;
+  global_.count[1] = in.itemnum;
+  global_.begin[0].assign(size_t(in.tidnum) + 1, 0);
+  for (int t = 0; t < in.tidnum; t++) {
+    const int* row = in.tranlist[t];
+    global_.begin[0][t + 1] = global_.begin[0][t] + row[0];
+    global_.list[0].insert(global_.list[0].end(), row + 1, row + 1 + row[0]);
+  }
+  global_.Transpose();
+  for (int s = 0; s < 2; s++) {
+    hits_[s].assign(global_.count[s], 0);
+    localid_[s].assign(global_.count[s], -1);
+  }
+}
+
+// The side whose parts are confined to neighbourhoods and cost least to
+// collect (the sum of the squared degrees of the other side), or -1.
+int Decomposition::ChooseSide() const {
+  int best = -1;
+  double bestcost = 0;
+  for (int s = 0; s < 2; s++) {
+    if (bounds_.least[1 - s] - 2LL * bounds_.tolerance[s] < 1) continue;
+    double cost = 0;
+    for (int u = 0; u < global_.count[1 - s]; u++) {
+      cost += double(global_.Degree(1 - s, u)) * global_.Degree(1 - s, u);
+    }
+    if (best < 0 || cost < bestcost) {
+      best = s;
+      bestcost = cost;
+    }
+  }
+  return best;
+}
+
+long long Decomposition::Run() {
+  const int s = ChooseSide();
+  if (s < 0) {
+    search_.Load(global_, nullptr, nullptr);
+    for (int side = 0; side < 2; side++) {
+      for (int v = 0; v < global_.count[side]; v++) search_.AddToRoot(side, kCand, v);
+    }
+    search_.RunRoot();
+    return search_.found();
+  }
+  std::vector<int> order(global_.count[s]);
+  for (int v = 0; v < global_.count[s]; v++) order[v] = v;
+  std::stable_sort(order.begin(), order.end(), [&](int a, int b) {
+    return global_.Degree(s, a) < global_.Degree(s, b);
+  });
+  rank_.assign(global_.count[s], 0);
+  for (int k = 0; k < global_.count[s]; k++) rank_[order[k]] = k;
+  for (int v : order) SearchPart(s, v);
+  return search_.found();
+}
+
+// members_[s] = v and the vertices of side s sharing enough neighbours with it.
+void Decomposition::CollectSide(int s, int v) {
+  const int o = 1 - s;
+  const long long need = bounds_.least[o] - 2LL * bounds_.tolerance[s];
+  touched_.clear();
+  for (int k = 0; k < global_.Degree(s, v); k++) {
+    const int u = global_.Row(s, v)[k];
+    for (int j = 0; j < global_.Degree(o, u); j++) {
+      const int w = global_.Row(o, u)[j];
+      if (w != v && hits_[s][w]++ == 0) touched_.push_back(w);
+    }
+  }
+  members_[s].assign(1, v);
+  for (int w : touched_) {
+    if (hits_[s][w] >= need) members_[s].push_back(w);
+    hits_[s][w] = 0;
+  }
+  std::sort(members_[s].begin(), members_[s].end());
+}
+
+// members_[o] = the vertices of side o with enough neighbours in members_[s]
+// (and adjacent to v when v may miss none).
+void Decomposition::CollectOtherSide(int s, int v) {
+  const int o = 1 - s;
+  const long long need = bounds_.least[s] - bounds_.tolerance[o];
+  touched_.clear();
+  for (int w : members_[s]) {
+    for (int k = 0; k < global_.Degree(s, w); k++) {
+      const int u = global_.Row(s, w)[k];
+      if (hits_[o][u]++ == 0) touched_.push_back(u);
+    }
+  }
+  members_[o].clear();
+  for (int u : touched_) {
+    if (hits_[o][u] >= need) members_[o].push_back(u);
+    hits_[o][u] = 0;
+  }
+  if (bounds_.tolerance[s] == 0) {
+    const int* row = global_.Row(s, v);
+    const int* end = row + global_.Degree(s, v);
+    members_[o].erase(std::remove_if(members_[o].begin(), members_[o].end(),
+                                     [&](int u) { return !std::binary_search(row, end, u); }),
+                      members_[o].end());
+  }
+  std::sort(members_[o].begin(), members_[o].end());
+}
+
+// local_ = the subgraph on members_, numbered in ascending order per side.
+// Undirected: both sides hold the union, so that a vertex keeps one id.
+void Decomposition::BuildLocal() {
+  const std::vector<int>* ids = members_;
+  std::vector<int>& both = global_.scratch;
+  if (bounds_.undirected) {
+    both.clear();
+    std::set_union(members_[0].begin(), members_[0].end(), members_[1].begin(),
+                   members_[1].end(), std::back_inserter(both));
+  }
+  for (int s = 0; s < 2; s++) {
+    const std::vector<int>& side = bounds_.undirected ? both : ids[s];
+    local_.count[s] = int(side.size());
+    for (int k = 0; k < local_.count[s]; k++) localid_[s][side[k]] = k;
+  }
+  for (int s = 0; s < 2; s++) {
+    const std::vector<int>& side = bounds_.undirected ? both : ids[s];
+    local_.begin[s].assign(1, 0);
+    local_.list[s].clear();
+    for (int w : side) {
+      for (int k = 0; k < global_.Degree(s, w); k++) {
+        const int id = localid_[1 - s][global_.Row(s, w)[k]];
+        if (id >= 0) local_.list[s].push_back(id);
+      }
+      local_.begin[s].push_back(int(local_.list[s].size()));
+    }
+  }
+  search_.Load(local_, bounds_.undirected ? both.data() : members_[0].data(),
+               bounds_.undirected ? both.data() : members_[1].data());
+}
+
+// The results whose first vertex of side s (in the order) is v.
+void Decomposition::SearchPart(int s, int v) {
+  const int o = 1 - s;
+  CollectSide(s, v);
+  if (static_cast<long long>(members_[s].size()) < bounds_.least[s]) return;
+  CollectOtherSide(s, v);
+  if (static_cast<long long>(members_[o].size()) < bounds_.least[o]) return;
+  BuildLocal();
+  for (int w : members_[s]) {
+    if (w != v) search_.AddToRoot(s, rank_[w] < rank_[v] ? kExcl : kCand, localid_[s][w]);
+  }
+  for (int u : members_[o]) search_.AddToRoot(o, kCand, localid_[o][u]);
+  search_.AddToRoot(s, kCand, localid_[s][v]);
+  search_.RunBranch(s, localid_[s][v]);
+  for (int side = 0; side < 2; side++) {
+    for (int x : bounds_.undirected ? global_.scratch : members_[side]) localid_[side][x] = -1;
+  }
 }
 
 }  // namespace
@@ -476,6 +718,6 @@ bool InExactRegime(int item_supportLevel, int itemTolerance, int transactionTole
 }
 
 long long EnumerateMaximalPairs(const ExactInput& input, PairSink sink, void* context) {
-  Search search(input, sink, context);
-  return search.Run();
+  Decomposition decomposition(input, sink, context);
+  return decomposition.Run();
 }
