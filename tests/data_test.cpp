@@ -47,15 +47,15 @@ TEST(DataReader, CountsLinesAndNumbersLikeReadData) {
   for (const ReaderCase& c : cases) {
     SCOPED_TRACE(c.name);
     Data data(dir.Write("d.txt", c.content).c_str());
-    ASSERT_NE(data.datafile, nullptr);
+    ASSERT_TRUE(data.Opened());
     ASSERT_EQ(data.FindVertexNum(), Data::kOk);
     EXPECT_EQ(vertexnum, c.lines);
     EXPECT_EQ(itemsize, c.itemsize);
     EXPECT_EQ(maxlinelen, c.maxlinelen);
-    // After the rewind, reading until end of file takes exactly `lines` calls.
+    // Back at the start, reading until end of file takes exactly `lines` calls.
     std::vector<std::vector<int>> reads;
     if (c.lines > 0) {
-      while (!feof(data.datafile)) {
+      while (!data.AtEnd()) {
         data.linebuf.clear();
         data.ReadData();
         reads.push_back(data.linebuf);
@@ -75,7 +75,7 @@ TEST(DataReader, RefusesNumbersAboveTheLimit) {
   for (const auto& [content, line] : cases) {
     SCOPED_TRACE(content);
     Data data(dir.Write("d.txt", content).c_str());
-    ASSERT_NE(data.datafile, nullptr);
+    ASSERT_TRUE(data.Opened());
     EXPECT_EQ(data.FindVertexNum(), Data::kNumberTooLarge);
     EXPECT_EQ(data.errorline, line);
   }
@@ -83,9 +83,9 @@ TEST(DataReader, RefusesNumbersAboveTheLimit) {
 
 TEST(DataReader, MissingFileAndDirectory) {
   TempDir dir;
-  EXPECT_EQ(Data(dir.File("absent").c_str()).datafile, nullptr);
+  EXPECT_FALSE(Data(dir.File("absent").c_str()).Opened());
   Data directory(dir.path().c_str());
-  if (directory.datafile) {  // a directory opens on Linux but cannot be read
+  if (directory.Opened()) {  // a directory opens on Linux but cannot be read
     EXPECT_EQ(directory.FindVertexNum(), Data::kReadError);
     EXPECT_EQ(directory.errorline, 1);
   }
