@@ -375,17 +375,21 @@ extern "C" void RemovePartialAndDie(int signo) {
 // Signal dispositions of one run. SIGPIPE is ignored, so that a closed
 // standard output cannot end the run before the results are in place;
 // SIGINT, SIGTERM and SIGHUP remove the temporary output file and then end
-// the run as the signal would have. The earlier dispositions come back at the
-// end, for callers that run the miner inside their own process.
+// the run as the signal would have. A signal the run was started with
+// ignored (nohup, background jobs of a script) stays ignored. The earlier
+// dispositions come back at the end, for callers that run the miner inside
+// their own process.
 class RunSignals {
  public:
   RunSignals() {
     for (size_t k = 0; k < std::size(kRunSignals); k++) {
+      sigaction(kRunSignals[k], nullptr, &saved_[k]);
+      if (saved_[k].sa_handler == SIG_IGN) continue;
       struct sigaction action {};
       action.sa_handler = kRunSignals[k] == kIgnoredSignal ? SIG_IGN : RemovePartialAndDie;
       action.sa_flags = SA_RESETHAND | SA_RESTART;
       sigemptyset(&action.sa_mask);
-      sigaction(kRunSignals[k], &action, &saved_[k]);
+      sigaction(kRunSignals[k], &action, nullptr);
     }
   }
   ~RunSignals() {

@@ -367,7 +367,8 @@ TEST_F(BadInputTest, OutputNamingTheDatasetIsRefused) {
 }
 
 // Ended by a signal while mining: the temporary file goes, the earlier output
-// stays byte for byte, and the run ends by that signal.
+// stays byte for byte, and the run ends by that signal. A signal ignored when
+// the run started stays ignored.
 TEST_F(BadInputTest, SignalKeepsTheEarlierOutput) {
   const std::string dataset = dir_.Write("slow.dat", RandomDataset(45, 26, 80, 7));
   const std::string output = dir_.Write("out.txt", "earlier result\n");
@@ -384,6 +385,19 @@ TEST_F(BadInputTest, SignalKeepsTheEarlierOutput) {
     EXPECT_EQ(run.output, "earlier result\n");
     EXPECT_EQ(Temporaries(), std::vector<std::string>());
   }
+  // A run started with SIGHUP ignored (as nohup starts it) goes on.
+  const std::string small = RandomDataset(45, 26, 70, 5);
+  const std::string expected = Mine(small, kAllResults);
+  pid_t child = Start(dir_.Write("small.dat", small), kAllResults, output,
+                      [] { signal(SIGHUP, SIG_IGN); });
+  ASSERT_GT(child, 0);
+  const bool waited = AwaitTemporary(child);
+  if (waited) kill(child, SIGHUP);
+  RunResult run = qbtest::FinishProgram(child, dir_, output);
+  ASSERT_TRUE(waited) << "no temporary file while the program ran: " << run.err;
+  EXPECT_EQ(run.signal, 0);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.output, expected);
 }
 
 // The results replace the file a path names as a whole, keep its mode, and
