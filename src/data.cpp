@@ -393,7 +393,9 @@ class RunSignals {
     }
   }
   ~RunSignals() {
-    for (size_t k = 0; k < std::size(kRunSignals); k++) sigaction(kRunSignals[k], &saved_[k], nullptr);
+    for (size_t k = 0; k < std::size(kRunSignals); k++) {
+      sigaction(kRunSignals[k], &saved_[k], nullptr);
+    }
   }
   RunSignals(const RunSignals&) = delete;
   RunSignals& operator=(const RunSignals&) = delete;
@@ -507,12 +509,12 @@ int CreateTemporary(const struct stat* replaced, Output* out) {
   umask(mask);
   fchmod(fd, replaced ? replaced->st_mode & 07777 : 0666 & ~mask);  // best effort
   out->syncfd = dup(fd);
-  out->file = fdopen(fd, "w");
-  if (out->file && out->syncfd >= 0) return 1;
+  out->file = out->syncfd >= 0 ? fdopen(fd, "w") : nullptr;
+  if (out->file) return 1;
   int error = errno;
-  if (out->file) fclose(out->file); else close(fd);
+  close(fd);
   if (out->syncfd >= 0) close(out->syncfd);
-  *out = Output();
+  out->syncfd = -1;
   RemovePartialOutput();
   errno = error;
   return 0;
