@@ -34,7 +34,7 @@ void BM_Load(benchmark::State& state, const Args& args) {
   int lines = 0, tids = 0, items = 0;
   for (auto _ : state) {
     Data data(args.path.c_str());
-    if (!data.datafile || data.FindVertexNum() != Data::kOk) {
+    if (!data.Opened() || data.FindVertexNum() != Data::kOk) {
       state.SkipWithError("the dataset cannot be read");
       return;
     }

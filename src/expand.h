@@ -22,7 +22,6 @@ enum LoadStatus {
   kLoadOk = 0,
   kLoadVertexOutOfRange,  // graph type 1: a vertex id not below the line count
   kLoadAsymmetric,        // graph type 1: u lists v but v does not list u
-  kLoadLineCountChanged,  // the file changed between counting and loading
 };
 
 // A conditional database: the database projected on one pruned tidset.
@@ -50,9 +49,9 @@ class Transactiondb {
   LoadStatus FillTran(Data* data);
   void InitialiseItemlist();
   void PrepareItemlist();
-  // Mines, writes the output file and prints the count line. Returns the
-  // number of quasi-bicliques, or -1 when the output file could not be
-  // written completely (the count line is then not printed).
+  // Mines, then flushes standard output and writes and closes the output
+  // file. Returns the number of quasi-bicliques, or -1 when the output file
+  // could not be written completely.
   int Start();
   void FreeMem();
 

@@ -2,6 +2,7 @@
 // be part of a result, renumbering, building the item lists, and the top-level
 // loop over start items.
 #include <algorithm>
+#include <cassert>
 #include <cstdlib>
 #include <cstring>
 #include <numeric>
@@ -78,7 +79,9 @@ LoadStatus Transactiondb::FillTran(Data* data) {
   return status;
 }
 
-// Reads exactly tidcount lines into scratch records.
+// Reads the tidcount lines that FindVertexNum counted, from the same copy of
+// the file: no line is longer than maxlinelen and no number above the largest
+// it saw.
 LoadStatus Transactiondb::ReadRecords(Data* data, int** records) {
   std::vector<int>& line = data->linebuf;
   for (int k = 0; k < tidcount; k++) {
@@ -95,11 +98,7 @@ LoadStatus Transactiondb::ReadRecords(Data* data, int** records) {
       line.erase(std::remove(line.begin(), line.end(), k), line.end());  // self loop
     }
     int m = SortDistinct(line);
-    bool ended = feof(data->datafile) || ferror(data->datafile);
-    if (data->toolarge || m + kFirstSlot > tranpool.ints || (ended && k + 1 < tidcount)) {
-      loaderrorline = k + 1;
-      return kLoadLineCountChanged;
-    }
+    assert(!data->toolarge && m + kFirstSlot <= tranpool.ints);
     int* record = PoolTake(tranpool, m + kFirstSlot);
     record[kCount] = m;
     record[kSlots] = m;
@@ -107,10 +106,6 @@ LoadStatus Transactiondb::ReadRecords(Data* data, int** records) {
     records[k] = record;
   }
   line.clear();
-  if (tidcount > 0 && !feof(data->datafile)) {
-    loaderrorline = tidcount + 1;
-    return kLoadLineCountChanged;
-  }
   return kLoadOk;
 }
 
@@ -294,12 +289,11 @@ int Transactiondb::Start() {
     }
   }
   ArenaRelease(tidnum);
+  // The progress numbers go out before the results, which may share their file.
+  fflush(stdout);
   int written = tree.FinalOutput(itemoldid, tidoldid);
   tree.FreeTree();
-  if (!written) return -1;
-  printf("Total number of quasi-bicliques:%d\n", tree.resultnum);
-  fflush(stdout);
-  return tree.resultnum;
+  return written ? tree.resultnum : -1;
 }
 
 bool Transactiondb::UsesExactSearch() const {

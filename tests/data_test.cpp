@@ -2,6 +2,7 @@
 // the built program: usage, argument checks, dataset and output-file errors,
 // and the standard output of a normal run.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -47,15 +48,15 @@ TEST(DataReader, CountsLinesAndNumbersLikeReadData) {
   for (const ReaderCase& c : cases) {
     SCOPED_TRACE(c.name);
     Data data(dir.Write("d.txt", c.content).c_str());
-    ASSERT_NE(data.datafile, nullptr);
+    ASSERT_TRUE(data.Opened());
     ASSERT_EQ(data.FindVertexNum(), Data::kOk);
     EXPECT_EQ(vertexnum, c.lines);
     EXPECT_EQ(itemsize, c.itemsize);
     EXPECT_EQ(maxlinelen, c.maxlinelen);
-    // After the rewind, reading until end of file takes exactly `lines` calls.
+    // Back at the start, reading until end of file takes exactly `lines` calls.
     std::vector<std::vector<int>> reads;
     if (c.lines > 0) {
-      while (!feof(data.datafile)) {
+      while (!data.AtEnd()) {
         data.linebuf.clear();
         data.ReadData();
         reads.push_back(data.linebuf);
@@ -75,17 +76,40 @@ TEST(DataReader, RefusesNumbersAboveTheLimit) {
   for (const auto& [content, line] : cases) {
     SCOPED_TRACE(content);
     Data data(dir.Write("d.txt", content).c_str());
-    ASSERT_NE(data.datafile, nullptr);
+    ASSERT_TRUE(data.Opened());
     EXPECT_EQ(data.FindVertexNum(), Data::kNumberTooLarge);
     EXPECT_EQ(data.errorline, line);
   }
 }
 
+// A pipe cannot be read twice: the count and the lines come from one read.
+TEST(DataReader, ReadsAPipeOnce) {
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  const std::string content = "4 5\n\n1 -1\n7 7 2";
+  ASSERT_EQ(write(ends[1], content.data(), content.size()), ssize_t(content.size()));
+  close(ends[1]);
+  Data data(("/dev/fd/" + std::to_string(ends[0])).c_str());
+  close(ends[0]);
+  ASSERT_TRUE(data.Opened());
+  ASSERT_EQ(data.FindVertexNum(), Data::kOk);
+  EXPECT_EQ(vertexnum, 4);
+  EXPECT_EQ(itemsize, 8);
+  EXPECT_EQ(maxlinelen, 3);
+  std::vector<std::vector<int>> reads;
+  while (!data.AtEnd()) {
+    data.linebuf.clear();
+    data.ReadData();
+    reads.push_back(data.linebuf);
+  }
+  EXPECT_EQ(reads, (std::vector<std::vector<int>>{{4, 5}, {}, {1}, {7, 7, 2}}));
+}
+
 TEST(DataReader, MissingFileAndDirectory) {
   TempDir dir;
-  EXPECT_EQ(Data(dir.File("absent").c_str()).datafile, nullptr);
+  EXPECT_FALSE(Data(dir.File("absent").c_str()).Opened());
   Data directory(dir.path().c_str());
-  if (directory.datafile) {  // a directory opens on Linux but cannot be read
+  if (directory.Opened()) {  // a directory opens on Linux but cannot be read
     EXPECT_EQ(directory.FindVertexNum(), Data::kReadError);
     EXPECT_EQ(directory.errorline, 1);
   }

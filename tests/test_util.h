@@ -11,6 +11,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -66,39 +67,50 @@ struct RunResult {
   std::string out;   // standard output
   std::string err;   // standard error
   int status = -1;   // exit status; -1 when the program did not exit normally
+  int signal = 0;    // the signal that ended the program, if one did
   std::string output;        // content of the output file, if it exists
   bool outputexists = false;
 };
 
-// Runs `program` with `args` (argv[1..]), standard input from /dev/null and
-// both output streams captured in files of `dir`. When `outputfile` is not
-// empty its content after the run is captured as well.
-inline RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
-                            const TempDir& dir, const std::string& outputfile = "") {
+// Starts `program` with `args` (argv[1..]), standard input from /dev/null and
+// both output streams captured in files of `dir`. `inchild`, when given, runs
+// in the child after those redirections, just before the program starts (to
+// close or replace a descriptor). Returns the child's process id, or -1.
+inline pid_t StartProgram(const std::string& program, const std::vector<std::string>& args,
+                          const TempDir& dir, const std::function<void()>& inchild = {}) {
   std::string outpath = dir.File(".stdout");
   std::string errpath = dir.File(".stderr");
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(program.c_str()));
   for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
-  RunResult result;
   pid_t child = fork();
+  if (child != 0) return child;
+  int in = open("/dev/null", O_RDONLY);
+  int out = open(outpath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  int err = open(errpath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (in < 0 || out < 0 || err < 0) _exit(127);
+  dup2(in, 0);
+  dup2(out, 1);
+  dup2(err, 2);
+  if (inchild) inchild();
+  execv(program.c_str(), argv.data());
+  _exit(127);
+}
+
+// Waits for a program started by StartProgram and collects what it left:
+// standard output and error, and the content of `outputfile` when not empty.
+inline RunResult FinishProgram(pid_t child, const TempDir& dir,
+                               const std::string& outputfile = "") {
+  RunResult result;
   if (child < 0) return result;
-  if (child == 0) {
-    int in = open("/dev/null", O_RDONLY);
-    int out = open(outpath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int err = open(errpath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (in < 0 || out < 0 || err < 0) _exit(127);
-    dup2(in, 0);
-    dup2(out, 1);
-    dup2(err, 2);
-    execv(program.c_str(), argv.data());
-    _exit(127);
-  }
   int wstatus = 0;
-  if (waitpid(child, &wstatus, 0) == child && WIFEXITED(wstatus)) {
-    result.status = WEXITSTATUS(wstatus);
+  if (waitpid(child, &wstatus, 0) == child) {
+    if (WIFEXITED(wstatus)) result.status = WEXITSTATUS(wstatus);
+    if (WIFSIGNALED(wstatus)) result.signal = WTERMSIG(wstatus);
   }
+  std::string outpath = dir.File(".stdout");
+  std::string errpath = dir.File(".stderr");
   result.out = ReadFile(outpath);
   result.err = ReadFile(errpath);
   unlink(outpath.c_str());
@@ -108,6 +120,12 @@ inline RunResult RunProgram(const std::string& program, const std::vector<std::s
     result.output = ReadFile(outputfile);
   }
   return result;
+}
+
+// Runs `program` to the end as StartProgram starts it.
+inline RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                            const TempDir& dir, const std::string& outputfile = "") {
+  return FinishProgram(StartProgram(program, args, dir), dir, outputfile);
 }
 
 }  // namespace qbtest

@@ -570,7 +570,7 @@ inline std::string CheckLoad(const uint8_t* bytes, size_t size) {
   std::string why;
   graphtype = p.graph;
   Data data(path.c_str());
-  if (!data.datafile) return "cannot open " + path;
+  if (!data.Opened()) return "cannot open " + path;
   Data::Status status = data.FindVertexNum();
   std::string refusal;
   if (ref.toolargeline) {
