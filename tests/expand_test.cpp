@@ -77,6 +77,7 @@ class Session {
     db->PrepareItemlist();
     db->hook = Record;
     db->hookcontext = &rec;
+    db->search = kSearchTolerance;  // the hooks observe the tolerance walk
   }
   ~Session() {
     db->FreeMem();
