@@ -35,28 +35,37 @@ void Add(Tree& t, Ids tids, Ids items) {
 }
 
 // Every root-to-leaf path of a tidset tree, in walk order. Also checks the
-// node invariants: levels strictly ascending, depth = level, leaf exactly when
-// maxlen = depth + 1.
-void CollectTidsets(const nodeStructureT* n, Ids& path, std::vector<Ids>& out) {
-  for (; n; n = n->next) {
-    if (n->next) {
-      EXPECT_LT(n->tid, n->next->tid);
+// run invariants: levels strictly ascending by first tid, runs not empty and
+// ascending, depth = path length before the run, maxlen at least the longest
+// tidset stored through the run. Returns that longest length.
+int CollectTidsets(const TidRun* run, Ids& path, std::vector<Ids>& out) {
+  int longest = 0;
+  for (; run; run = run->next) {
+    if (run->next) {
+      EXPECT_LT(run->tids[0], run->next->tids[0]);
     }
-    EXPECT_EQ(n->depth, static_cast<int>(path.size()));
-    EXPECT_EQ(n->child == nullptr, n->maxlen == n->depth + 1) << "tid " << n->tid;
-    path.push_back(n->tid);
-    if (n->child) CollectTidsets(n->child, path, out);
+    EXPECT_GE(run->len, 1);
+    EXPECT_EQ(run->depth, static_cast<int>(path.size()));
+    path.insert(path.end(), run->tids, run->tids + run->len);
+    EXPECT_TRUE(std::is_sorted(path.begin(), path.end()));
+    int below = static_cast<int>(path.size());
+    if (run->child) below = CollectTidsets(run->child, path, out);
     else out.push_back(path);
-    path.pop_back();
+    EXPECT_GE(run->maxlen, below) << "run starting with " << run->tids[0];
+    longest = std::max(longest, below);
+    path.resize(run->depth);
   }
+  return longest;
 }
 
-std::vector<Ids> Tidsets(const nodeStructureT* root) {
+std::vector<Ids> Tidsets(const TidRun* root) {
   std::vector<Ids> out;
   Ids path;
   CollectTidsets(root, path, out);
   return out;
 }
+
+Ids RunTids(const TidRun* run) { return Ids(run->tids, run->tids + run->len); }
 
 // The trie node at which items ends, or null.
 const nodeStructure* FindItemset(const Tree& t, const Ids& items) {
@@ -153,38 +162,68 @@ TEST_F(TreeInsert, EmptyListsStoreNothing) {
   EXPECT_EQ(tree.insertnum, 0);
 }
 
-TEST_F(TreeInsert, ExtensionGrowsThePath) {
+TEST_F(TreeInsert, ExtensionAddsAChildRun) {
   Add(tree, {1, 3}, {0});
-  const nodeStructureT* one = tree.root->tidroot;
-  const nodeStructureT* three = one->child;
-  Add(tree, {1, 3, 5}, {0});
-  EXPECT_EQ(tree.root->tidroot, one);
-  EXPECT_EQ(one->child, three);
-  EXPECT_EQ(TidsetsOf({0}), (std::vector<Ids>{{1, 3, 5}}));
+  const TidRun* first = tree.root->tidroot;
+  EXPECT_EQ(RunTids(first), (Ids{1, 3}));
+  Add(tree, {1, 3, 5, 7}, {0});
+  EXPECT_EQ(tree.root->tidroot, first);
+  EXPECT_EQ(RunTids(first), (Ids{1, 3}));
+  ASSERT_NE(first->child, nullptr);
+  EXPECT_EQ(RunTids(first->child), (Ids{5, 7}));
+  EXPECT_EQ(TidsetsOf({0}), (std::vector<Ids>{{1, 3, 5, 7}}));
   EXPECT_EQ(tree.insertnum, 2);
+}
+
+// A new tidset that leaves a run splits it without copying: the part after
+// the branch point keeps the run's array and children.
+TEST_F(TreeInsert, BranchInsideARunSplitsIt) {
+  for (bool smaller : {false, true}) {
+    Store t;
+    Add(t, {0, 2, 4, 6, 8}, {0});
+    const TidRun* run = t.root->tidroot;
+    const int* array = run->tids;
+    Add(t, {0, 2}, {0});      // a prefix: refused, nothing split
+    Add(t, {0, 2, 4, 8}, {0}); // contained: refused, nothing split
+    EXPECT_EQ(run->len, 5);
+    Add(t, smaller ? Ids{0, 2, 3, 9} : Ids{0, 2, 5}, {0});
+    EXPECT_EQ(t.root->tidroot, run);
+    EXPECT_EQ(RunTids(run), (Ids{0, 2}));
+    const TidRun* tail = smaller ? run->child->next : run->child;
+    ASSERT_NE(tail, nullptr);
+    EXPECT_EQ(tail->tids, array + 2);
+    EXPECT_EQ(RunTids(tail), (Ids{4, 6, 8}));
+    const std::vector<Ids> expected =
+        smaller ? std::vector<Ids>{{0, 2, 3, 9}, {0, 2, 4, 6, 8}}
+                : std::vector<Ids>{{0, 2, 4, 6, 8}, {0, 2, 5}};
+    EXPECT_EQ(Tidsets(t.root->tidroot), expected);
+    EXPECT_EQ(t.insertnum, 2);
+  }
 }
 
 TEST_F(TreeInsert, SupersetRemovesContainedPathsAndLinksBefore) {
   Add(tree, {1, 2, 3, 4}, {0});
   Add(tree, {1, 2, 5}, {0});
-  const nodeStructureT* one = tree.root->tidroot;
-  const nodeStructureT* two = one->child;
+  const TidRun* prefix = tree.root->tidroot;
+  EXPECT_EQ(RunTids(prefix), (Ids{1, 2}));
   Add(tree, {0, 1, 2, 3, 4}, {0});
-  EXPECT_EQ(tree.root->tidroot->tid, 0);
-  EXPECT_EQ(tree.root->tidroot->next, one);
-  EXPECT_EQ(one->child, two);  // 3 and 4 are gone below 1, 2; 5 stays
+  EXPECT_EQ(RunTids(tree.root->tidroot), (Ids{0, 1, 2, 3, 4}));
+  EXPECT_EQ(tree.root->tidroot->next, prefix);
+  ASSERT_NE(prefix->child, nullptr);  // 3, 4 are gone below 1, 2; 5 stays
+  EXPECT_EQ(RunTids(prefix->child), (Ids{5}));
+  EXPECT_EQ(prefix->child->next, nullptr);
   EXPECT_EQ(TidsetsOf({0}), (std::vector<Ids>{{0, 1, 2, 3, 4}, {1, 2, 5}}));
 }
 
 TEST_F(TreeInsert, SupersetReplacesEveryStoredTidset) {
-  for (std::vector<Ids> stored : {std::vector<Ids>{{2, 3}}, std::vector<Ids>{{2}, {3}}}) {
+  for (std::vector<Ids> stored :
+       {std::vector<Ids>{{2, 3}}, std::vector<Ids>{{2}, {3}}, std::vector<Ids>{{2, 4}, {2, 3}}}) {
     Store t;
     for (Ids& tids : stored) Add(t, tids, {4});
-    Add(t, {1, 2, 3}, {4});
-    const nodeStructureT* top = t.root->tidroot;
-    EXPECT_EQ(top->tid, 1);
+    Add(t, {1, 2, 3, 4}, {4});
+    const TidRun* top = t.root->tidroot;
     EXPECT_EQ(top->next, nullptr);
-    EXPECT_EQ(Tidsets(top), (std::vector<Ids>{{1, 2, 3}}));
+    EXPECT_EQ(Tidsets(top), (std::vector<Ids>{{1, 2, 3, 4}}));
   }
 }
 
@@ -202,48 +241,78 @@ TEST_F(TreeInsert, ItemsetsAreNeverComparedWithEachOther) {
 }
 
 // Model: per itemset, the inclusion-maximal tidsets among those inserted.
-void ModelAdd(std::map<Ids, std::set<Ids>>& model, const Result& r) {
+// Returns 1 when the tidset is kept (the tree then counts it as stored).
+int ModelAdd(std::map<Ids, std::set<Ids>>& model, const Result& r) {
   std::set<Ids>& kept = model[r.second];
   auto contains = [](const Ids& big, const Ids& small) {
     return std::includes(big.begin(), big.end(), small.begin(), small.end());
   };
   for (const Ids& s : kept)
-    if (contains(s, r.first)) return;
+    if (contains(s, r.first)) return 0;
   for (auto it = kept.begin(); it != kept.end();)
     it = contains(r.first, *it) ? kept.erase(it) : std::next(it);
   kept.insert(r.first);
+  return 1;
+}
+
+// A tidset out of 0..19: fresh, or derived from an earlier one (a prefix, a
+// superset, a subset, or a branch: a prefix continued by other tids), so that
+// runs are extended, split and removed.
+Ids DrawTidset(std::mt19937& rng, const std::vector<Result>& earlier) {
+  constexpr int kRange = 20;
+  Ids tids;
+  const unsigned kind = earlier.empty() ? 0 : rng() % 5;
+  if (kind == 0) {
+    const unsigned density = 2 + rng() % 6;  // out of 10
+    for (int t = 0; t < kRange; t++)
+      if (rng() % 10 < density) tids.push_back(t);
+  } else {
+    const Ids& base = earlier[rng() % earlier.size()].first;
+    const size_t cut = rng() % (base.size() + 1);
+    if (kind == 1) tids.assign(base.begin(), base.begin() + cut);
+    if (kind == 2 || kind == 4) {
+      std::set<int> more(kind == 2 ? base.begin() : base.begin(),
+                         kind == 2 ? base.end() : base.begin() + cut);
+      const int from = kind == 2 ? 0 : (cut ? base[cut - 1] + 1 : 0);
+      for (int t = from; t < kRange; t++)
+        if (rng() % 3 == 0) more.insert(t);
+      tids.assign(more.begin(), more.end());
+    }
+    if (kind == 3)
+      for (int t : base)
+        if (rng() % 4) tids.push_back(t);
+  }
+  if (tids.empty()) tids.push_back(static_cast<int>(rng() % kRange));
+  return tids;
 }
 
 TEST_F(TreeInsert, RandomisedAgainstMaximalSetModel) {
   std::mt19937 rng(20240611);
   const std::vector<Ids> itemsets = {{0}, {0, 1}, {0, 1, 2}, {1}, {2, 3}};
-  for (int round = 0; round < 300; round++) {
+  for (int round = 0; round < 400; round++) {
     std::vector<Result> results;
-    const int n = 1 + static_cast<int>(rng() % 40);
-    for (int i = 0; i < n; i++) {
-      Ids tids;
-      const unsigned density = 2 + rng() % 5;  // out of 10
-      for (int t = 0; t < 10; t++)
-        if (rng() % 10 < density) tids.push_back(t);
-      if (tids.empty()) tids.push_back(static_cast<int>(rng() % 10));
-      results.push_back({tids, itemsets[rng() % itemsets.size()]});
-    }
-    std::map<Ids, std::set<Ids>> model;
-    for (const Result& r : results) ModelAdd(model, r);
-    std::multiset<std::string> expected;
-    for (const auto& [items, kept] : model)
-      for (const Ids& tids : kept)
-        if (tids.size() >= 2) expected.insert(Line(tids, items));
+    const int n = 1 + static_cast<int>(rng() % 60);
+    for (int i = 0; i < n; i++)
+      results.push_back({DrawTidset(rng, results), itemsets[rng() % itemsets.size()]});
 
     std::string texts[2];
     for (int order = 0; order < 2; order++) {
       if (order == 1) std::shuffle(results.begin(), results.end(), rng);
-      Store t(10);
+      std::map<Ids, std::set<Ids>> model;
+      int kept = 0;
+      for (const Result& r : results) kept += ModelAdd(model, r);
+      std::multiset<std::string> expected;
+      for (const auto& [items, tidsets] : model)
+        for (const Ids& tids : tidsets)
+          if (tids.size() >= 2) expected.insert(Line(tids, items));
+
+      Store t(20);
       for (const Result& r : results) Add(t, r.first, r.second);
-      for (const auto& [items, kept] : model) {
+      ASSERT_EQ(t.insertnum, kept) << "round " << round << " order " << order;
+      for (const auto& [items, tidsets] : model) {
         const nodeStructure* node = FindItemset(t, items);
         ASSERT_NE(node, nullptr);
-        ASSERT_EQ(Tidsets(node->tidroot), std::vector<Ids>(kept.begin(), kept.end()))
+        ASSERT_EQ(Tidsets(node->tidroot), std::vector<Ids>(tidsets.begin(), tidsets.end()))
             << "round " << round << " order " << order;
       }
       texts[order] = WriteOut(t);
