@@ -3,14 +3,19 @@
 // of undirected graphs, and write failures.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <pthread.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <map>
+#include <numeric>
 #include <random>
 #include <set>
 #include <sstream>
@@ -389,9 +394,23 @@ TEST_F(TreeInsert, ProgressIsPrintedEveryThousandStoredTidsets) {
   EXPECT_EQ(printed, "");
   insertRange(1998, 2998);
   EXPECT_EQ(printed, "2001\t3001\t");
+  insertRange(0, 1000);  // equal to stored tidsets: refused, not counted
+  EXPECT_EQ(printed, "");
   tree.FreeTree();
   tree.Initialize(kMaxId + 1, kMaxId + 1);  // does not reset the count
   EXPECT_EQ(tree.insertnum, 3001);
+}
+
+// The number reaches the file behind standard output as soon as it is
+// printed, before anything else flushes standard output.
+TEST_F(TreeInsert, ProgressIsFlushedAtOnce) {
+  ::testing::internal::CaptureStdout();
+  for (int i = 0; i < 1000; i++) Add(tree, {0, 1}, {i});
+  struct stat info;
+  const int statted = fstat(STDOUT_FILENO, &info);
+  ::testing::internal::GetCapturedStdout();
+  ASSERT_EQ(statted, 0);
+  EXPECT_EQ(info.st_size, 5);  // "1001\t"
 }
 
 TEST_F(TreeOutput, WalkOrderAndTidsetOrder) {
@@ -431,19 +450,126 @@ TEST_F(TreeOutput, WithoutFileResultsAreStillCounted) {
   EXPECT_EQ(tree.resultnum, 2);
 }
 
+// Failures are found whether the lines fit in one block of the output buffer
+// or fill several; every line is still counted.
 TEST_F(TreeOutput, FailingWriteIsReported) {
-  for (int results : {1, 3000}) {
-    Store t(3001);
+  for (auto [results, ntids] : {std::pair{1, 2}, std::pair{3000, 2}, std::pair{8, 100000}}) {
+    const int ids = results + ntids;
+    Store t(ids);
     testing::internal::CaptureStdout();  // progress numbers of the inserts
-    for (int i = 0; i < results; i++) Add(t, {i, i + 1}, {0});
+    for (int i = 0; i < results; i++) {
+      Ids tids(ntids);
+      std::iota(tids.begin(), tids.end(), i);
+      Add(t, tids, {i});
+    }
     testing::internal::GetCapturedStdout();
     t.outfile = fopen("/dev/full", "w");
     ASSERT_NE(t.outfile, nullptr);
-    Ids items = Identity(3002), tids = Identity(3002);
+    Ids items = Identity(ids + 1), tids = Identity(ids + 1);
     EXPECT_EQ(t.FinalOutput(items.data(), tids.data()), 0) << results << " results";
     EXPECT_EQ(t.writeerror, ENOSPC);
     EXPECT_EQ(t.outfile, nullptr);
+    EXPECT_EQ(t.resultnum, results);
   }
+}
+
+// Mapped lists come out ascending whether they are dense in their range of
+// old ids, sparse, or hold an id twice (a map that is not one-to-one).
+TEST_F(TreeOutput, SortsMappedListsOfEveryShape) {
+  Add(tree, {0, 1, 2, 3}, {0, 1, 2});
+  Add(tree, {0, 1}, {3, 4});
+  Ids itemoldid = Identity(), tidoldid = Identity();
+  itemoldid[0] = itemoldid[1] = 7;
+  itemoldid[2] = 3;
+  itemoldid[3] = 60;
+  itemoldid[4] = 2;
+  tidoldid[0] = 2000000000;
+  tidoldid[1] = 5;
+  tidoldid[2] = 70000;
+  tidoldid[3] = 6;
+  EXPECT_EQ(WriteOut(tree, itemoldid, tidoldid),
+            "5 6 70000 2000000000 ;3 7 7 \n5 2000000000 ;2 60 \n");
+}
+
+// Runs work on a thread with a 1 MiB stack, where recursion that grows with a
+// tidset's length or a level's width overflows.
+void OnSmallStack(std::function<void()> work) {
+  pthread_attr_t attr;
+  ASSERT_EQ(pthread_attr_init(&attr), 0);
+  ASSERT_EQ(pthread_attr_setstacksize(&attr, 1 << 20), 0);
+  pthread_t thread;
+  auto run = [](void* arg) -> void* {
+    (*static_cast<std::function<void()>*>(arg))();
+    return nullptr;
+  };
+  ASSERT_EQ(pthread_create(&thread, &attr, run, &work), 0);
+  pthread_join(thread, nullptr);
+  pthread_attr_destroy(&attr);
+}
+
+// Tidsets of about 1,000,000 tids (extended, replaced and branched inside
+// their run) and a level of 150,000 itemsets under one parent, stored, pruned
+// as an undirected graph and written. Old tids are the new ones reversed, so
+// each line is mapped and re-sorted.
+TEST_F(TreeOutput, LongTidsetsAndWideLevelsNeedNoDeepRecursion) {
+  constexpr int kLong = 1000000, kWide = 150000, kIds = 2 * kLong + 2;
+  graphtype = 1;
+  Ids evens, branch;
+  for (int i = 0; i < kLong; i++) evens.push_back(2 * i);
+  branch.assign(evens.begin(), evens.begin() + kLong / 2);
+  for (int i = kLong / 2; i < kLong; i++) branch.push_back(2 * i + 1);
+  Ids tidoldid(kIds);
+  for (int i = 0; i < kIds; i++) tidoldid[i] = kIds - 1 - i;
+  auto line = [&](Ids tids, const Ids& items) {
+    for (int& tid : tids) tid = tidoldid[tid];
+    std::sort(tids.begin(), tids.end());
+    return Line(tids, items);
+  };
+  std::string expected = line(evens, {0}) + line(branch, {0});
+  for (int i = 0; i < kWide; i++) expected += line({i, i + 1}, {1, 2 + i});
+
+  Store t(kIds);
+  std::string text;
+  OnSmallStack([&] {
+    testing::internal::CaptureStdout();
+    Add(t, Ids(evens.begin() + kLong / 4, evens.end() - 1), {0});
+    Add(t, Ids(evens.begin(), evens.end() - 1), {0});  // replaces the one before
+    Add(t, evens, {0});                                 // extends its run
+    Add(t, branch, {0});                                // leaves it half way
+    for (int i = 0; i < kWide; i++) Add(t, {i, i + 1}, {1, 2 + i});
+    testing::internal::GetCapturedStdout();
+    text = WriteOut(t, Identity(kIds), tidoldid);
+  });
+  EXPECT_EQ(t.resultnum, 2 + kWide);
+  EXPECT_TRUE(text == expected) << "output differs; sizes " << text.size() << " and "
+                                << expected.size();
+}
+
+// Disjoint long tidsets cost about 4 bytes per tid; a shared prefix is
+// stored once.
+TEST_F(TreeInsert, StoredTidsCostAboutFourBytesEach) {
+  constexpr int kSets = 2000, kLen = 2000;
+  Store t(kSets * kLen);
+  testing::internal::CaptureStdout();
+  for (int s = 0; s < kSets; s++) {
+    Ids tids(kLen);
+    std::iota(tids.begin(), tids.end(), s * kLen);
+    Add(t, tids, {s % 7, 7 + s});
+  }
+  const double perTid = double(t.TidsetBytes()) / (double(kSets) * kLen);
+  EXPECT_GT(perTid, 3.9);
+  EXPECT_LT(perTid, 4.5);
+  Store shared(kLen + kSets);
+  Ids prefix(kLen);
+  std::iota(prefix.begin(), prefix.end(), 0);
+  for (int s = 0; s < kSets; s++) {
+    Ids tids = prefix;
+    tids.push_back(kLen + s);
+    Add(shared, tids, {0});
+  }
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(Tidsets(shared.root->tidroot).size(), size_t{kSets});
+  EXPECT_LT(shared.TidsetBytes(), t.TidsetBytes() / 3);  // stored apart: more than t
 }
 
 struct PruneCase {
