@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 
 #include "data.h"
 #include "pools.h"
@@ -422,8 +423,12 @@ int Tree::IsMirrorStored(const int* itemseq, int nseq, const int* tidseq, int nt
   return 0;
 }
 
+// The nodes of a level lie scattered in memory: the next sibling and the
+// node's tidset tree are fetched while the node's deeper levels are written.
 void Tree::DisplayLevel(nodeStructure* node, int* itempath, int k, int* tidpath) {
   for (; node; node = node->next) {
+    __builtin_prefetch(node->next);
+    __builtin_prefetch(node->tidroot);
     itempath[k] = node->item;
     if (node->child) DisplayLevel(node->child, itempath, k + 1, tidpath);
     DisplayItemset(node, itempath, k + 1, tidpath);
@@ -444,17 +449,33 @@ void Tree::DisplayItemset(nodeStructure* node, int* itempath, int nitems, int* t
 
 namespace {
 
-// Writes value in decimal followed by a space; returns the end.
+// The decimal digit pairs 00, 01, ..., 99.
+constexpr char kDigitPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+// Writes value in decimal followed by a space; returns the end. Digits are
+// made two at a time, from the right.
 char* AppendNumber(char* text, unsigned value) {
   char digits[10];
-  int len = 0;
-  do {
-    digits[len++] = static_cast<char>('0' + value % 10);
-    value /= 10;
-  } while (value);
-  while (len) *text++ = digits[--len];
-  *text++ = ' ';
-  return text;
+  char* at = digits + sizeof digits;
+  while (value >= 100) {
+    const unsigned pair = 2 * (value % 100);
+    value /= 100;
+    *--at = kDigitPairs[pair + 1];
+    *--at = kDigitPairs[pair];
+  }
+  if (value >= 10) {
+    *--at = kDigitPairs[2 * value + 1];
+    *--at = kDigitPairs[2 * value];
+  } else {
+    *--at = static_cast<char>('0' + value);
+  }
+  const size_t len = static_cast<size_t>(digits + sizeof digits - at);
+  memcpy(text, at, len);
+  text[len] = ' ';
+  return text + len + 1;
 }
 
 }  // namespace
@@ -475,9 +496,8 @@ void Tree::WriteLine(const int* tidpath, int ntids, const int* itempath, int nit
 }
 
 // Appends the ids of list mapped through oldid, ascending. A list dense in
-// its range of old ids is sorted through a bitmap of that range, any other
-// with a comparison sort; repeated ids keep the comparison sort, which keeps
-// repeats.
+// its range of old ids is sorted through a bitmap of that range (unless an id
+// repeats, which the bitmap would lose), any other with a comparison sort.
 char* Tree::AppendMapped(const int* list, int n, const int* oldid, char* text) {
   if (mapped.size() < static_cast<size_t>(n)) mapped.resize(n);
   int low = oldid[list[0]], high = low, ascending = 1;
