@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
-#include <cstring>
 
 #include "data.h"
 #include "pools.h"
@@ -455,11 +454,18 @@ constexpr char kDigitPairs[] =
     "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
     "8081828384858687888990919293949596979899";
 
+// Number of decimal digits of value.
+int DigitCount(unsigned value) {
+  int len = 1;
+  for (unsigned limit = 10; len < 10 && value >= limit; limit *= 10) len++;
+  return len;
+}
+
 // Writes value in decimal followed by a space; returns the end. Digits are
-// made two at a time, from the right.
+// made two at a time, from the right, in place.
 char* AppendNumber(char* text, unsigned value) {
-  char digits[10];
-  char* at = digits + sizeof digits;
+  const int len = DigitCount(value);
+  char* at = text + len;
   while (value >= 100) {
     const unsigned pair = 2 * (value % 100);
     value /= 100;
@@ -472,8 +478,6 @@ char* AppendNumber(char* text, unsigned value) {
   } else {
     *--at = static_cast<char>('0' + value);
   }
-  const size_t len = static_cast<size_t>(digits + sizeof digits - at);
-  memcpy(text, at, len);
   text[len] = ' ';
   return text + len + 1;
 }
