@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
+#include <numeric>
 
 #include "data.h"
 #include "pools.h"
@@ -357,8 +359,6 @@ void Tree::WalkTidsets(TidRun** root, int* tidpath, Visit visit) {
 
 int Tree::FinalOutput(int* itemoldid, int* tidoldid) {
   ArenaCheck check;
-  outitemoldid = itemoldid;
-  outtidoldid = tidoldid;
   int* itempath = ArenaTake(itemlength);
   int* tidpath = ArenaTake(tidlength);
   if (graphtype == 1) {
@@ -368,7 +368,11 @@ int Tree::FinalOutput(int* itemoldid, int* tidoldid) {
       if (x->child) PruneLevel(x->child, itempath, 1, tidpath);
     }
   }
-  if (outfile) ReserveOutput(kOutBlock);
+  if (outfile) {
+    ReserveOutput(kOutBlock);
+    tidtext.Build(tidoldid, tidlength - 1);
+    itemtext.Build(itemoldid, itemlength - 1);
+  }
   outused = 0;
   outfailed = 0;
   for (nodeStructure* x = root; x; x = x->next) {
@@ -484,60 +488,69 @@ char* AppendNumber(char* text, unsigned value) {
 
 }  // namespace
 
+void IdText::Build(const int* oldid, int n) {
+  std::vector<int> order(std::max(n, 0));
+  std::iota(order.begin(), order.end(), 0);
+  std::stable_sort(order.begin(), order.end(),
+                   [oldid](int a, int b) { return oldid[a] < oldid[b]; });
+  rank.resize(order.size());
+  slots.resize(kSlot * order.size());
+  for (size_t r = 0; r < order.size(); r++) {
+    rank[order[r]] = static_cast<int>(r);
+    char* slot = &slots[kSlot * r];
+    slot[0] = static_cast<char>(AppendNumber(slot + 1, static_cast<unsigned>(oldid[order[r]])) -
+                                (slot + 1));
+  }
+}
+
 // Line "t1 t2 ... ;i1 i2 ... \n" of old ids, each list ascending. The lines
 // collect in outbuffer, which is written whenever it cannot take the next.
 void Tree::WriteLine(const int* tidpath, int ntids, const int* itempath, int nitems) {
   resultnum++;
   if (!outfile || outfailed) return;
-  const size_t room = kMaxDigits * (static_cast<size_t>(ntids) + nitems) + 2;
+  const size_t room = kMaxDigits * (static_cast<size_t>(ntids) + nitems) + 2 + IdText::kSlot;
   if (outsize - outused < room) FlushOutput(room);
   char* text = outbuffer.get() + outused;
-  text = AppendMapped(tidpath, ntids, outtidoldid, text);
+  text = AppendSorted(tidpath, ntids, tidtext, text);
   *text++ = ';';
-  text = AppendMapped(itempath, nitems, outitemoldid, text);
+  text = AppendSorted(itempath, nitems, itemtext, text);
   *text++ = '\n';
   outused = static_cast<size_t>(text - outbuffer.get());
 }
 
-// Appends the ids of list mapped through oldid, ascending. A list dense in
-// its range of old ids is sorted through a bitmap of that range (unless an id
-// repeats, which the bitmap would lose), any other with a comparison sort.
-char* Tree::AppendMapped(const int* list, int n, const int* oldid, char* text) {
-  if (mapped.size() < static_cast<size_t>(n)) mapped.resize(n);
-  int low = oldid[list[0]], high = low, ascending = 1;
+// Appends the old ids of list ascending: sorts the ranks of its ids, through
+// a bitmap of their range when the list is dense in it, else by comparison.
+// The ids of a list are distinct, so their ranks are too.
+char* Tree::AppendSorted(const int* list, int n, const IdText& ids, char* text) {
+  if (ranks.size() < static_cast<size_t>(n)) ranks.resize(n);
+  int low = ids.rank[list[0]], high = low, ascending = 1;
   for (int i = 0; i < n; i++) {
-    const int v = oldid[list[i]];
-    mapped[i] = v;
-    if (i && v <= mapped[i - 1]) ascending = 0;
-    low = std::min(low, v);
-    high = std::max(high, v);
+    const int r = ids.rank[list[i]];
+    ranks[i] = r;
+    if (i && r < ranks[i - 1]) ascending = 0;
+    low = std::min(low, r);
+    high = std::max(high, r);
   }
-  if (!ascending && low >= 0 &&
-      static_cast<long long>(high - low) / 64 < 2LL * n + 16) {
+  if (!ascending && (high - low) / 64 < 2 * n + 16) {
     const size_t words = static_cast<size_t>(high - low) / 64 + 1;
     if (bits.size() < words) bits.resize(words, 0);
-    int repeat = 0;
     for (int i = 0; i < n; i++) {
-      const unsigned b = static_cast<unsigned>(mapped[i] - low);
-      const uint64_t mask = uint64_t{1} << (b % 64);
-      repeat |= (bits[b / 64] & mask) != 0;
-      bits[b / 64] |= mask;
+      const int b = ranks[i] - low;
+      bits[b / 64] |= uint64_t{1} << (b % 64);
     }
-    if (!repeat) return AppendFromBits(static_cast<unsigned>(low), words, text);
-    std::fill(bits.begin(), bits.begin() + words, 0);
+    return AppendFromBits(ids, low, words, text);
   }
-  if (!ascending) std::sort(mapped.begin(), mapped.begin() + n);
-  for (int i = 0; i < n; i++) text = AppendNumber(text, static_cast<unsigned>(mapped[i]));
+  if (!ascending) std::sort(ranks.begin(), ranks.begin() + n);
+  for (int i = 0; i < n; i++) text = ids.Append(ranks[i], text);
   return text;
 }
 
-// Appends base + b for every bit b set in bits[0 .. words), ascending,
-// clearing the bits.
-char* Tree::AppendFromBits(unsigned base, size_t words, char* text) {
+// Appends the old id of rank base + b for every bit b set in bits[0 ..
+// words), ascending, clearing the bits.
+char* Tree::AppendFromBits(const IdText& ids, int base, size_t words, char* text) {
   for (size_t w = 0; w < words; w++) {
     for (uint64_t word = bits[w]; word; word &= word - 1) {
-      text = AppendNumber(text, base + 64 * static_cast<unsigned>(w) +
-                                    static_cast<unsigned>(__builtin_ctzll(word)));
+      text = ids.Append(base + 64 * static_cast<int>(w) + __builtin_ctzll(word), text);
     }
     bits[w] = 0;
   }

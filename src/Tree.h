@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -125,6 +126,22 @@ class ChildIndex {
   size_t used_ = 0;
 };
 
+// Output text of ids. rank: new id -> its position in ascending old-id order
+// (ties by new id); slots: per rank, 16 bytes [length | old id in decimal and
+// a space].
+struct IdText {
+  static constexpr size_t kSlot = 16;
+  void Build(const int* oldid, int n);  // oldid maps new ids 0 .. n-1
+  // Appends the text of rank r; writes kSlot - 1 bytes, advances by its length.
+  char* Append(int r, char* text) const {
+    const char* slot = &slots[kSlot * r];
+    memcpy(text, slot + 1, kSlot - 1);
+    return text + slot[0];
+  }
+  std::vector<int> rank;
+  std::vector<char> slots;
+};
+
 class Tree {
  public:
   Tree(int unused, char* outputFile);
@@ -141,8 +158,9 @@ class Tree {
   void AddSet(int* tids, int ntids, int* items, int nitems);
 
   // Graph type 1: removes mirrored duplicates. Then writes every stored result
-  // with at least two tids to outfile, mapping ids through the two maps and
-  // sorting each list, and closes outfile. Returns 1 on success, 0 when a
+  // with at least two tids to outfile, mapping ids through the two maps (which
+  // cover the new ids below itemlength - 1 and tidlength - 1) and sorting each
+  // list, and closes outfile. Returns 1 on success, 0 when a
   // write or the close failed. resultnum counts the lines.
   int FinalOutput(int* itemoldid, int* tidoldid);
 
@@ -184,8 +202,8 @@ class Tree {
   void DisplayItemset(nodeStructure* node, int* itempath, int nitems, int* tidpath);
 
   void WriteLine(const int* tidpath, int ntids, const int* itempath, int nitems);
-  char* AppendMapped(const int* list, int n, const int* oldid, char* text);
-  char* AppendFromBits(unsigned base, size_t words, char* text);
+  char* AppendSorted(const int* list, int n, const IdText& ids, char* text);
+  char* AppendFromBits(const IdText& ids, int base, size_t words, char* text);
   void FlushOutput(size_t room);
   void ReserveOutput(size_t size);
   int CloseOutput();
@@ -198,11 +216,10 @@ class Tree {
   ChildIndex children;
 
   // Output phase only.
-  int* outitemoldid = nullptr;  // item map, new id -> old id
-  int* outtidoldid = nullptr;   // tid map, new id -> old id
+  IdText tidtext, itemtext;
   std::vector<TidRun**> walkslots;  // slots of the runs on the walked path
-  std::vector<int> mapped;          // the list being written, mapped to old ids
-  std::vector<uint64_t> bits;       // old ids as bits from a base; all zero between lines
+  std::vector<int> ranks;           // ranks of the list being written
+  std::vector<uint64_t> bits;       // ranks as bits from a base; all zero between lines
   std::shared_ptr<char[]> outbuffer;  // formatted lines not yet written (Tree is copied)
   size_t outsize = 0;                 // bytes of outbuffer
   size_t outused = 0;                 // bytes of outbuffer in use

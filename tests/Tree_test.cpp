@@ -433,7 +433,7 @@ TEST_F(TreeOutput, MapsAndSortsIdsInBothGraphTypes) {
     Store t(5);
     Add(t, {0, 2}, {1, 4});
     Add(t, {1}, {0});  // a single tid: neither written nor counted
-    EXPECT_EQ(WriteOut(t, {5, 10, 6, 8, 2}, {7, 9, 3}), "3 7 ;2 10 \n") << "type " << type;
+    EXPECT_EQ(WriteOut(t, {5, 10, 6, 8, 2}, {7, 9, 3, 11, 12}), "3 7 ;2 10 \n") << "type " << type;
     EXPECT_EQ(t.resultnum, 1);
     Store empty;
     EXPECT_EQ(WriteOut(empty), "");
