@@ -3,6 +3,7 @@
 #include "Tree.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -525,6 +526,7 @@ char* Tree::AppendSorted(const int* list, int n, const IdText& ids, char* text) 
   if (ranks.size() < static_cast<size_t>(n)) ranks.resize(n);
   int low = ids.rank[list[0]], high = low, ascending = 1;
   for (int i = 0; i < n; i++) {
+    assert(static_cast<size_t>(list[i]) < ids.rank.size());
     const int r = ids.rank[list[i]];
     ranks[i] = r;
     if (i && r < ranks[i - 1]) ascending = 0;
