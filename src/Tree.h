@@ -21,8 +21,8 @@
 //           tidsets stored through the run
 //   split:  when a new tidset leaves a run at offset o, the run keeps
 //           tids[0 .. o) and a new run over tids[o .. len) of the same array
-//           takes over its children and becomes its first child; the new
-//           tidset's remainder becomes a run beside it.
+//           takes over its children and becomes its child; the new tidset's
+//           remainder becomes a second child, before or after it by tid.
 struct TidRun {
   const int* tids;  // len tids in the Tree's TidStore (shared with split-off runs)
   int len;
