@@ -543,6 +543,10 @@ char* Tree::AppendSorted(const int* list, int n, const IdText& ids, char* text) 
     return AppendFromBits(ids, low, words, text);
   }
   if (!ascending) std::sort(ranks.begin(), ranks.begin() + n);
+  // Each copy's place depends on the length read from the slot before, so
+  // slots missing the cache would be fetched one after another: ask for all
+  // of them first.
+  for (int i = 0; i < n; i++) ids.Prefetch(ranks[i]);
   for (int i = 0; i < n; i++) text = ids.Append(ranks[i], text);
   return text;
 }

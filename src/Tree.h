@@ -138,6 +138,7 @@ struct IdText {
     memcpy(text, slot + 1, kSlot - 1);
     return text + slot[0];
   }
+  void Prefetch(int r) const { __builtin_prefetch(&slots[kSlot * r]); }
   std::vector<int> rank;
   std::vector<char> slots;
 };
