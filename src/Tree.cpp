@@ -178,6 +178,9 @@ nodeStructure* Tree::FindOnLevel(nodeStructure* parent, int item, nodeStructure*
   return nullptr;
 }
 
+// Counts a stored tidset. Each thousandth count is printed, and the count
+// then skips one (1001, 2001, ...); the number is flushed at once so that it
+// shows while the search goes on.
 void Tree::CountStored() {
   insertnum++;
   if (insertnum % 1000 == 0) {
