@@ -9,6 +9,9 @@
 // distinct itemsets so that every result is written (one line each). The
 // insert workload is also run in itemset order, for comparison.
 //
+// tidset_MiB is the memory of the tidset trees (run nodes and tid arrays)
+// after the inserts.
+//
 // The output file goes to $QB_BENCH_OUT (default /tmp/qb_bench_tree_out.txt)
 // and is removed at the end. The progress numbers the tree prints while
 // storing results are sent to /dev/null.
@@ -176,6 +179,7 @@ void TreeInsert(benchmark::State& state, Kind kind) {
     t.resultnum = 0;
     t.FinalOutput(identity.data(), identity.data());
     stored = t.resultnum;
+    state.counters["tidset_MiB"] = t.TidsetBytes() / 1048576.0;
     ArenaDestroy();
     t.FreeTree();
     state.counters["stored"] = stored;

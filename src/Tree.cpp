@@ -3,11 +3,21 @@
 #include "Tree.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
+#include <numeric>
 
 #include "data.h"
 #include "pools.h"
+
+namespace {
+
+constexpr size_t kOutBlock = size_t{1} << 22;  // bytes written per block of lines
+constexpr size_t kMaxDigits = 11;              // an unsigned int and its space
+
+}  // namespace
 
 // ---------------------------------------------------------------------------
 // Index of the itemset trie
@@ -55,6 +65,31 @@ void ChildIndex::Grow() {
 
 // ---------------------------------------------------------------------------
 
+int* TidStore::TakeFromNewChunk(int n) {
+  // A long array gets a chunk of its own so that the current chunk's rest
+  // is not abandoned; otherwise a fresh chunk replaces the current one.
+  if (n > kChunkInts / 8) {
+    chunks_.push_back(new int[n]);
+    bytes_ += sizeof(int) * static_cast<size_t>(n);
+    return chunks_.back();
+  }
+  chunks_.push_back(new int[kChunkInts]);
+  bytes_ += sizeof(int) * static_cast<size_t>(kChunkInts);
+  top_ = chunks_.back() + n;
+  left_ = kChunkInts - n;
+  return chunks_.back();
+}
+
+void TidStore::Release() {
+  for (int* chunk : chunks_) delete[] chunk;
+  chunks_.clear();
+  top_ = nullptr;
+  left_ = 0;
+  bytes_ = 0;
+}
+
+// ---------------------------------------------------------------------------
+
 Tree::Tree(int, char* outputFile) : opfile(outputFile) {}
 
 void Tree::Initialize(int itemlen, int tidlen) {
@@ -83,12 +118,6 @@ nodeStructure* Tree::NewItemChain(const int* items, int n, int k, nodeStructure*
   return first;
 }
 
-nodeStructureT* Tree::NewTidNode(int tid, int maxlen, int depth) {
-  nodeStructureT* node = tidnodes.Take();
-  *node = nodeStructureT{tid, maxlen, depth, nullptr, nullptr};
-  return node;
-}
-
 // ---------------------------------------------------------------------------
 // Insertion
 // ---------------------------------------------------------------------------
@@ -96,8 +125,8 @@ nodeStructureT* Tree::NewTidNode(int tid, int maxlen, int depth) {
 void Tree::AddSet(int* tids, int ntids, int* items, int nitems) {
   if (ntids <= 0 || nitems <= 0) return;
   nodeStructure* end = FindSlot(items, nitems);
-  if (!end->tidroot) end->tidroot = AddTidset(tids, ntids, nullptr, 0);
-  else FindSlotT(tids, ntids, &end->tidroot, 0);
+  if (!end->tidroot) end->tidroot = NewRun(tids, 0, ntids, nullptr);
+  else InsertTidset(tids, ntids, &end->tidroot);
 }
 
 // Finds or creates the trie node at which items ends: the existing path is
@@ -149,100 +178,183 @@ nodeStructure* Tree::FindOnLevel(nodeStructure* parent, int item, nodeStructure*
   return nullptr;
 }
 
-// Stores tids[d..] on the level held by `slot`, keeping the level's tidsets
-// maximal.
-void Tree::FindSlotT(int* tids, int ntids, nodeStructureT** slot, int d) {
-  for (;;) {
-    nodeStructureT* node = *slot;
-    int t = tids[d];
-    if (node->tid == t) {
-      if (d == ntids - 1) return;  // a prefix of (or equal to) a stored tidset
-      if (node->maxlen < ntids) node->maxlen = ntids;
-      if (node->child) FindSlotT(tids, ntids, &node->child, d + 1);
-      else node->child = AddTidset(tids, ntids, nullptr, d + 1);
-      if (node->next) CheckSuperset(tids, ntids, &node->next, d);
-      return;
-    }
-    if (node->tid < t) {
-      if (node->maxlen >= ntids && node->child && CheckSubset(tids, ntids, node->child, d))
-        return;  // contained in a stored tidset through this node
-      if (!node->next) {
-        node->next = AddTidset(tids, ntids, nullptr, d);
-        return;
-      }
-      slot = &node->next;
-      continue;
-    }
-    CheckSuperset(tids, ntids, slot, d);
-    *slot = AddTidset(tids, ntids, *slot, d);
-    return;
-  }
-}
-
-nodeStructureT* Tree::AddTidset(int* tids, int ntids, nodeStructureT* next, int k) {
+// Counts a stored tidset. Each thousandth count is printed, and the count
+// then skips one (1001, 2001, ...); the number is flushed at once so that it
+// shows while the search goes on.
+void Tree::CountStored() {
   insertnum++;
   if (insertnum % 1000 == 0) {
     insertnum++;
     printf("%d\t", insertnum);
+    fflush(stdout);
   }
-  nodeStructureT* first = nullptr;
-  nodeStructureT** link = &first;
-  for (int i = k; i < ntids; i++) {
-    nodeStructureT* node = NewTidNode(tids[i], ntids, i);
-    *link = node;
-    link = &node->child;
-  }
-  first->next = next;
-  return first;
 }
 
-// Removes, from the node in `slot` along its level, every stored tidset that
-// is contained in tids[k..]. Each sibling's search starts where the previous
-// one stopped. Returns 1 when the first node's tid was found and it ends a
-// stored tidset or its own child level returned 1.
-int Tree::CheckSuperset(int* tids, int ntids, nodeStructureT** slot, int k) {
-  int first = -1;
-  while (*slot) {
-    nodeStructureT* node = *slot;
-    int found = 0;
-    int j = k;
-    if (k < ntids && node->tid > tids[k]) {
-      j = k + 1;
-      while (j < ntids && tids[j] < node->tid) j++;
-    }
-    if (j < ntids && tids[j] == node->tid) found = 1;
-    int result = 0;
-    if (found) {
-      if (node->maxlen == node->depth + 1) result = 1;
-      else if (node->child) result = CheckSuperset(tids, ntids, &node->child, j + 1);
-    }
-    if (first < 0) first = result;
-    if (result && !node->child) {
-      *slot = node->next;
-      tidnodes.Give(node);
-    } else {
-      slot = &node->next;
-    }
-    k = j;
-  }
-  return first;
+// A run holding tids[from..ntids), the remainder of a newly stored tidset.
+TidRun* Tree::NewRun(const int* tids, int from, int ntids, TidRun* next) {
+  CountStored();
+  int* copy = tidstore.Take(ntids - from);
+  std::copy(tids + from, tids + ntids, copy);
+  TidRun* run = runs.Take();
+  *run = TidRun{copy, ntids - from, from, ntids, nullptr, next};
+  return run;
 }
 
-// Returns 1 when tids[k..] all lie on one path starting on node's level at or
-// after node.
-int Tree::CheckSubset(int* tids, int ntids, nodeStructureT* node, int k) {
-  for (; node; node = node->next) {
-    int t = tids[k];
-    if (node->tid > t) return 0;
-    int room = node->maxlen - node->depth;
-    if (node->tid == t) {
-      if (k == ntids - 1) return 1;
-      if (room < ntids - k || !node->child) return 0;
-      return CheckSubset(tids, ntids, node->child, k + 1);
+// Cuts run before offset `at`: the part from `at` on becomes its only child.
+void Tree::SplitRun(TidRun* run, int at) {
+  TidRun* tail = runs.Take();
+  *tail = TidRun{run->tids + at, run->len - at, run->depth + at, run->maxlen, run->child,
+                 nullptr};
+  run->len = at;
+  run->child = tail;
+}
+
+// Stores tids in the tidset tree held by `slot`, keeping its tidsets maximal.
+// The descent follows the runs whose tids the new tidset starts with; d is the
+// position in tids of the current level. On the way, stored tidsets of later
+// siblings that the new one contains are removed (when the new one turns out
+// to be contained in a stored one, none can be: the stored ones are an
+// antichain).
+void Tree::InsertTidset(const int* tids, int ntids, TidRun** slot) {
+  for (int d = 0;;) {
+    TidRun* run = *slot;
+    const int t = tids[d];
+    if (run->tids[0] < t) {
+      if (run->maxlen >= ntids && ContainedFrom(tids, ntids, run, 0, d)) return;
+      if (!run->next) {
+        run->next = NewRun(tids, d, ntids, nullptr);
+        return;
+      }
+      slot = &run->next;
+      continue;
     }
-    if (room >= ntids - k && node->child && CheckSubset(tids, ntids, node->child, k)) return 1;
+    if (run->tids[0] > t) {
+      RemoveContained(tids, ntids, slot, d);
+      *slot = NewRun(tids, d, ntids, *slot);
+      return;
+    }
+    int o = 1;
+    while (o < run->len && d + o < ntids && run->tids[o] == tids[d + o]) o++;
+    if (d + o == ntids) return;  // equal to or a prefix of a stored tidset
+    if (run->next) RemoveContained(tids, ntids, &run->next, d);
+    if (o < run->len) {
+      BranchInRun(tids, ntids, run, o, d + o);
+      return;
+    }
+    run->maxlen = std::max(run->maxlen, ntids);
+    d += o;
+    if (!run->child) {
+      run->child = NewRun(tids, d, ntids, nullptr);  // extends a stored tidset
+      return;
+    }
+    slot = &run->child;
+  }
+}
+
+// tids[k..] leaves run at offset o, where the two differ.
+void Tree::BranchInRun(const int* tids, int ntids, TidRun* run, int o, int k) {
+  if (run->tids[o] < tids[k]) {
+    if (run->maxlen >= ntids && ContainedFrom(tids, ntids, run, o, k)) return;
+    SplitRun(run, o);
+    run->child->next = NewRun(tids, k, ntids, nullptr);
+  } else {
+    SplitRun(run, o);
+    RemoveContained(tids, ntids, &run->child, k);
+    run->child = NewRun(tids, k, ntids, run->child);
+  }
+  run->maxlen = std::max(run->maxlen, ntids);
+}
+
+// Returns 1 when tids[k..] all lie on one path that starts at offset o of run.
+int Tree::ContainedFrom(const int* tids, int ntids, const TidRun* run, int o, int k) const {
+  for (; o < run->len; o++) {
+    if (run->maxlen - (run->depth + o) < ntids - k) return 0;
+    const int x = run->tids[o];
+    if (x > tids[k]) return 0;
+    if (x == tids[k] && ++k == ntids) return 1;
+  }
+  return run->child && ContainedInLevel(tids, ntids, run->child, k);
+}
+
+// Returns 1 when tids[k..] all lie on one path starting on run's level at or
+// after run.
+int Tree::ContainedInLevel(const int* tids, int ntids, const TidRun* run, int k) const {
+  for (; run && run->tids[0] <= tids[k]; run = run->next) {
+    if (ContainedFrom(tids, ntids, run, 0, k)) return 1;
   }
   return 0;
+}
+
+namespace {
+
+// Returns the position in tids just after xs[len - 1] when every xs[i] occurs
+// in tids[j..ntids), else -1. Both lists ascending.
+int FindAll(const int* tids, int ntids, int j, const int* xs, int len) {
+  if (len > ntids - j) return -1;
+  for (int i = 0; i < len; i++) {
+    while (j < ntids && tids[j] < xs[i]) j++;
+    if (j == ntids || tids[j] != xs[i]) return -1;
+    j++;
+  }
+  return j;
+}
+
+}  // namespace
+
+// Removes, from the run in `slot` along its level, every stored tidset whose
+// part from this level on is contained in tids[k..]; a run goes when nothing
+// is stored through it any more. Each sibling's search starts where the
+// previous one's first tid was looked for, as siblings ascend.
+void Tree::RemoveContained(const int* tids, int ntids, TidRun** slot, int k) {
+  while (TidRun* run = *slot) {
+    while (k < ntids && tids[k] < run->tids[0]) k++;
+    const int j = FindAll(tids, ntids, k, run->tids, run->len);
+    if (j >= 0 && run->child) RemoveContained(tids, ntids, &run->child, j);
+    if (j >= 0 && !run->child) {
+      *slot = run->next;
+      runs.Give(run);
+    } else {
+      slot = &run->next;
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Walks of the tidset trees
+// ---------------------------------------------------------------------------
+
+// Visits every stored tidset of the tree held by `root` in ascending
+// lexicographic order: visit(ntids) sees the tidset in tidpath[0 .. ntids)
+// and returns 1 to remove it. A run whose tidsets are all removed goes too.
+// The walk keeps the slots of the path in walkslots instead of recursing.
+template <typename Visit>
+void Tree::WalkTidsets(TidRun** root, int* tidpath, Visit visit) {
+  walkslots.clear();
+  for (TidRun** slot = root;;) {
+    if (TidRun* run = *slot) {
+      std::copy(run->tids, run->tids + run->len, tidpath + run->depth);
+      if (run->child) {
+        walkslots.push_back(slot);
+        slot = &run->child;
+      } else if (visit(run->depth + run->len)) {
+        *slot = run->next;
+        runs.Give(run);
+      } else {
+        slot = &run->next;
+      }
+      continue;
+    }
+    if (walkslots.empty()) return;
+    slot = walkslots.back();
+    walkslots.pop_back();
+    TidRun* parent = *slot;
+    if (parent->child) {
+      slot = &parent->next;
+    } else {
+      *slot = parent->next;
+      runs.Give(parent);
+    }
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -251,27 +363,232 @@ int Tree::CheckSubset(int* tids, int ntids, nodeStructureT* node, int k) {
 
 int Tree::FinalOutput(int* itemoldid, int* tidoldid) {
   ArenaCheck check;
-  outitemoldid = itemoldid;
-  outtidoldid = tidoldid;
   int* itempath = ArenaTake(itemlength);
+  int* tidpath = ArenaTake(tidlength);
   if (graphtype == 1) {
-    int* pruneitempath = ArenaTake(itemlength);
     for (nodeStructure* x = root; x; x = x->next) {
-      pruneitempath[0] = x->item;
-      FinalPruneToTidset(x, pruneitempath, 1);
-      if (x->child) FinalPruneToChild(x->child, pruneitempath, 1);
+      itempath[0] = x->item;
+      PruneItemset(x, itempath, 1, tidpath);
+      if (x->child) PruneLevel(x->child, itempath, 1, tidpath);
     }
-    ArenaRelease(itemlength);
   }
+  if (outfile) {
+    ReserveOutput(kOutBlock);
+    tidtext.Build(tidoldid, tidlength - 1);
+    itemtext.Build(itemoldid, itemlength - 1);
+  }
+  outused = 0;
+  outfailed = 0;
   for (nodeStructure* x = root; x; x = x->next) {
     itempath[0] = x->item;
-    FinalDisplayItemset(x, itempath, 1);
-    if (x->child) FinalDisplayNode(x->child, itempath, 1);
+    DisplayItemset(x, itempath, 1, tidpath);
+    if (x->child) DisplayLevel(x->child, itempath, 1, tidpath);
   }
+  ArenaRelease(tidlength);
   ArenaRelease(itemlength);
+  return CloseOutput();
+}
+
+// Walks a level below the top: every node's deeper itemsets first, then its
+// own. Recurses along the itemset only.
+void Tree::PruneLevel(nodeStructure* node, int* itempath, int k, int* tidpath) {
+  for (; node; node = node->next) {
+    itempath[k] = node->item;
+    if (node->child) PruneLevel(node->child, itempath, k + 1, tidpath);
+    PruneItemset(node, itempath, k + 1, tidpath);
+  }
+}
+
+// Removes every tidset of node whose mirror (the tidset read as an itemset,
+// carrying this itemset as a tidset) is stored, looking each one up against
+// the store as left by the removals before it.
+void Tree::PruneItemset(nodeStructure* node, int* itempath, int nitems, int* tidpath) {
+  if (!node->tidroot) return;
+  WalkTidsets(&node->tidroot, tidpath, [&](int ntids) {
+    return IsMirrorStored(tidpath, ntids, itempath, nitems);
+  });
+}
+
+// The mirror lookup: is tidseq stored, exactly, as a tidset of the itemset
+// itemseq? A single-vertex side is never written, so it is never a mirror.
+int Tree::IsMirrorStored(const int* itemseq, int nseq, const int* tidseq, int ntidseq) const {
+  if (nseq < 2 || ntidseq < 2) return 0;
+  nodeStructure* z = nullptr;
+  for (int k = 0; k < nseq; k++) {
+    z = children.Find(z, itemseq[k]);
+    if (!z) return 0;
+  }
+  const TidRun* run = z->tidroot;
+  for (int k = 0; run;) {
+    while (run && run->tids[0] < tidseq[k]) run = run->next;
+    if (!run || run->tids[0] != tidseq[k] || run->len > ntidseq - k) return 0;
+    if (!std::equal(run->tids, run->tids + run->len, tidseq + k)) return 0;
+    k += run->len;
+    if (k == ntidseq) return run->child == nullptr;
+    run = run->child;
+  }
+  return 0;
+}
+
+// The nodes of a level lie scattered in memory: the next sibling and the
+// node's tidset tree are fetched while the node's deeper levels are written.
+void Tree::DisplayLevel(nodeStructure* node, int* itempath, int k, int* tidpath) {
+  for (; node; node = node->next) {
+    __builtin_prefetch(node->next);
+    __builtin_prefetch(node->tidroot);
+    itempath[k] = node->item;
+    if (node->child) DisplayLevel(node->child, itempath, k + 1, tidpath);
+    DisplayItemset(node, itempath, k + 1, tidpath);
+  }
+}
+
+void Tree::DisplayItemset(nodeStructure* node, int* itempath, int nitems, int* tidpath) {
+  if (!node->tidroot) return;
+  WalkTidsets(&node->tidroot, tidpath, [&](int ntids) {
+    if (ntids >= 2) WriteLine(tidpath, ntids, itempath, nitems);
+    return 0;
+  });
+}
+
+// ---------------------------------------------------------------------------
+// Output file
+// ---------------------------------------------------------------------------
+
+namespace {
+
+// The decimal digit pairs 00, 01, ..., 99.
+constexpr char kDigitPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+// Number of decimal digits of value.
+int DigitCount(unsigned value) {
+  int len = 1;
+  for (unsigned limit = 10; len < 10 && value >= limit; limit *= 10) len++;
+  return len;
+}
+
+// Writes value in decimal followed by a space; returns the end. Digits are
+// made two at a time, from the right, in place.
+char* AppendNumber(char* text, unsigned value) {
+  const int len = DigitCount(value);
+  char* at = text + len;
+  while (value >= 100) {
+    const unsigned pair = 2 * (value % 100);
+    value /= 100;
+    *--at = kDigitPairs[pair + 1];
+    *--at = kDigitPairs[pair];
+  }
+  if (value >= 10) {
+    *--at = kDigitPairs[2 * value + 1];
+    *--at = kDigitPairs[2 * value];
+  } else {
+    *--at = static_cast<char>('0' + value);
+  }
+  text[len] = ' ';
+  return text + len + 1;
+}
+
+}  // namespace
+
+void IdText::Build(const int* oldid, int n) {
+  std::vector<int> order(std::max(n, 0));
+  std::iota(order.begin(), order.end(), 0);
+  std::stable_sort(order.begin(), order.end(),
+                   [oldid](int a, int b) { return oldid[a] < oldid[b]; });
+  rank.resize(order.size());
+  slots.resize(kSlot * order.size());
+  for (size_t r = 0; r < order.size(); r++) {
+    rank[order[r]] = static_cast<int>(r);
+    char* slot = &slots[kSlot * r];
+    slot[0] = static_cast<char>(AppendNumber(slot + 1, static_cast<unsigned>(oldid[order[r]])) -
+                                (slot + 1));
+  }
+}
+
+// Line "t1 t2 ... ;i1 i2 ... \n" of old ids, each list ascending. The lines
+// collect in outbuffer, which is written whenever it cannot take the next.
+void Tree::WriteLine(const int* tidpath, int ntids, const int* itempath, int nitems) {
+  resultnum++;
+  if (!outfile || outfailed) return;
+  const size_t room = kMaxDigits * (static_cast<size_t>(ntids) + nitems) + 2 + IdText::kSlot;
+  if (outsize - outused < room) FlushOutput(room);
+  char* text = outbuffer.get() + outused;
+  text = AppendSorted(tidpath, ntids, tidtext, text);
+  *text++ = ';';
+  text = AppendSorted(itempath, nitems, itemtext, text);
+  *text++ = '\n';
+  outused = static_cast<size_t>(text - outbuffer.get());
+}
+
+// Appends the old ids of list ascending: sorts the ranks of its ids, through
+// a bitmap of their range when the list is dense in it, else by comparison.
+// The ids of a list are distinct, so their ranks are too.
+char* Tree::AppendSorted(const int* list, int n, const IdText& ids, char* text) {
+  if (ranks.size() < static_cast<size_t>(n)) ranks.resize(n);
+  int low = ids.rank[list[0]], high = low, ascending = 1;
+  for (int i = 0; i < n; i++) {
+    assert(static_cast<size_t>(list[i]) < ids.rank.size());
+    const int r = ids.rank[list[i]];
+    ranks[i] = r;
+    if (i && r < ranks[i - 1]) ascending = 0;
+    low = std::min(low, r);
+    high = std::max(high, r);
+  }
+  if (!ascending && (high - low) / 64 < 2 * n + 16) {
+    const size_t words = static_cast<size_t>(high - low) / 64 + 1;
+    if (bits.size() < words) bits.resize(words, 0);
+    for (int i = 0; i < n; i++) {
+      const int b = ranks[i] - low;
+      bits[b / 64] |= uint64_t{1} << (b % 64);
+    }
+    return AppendFromBits(ids, low, words, text);
+  }
+  if (!ascending) std::sort(ranks.begin(), ranks.begin() + n);
+  // Each copy's place depends on the length read from the slot before, so
+  // slots missing the cache would be fetched one after another: ask for all
+  // of them first.
+  for (int i = 0; i < n; i++) ids.Prefetch(ranks[i]);
+  for (int i = 0; i < n; i++) text = ids.Append(ranks[i], text);
+  return text;
+}
+
+// Appends the old id of rank base + b for every bit b set in bits[0 ..
+// words), ascending, clearing the bits.
+char* Tree::AppendFromBits(const IdText& ids, int base, size_t words, char* text) {
+  for (size_t w = 0; w < words; w++) {
+    for (uint64_t word = bits[w]; word; word &= word - 1) {
+      text = ids.Append(base + 64 * static_cast<int>(w) + __builtin_ctzll(word), text);
+    }
+    bits[w] = 0;
+  }
+  return text;
+}
+
+// Writes the buffered lines and makes room for `room` bytes. After a failed
+// write nothing more is written; the failure is reported on closing.
+void Tree::FlushOutput(size_t room) {
+  if (outused && fwrite(outbuffer.get(), 1, outused, outfile) != outused) {
+    outfailed = 1;
+    writeerror = errno;
+  }
+  outused = 0;
+  ReserveOutput(room);
+}
+
+// The buffer is not cleared, so only the part that lines reach is touched.
+void Tree::ReserveOutput(size_t size) {
+  if (outsize >= size) return;
+  outbuffer.reset(new char[size]);
+  outsize = size;
+}
+
+int Tree::CloseOutput() {
   if (!outfile) return 1;
-  int ok = !ferror(outfile);
-  if (!ok) writeerror = errno;
+  if (!outfailed) FlushOutput(0);
+  int ok = !outfailed && !ferror(outfile);
+  if (!ok && !writeerror) writeerror = errno;
   if (fclose(outfile) != 0 && ok) {
     ok = 0;
     writeerror = errno;
@@ -280,155 +597,14 @@ int Tree::FinalOutput(int* itemoldid, int* tidoldid) {
   return ok;
 }
 
-// Walks a level below the top: every node's deeper itemsets first, then its own.
-void Tree::FinalPruneToChild(nodeStructure* node, int* itempath, int k) {
-  for (; node; node = node->next) {
-    itempath[k] = node->item;
-    if (node->child) FinalPruneToChild(node->child, itempath, k + 1);
-    FinalPruneToTidset(node, itempath, k + 1);
-  }
-}
-
-void Tree::FinalPruneToTidset(nodeStructure* node, int* itempath, int nitems) {
-  if (!node->tidroot) return;
-  ArenaCheck check;
-  int* tidpath = ArenaTake(tidlength);
-  nodeStructureT** slot = &node->tidroot;
-  while (*slot) {
-    nodeStructureT* top = *slot;
-    tidpath[0] = top->tid;
-    if (top->child &&
-        FinalPruneToTidsetChild(top, itempath, nitems, tidpath, 1) &&
-        !top->child) {
-      *slot = top->next;
-      tidnodes.Give(top);
-      continue;
-    }
-    slot = &top->next;
-  }
-  ArenaRelease(tidlength);
-}
-
-// Prunes the level below `parent` (which starts at `node`). Returns 1 when
-// the first node of the level was removed.
-int Tree::FinalPruneToTidsetChild(nodeStructureT* parent, int* itempath, int nitems,
-                                  int* tidpath, int d) {
-  int firstremoved = -1;
-  nodeStructureT** slot = &parent->child;
-  while (nodeStructureT* node = *slot) {
-    tidpath[d] = node->tid;
-    int remove = 0;
-    if (node->child) {
-      remove = FinalPruneToTidsetChild(node, itempath, nitems, tidpath, d + 1) &&
-               !node->child;
-    } else {
-      remove = FindExactItemsetAndTidset(tidpath, d + 1, itempath, nitems);
-    }
-    if (firstremoved < 0) firstremoved = remove;
-    if (remove) {
-      *slot = node->next;
-      tidnodes.Give(node);
-    } else {
-      slot = &node->next;
-    }
-  }
-  return firstremoved == 1;
-}
-
-// The mirror lookup: is tidseq, read as an itemset, stored with exactly
-// itemseq as one of its tidsets? A single-vertex side is never written, so it
-// is never a mirror.
-int Tree::FindExactItemsetAndTidset(int* itemseq, int nseq, int* tidseq, int ntidseq) {
-  if (ntidseq < 2) return 0;
-  nodeStructure* z = nullptr;
-  for (int k = 0; k < nseq; k++) {
-    z = children.Find(z, itemseq[k]);
-    if (!z) return 0;
-  }
-  return z && z->tidroot && FindExactTidset(z->tidroot, tidseq, ntidseq, 0);
-}
-
-// Follows seq[k..] down a tidset tree; succeeds only when the node reached
-// ends a stored tidset.
-int Tree::FindExactTidset(nodeStructureT* node, int* seq, int n, int k) {
-  for (; k < n; k++) {
-    while (node && node->tid < seq[k]) node = node->next;
-    if (!node || node->tid != seq[k]) return 0;
-    if (k == n - 1) return node->child == nullptr;
-    node = node->child;
-  }
-  return 0;
-}
-
-void Tree::FinalDisplayNode(nodeStructure* node, int* itempath, int k) {
-  for (; node; node = node->next) {
-    itempath[k] = node->item;
-    if (node->child) FinalDisplayNode(node->child, itempath, k + 1);
-    FinalDisplayItemset(node, itempath, k + 1);
-  }
-}
-
-void Tree::FinalDisplayItemset(nodeStructure* node, int* itempath, int nitems) {
-  if (!node->tidroot) return;
-  ArenaCheck check;
-  int* tidpath = ArenaTake(tidlength);
-  for (nodeStructureT* top = node->tidroot; top; top = top->next) {
-    tidpath[0] = top->tid;
-    if (top->child) FinalDisplayNodeTidset(top->child, tidpath, 1, nitems, itempath);
-  }
-  ArenaRelease(tidlength);
-}
-
-void Tree::FinalDisplayNodeTidset(nodeStructureT* node, int* tidpath, int d, int nitems,
-                                  int* itempath) {
-  for (; node; node = node->next) {
-    tidpath[d] = node->tid;
-    if (node->child) FinalDisplayNodeTidset(node->child, tidpath, d + 1, nitems, itempath);
-    else WriteLine(tidpath, d + 1, itempath, nitems);
-  }
-}
-
-namespace {
-
-// Appends the ids of list mapped through oldid, ascending, each as "%d ".
-void AppendMapped(const int* list, int n, const int* oldid, std::vector<int>& scratch,
-                  std::vector<char>& text) {
-  scratch.resize(n);
-  for (int i = 0; i < n; i++) scratch[i] = oldid[list[i]];
-  std::sort(scratch.begin(), scratch.end());
-  char digits[12];
-  for (int value : scratch) {
-    int len = 0;
-    unsigned v = static_cast<unsigned>(value);
-    do {
-      digits[len++] = char('0' + v % 10);
-      v /= 10;
-    } while (v);
-    while (len) text.push_back(digits[--len]);
-    text.push_back(' ');
-  }
-}
-
-}  // namespace
-
-void Tree::WriteLine(int* tidpath, int ntids, int* itempath, int nitems) {
-  resultnum++;
-  if (!outfile) return;
-  linetext.clear();
-  AppendMapped(tidpath, ntids, outtidoldid, linescratch, linetext);
-  linetext.push_back(';');
-  AppendMapped(itempath, nitems, outitemoldid, linescratch, linetext);
-  linetext.push_back('\n');
-  fwrite(linetext.data(), 1, linetext.size(), outfile);
-}
-
 // ---------------------------------------------------------------------------
 // Release
 // ---------------------------------------------------------------------------
 
 void Tree::FreeTree() {
   itemnodes.Release();
-  tidnodes.Release();
+  runs.Release();
+  tidstore.Release();
   root = nullptr;
   children.Clear();
 }

@@ -3,21 +3,33 @@
 #ifndef QUASIBICLIQUE_TREE_H
 #define QUASIBICLIQUE_TREE_H
 
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <memory>
 #include <vector>
 
 // Every slot argument below is the field (root, tidroot, child or next) that
 // holds the current node, so a node is linked in or out by one assignment.
 
-// Node of a tidset tree (first child / next sibling). Every level is sorted
-// strictly ascending by tid; every root-to-leaf path is one stored tidset and
-// an inner node never ends one.
-struct nodeStructureT {
-  int tid;
-  int maxlen;  // longest tidset ever stored through this node; never lowered
-  int depth;   // 0-based level: the position of tid in its tidsets
-  nodeStructureT* child;
-  nodeStructureT* next;
+// Node of a tidset tree: a run of consecutive path tids (a chain of levels
+// with one node each) held as one array. Every level is sorted strictly
+// ascending by first tid; every root-to-leaf path spells one stored tidset,
+// and a tidset ends only at the end of a run without children.
+//
+//   run:    tids[0 .. len), ascending; tids[0] is at position `depth` of the
+//           tidsets stored through the run
+//   split:  when a new tidset leaves a run at offset o, the run keeps
+//           tids[0 .. o) and a new run over tids[o .. len) of the same array
+//           takes over its children and becomes its child; the new tidset's
+//           remainder becomes a second child, before or after it by tid.
+struct TidRun {
+  const int* tids;  // len tids in the Tree's TidStore (shared with split-off runs)
+  int len;
+  int depth;        // position of tids[0] in its tidsets
+  int maxlen;       // bound on the longest tidset stored through the run; never lowered
+  TidRun* child;
+  TidRun* next;
 };
 
 // Node of the itemset trie. Levels are sorted strictly ascending by item; the
@@ -27,7 +39,7 @@ struct nodeStructure {
   int item;
   nodeStructure* child;
   nodeStructure* next;
-  nodeStructureT* tidroot;
+  TidRun* tidroot;
 };
 
 // Nodes are cut from slabs and recycled through a free list linked by `next`;
@@ -58,12 +70,37 @@ class NodeSlabs {
     free_ = nullptr;
     used_ = 0;
   }
+  size_t Bytes() const { return slabs_.size() * kNodesPerSlab * sizeof(Node); }
 
  private:
   static constexpr int kNodesPerSlab = 4096;
   std::vector<Node*> slabs_;
   int used_ = 0;
   Node* free_ = nullptr;
+};
+
+// Tid arrays of the tidset trees, cut from chunks that never move and are
+// freed only by Release. The array of a removed tidset is not reused.
+class TidStore {
+ public:
+  int* Take(int n) {
+    if (n > left_) return TakeFromNewChunk(n);
+    int* block = top_;
+    top_ += n;
+    left_ -= n;
+    return block;
+  }
+  void Release();
+  size_t Bytes() const { return bytes_; }  // chunk memory held
+
+ private:
+  int* TakeFromNewChunk(int n);
+
+  static constexpr int kChunkInts = 1 << 20;
+  std::vector<int*> chunks_;
+  int* top_ = nullptr;
+  int left_ = 0;
+  size_t bytes_ = 0;
 };
 
 // Trie nodes by (parent, item), parent null for the top level: finds the
@@ -89,6 +126,23 @@ class ChildIndex {
   size_t used_ = 0;
 };
 
+// Output text of ids. rank: new id -> its position in ascending old-id order
+// (ties by new id); slots: per rank, 16 bytes [length | old id in decimal and
+// a space].
+struct IdText {
+  static constexpr size_t kSlot = 16;
+  void Build(const int* oldid, int n);  // oldid maps new ids 0 .. n-1
+  // Appends the text of rank r; writes kSlot - 1 bytes, advances by its length.
+  char* Append(int r, char* text) const {
+    const char* slot = &slots[kSlot * r];
+    memcpy(text, slot + 1, kSlot - 1);
+    return text + slot[0];
+  }
+  void Prefetch(int r) const { __builtin_prefetch(&slots[kSlot * r]); }
+  std::vector<int> rank;
+  std::vector<char> slots;
+};
+
 class Tree {
  public:
   Tree(int unused, char* outputFile);
@@ -99,16 +153,22 @@ class Tree {
 
   // Stores result (tids, items), both strictly ascending. A tidset contained
   // in one already stored with the same itemset is refused; stored tidsets
-  // contained in the new one are removed. Empty lists store nothing.
+  // contained in the new one are removed. Empty lists store nothing. Every
+  // stored tidset counts in insertnum; every thousandth prints the count
+  // (tab-terminated) on standard output and flushes it.
   void AddSet(int* tids, int ntids, int* items, int nitems);
 
   // Graph type 1: removes mirrored duplicates. Then writes every stored result
-  // with at least two tids to outfile, mapping ids through the two maps and
-  // sorting each list, and closes outfile. Returns 1 on success, 0 when a
+  // with at least two tids to outfile, mapping ids through the two maps (which
+  // cover the new ids below itemlength - 1 and tidlength - 1) and sorting each
+  // list, and closes outfile. Returns 1 on success, 0 when a
   // write or the close failed. resultnum counts the lines.
   int FinalOutput(int* itemoldid, int* tidoldid);
 
   void FreeTree();
+
+  // Bytes held by the tidset trees: run nodes and tid arrays.
+  size_t TidsetBytes() const { return runs.Bytes() + tidstore.Bytes(); }
 
   char* opfile;          // output path (not owned)
   FILE* outfile = nullptr;  // opened by the driver before the mining
@@ -122,39 +182,49 @@ class Tree {
  private:
   nodeStructure* NewItemChain(const int* items, int n, int k, nodeStructure* parent,
                                nodeStructure** last);
-  nodeStructureT* NewTidNode(int tid, int maxlen, int depth);
   nodeStructure* FindSlot(int* items, int nitems);
   nodeStructure* FindOnLevel(nodeStructure* parent, int item, nodeStructure*** slot);
-  void FindSlotT(int* tids, int ntids, nodeStructureT** slot, int d);
-  nodeStructureT* AddTidset(int* tids, int ntids, nodeStructureT* next, int k);
-  int CheckSuperset(int* tids, int ntids, nodeStructureT** slot, int k);
-  int CheckSubset(int* tids, int ntids, nodeStructureT* node, int k);
 
-  void FinalPruneToChild(nodeStructure* node, int* itempath, int k);
-  void FinalPruneToTidset(nodeStructure* node, int* itempath, int nitems);
-  int FinalPruneToTidsetChild(nodeStructureT* parent, int* itempath, int nitems,
-                              int* tidpath, int d);
-  int FindExactItemsetAndTidset(int* itemseq, int nseq, int* tidseq, int ntidseq);
-  int FindExactTidset(nodeStructureT* node, int* seq, int n, int k);
+  TidRun* NewRun(const int* tids, int from, int ntids, TidRun* next);
+  void CountStored();
+  void SplitRun(TidRun* run, int at);
+  void InsertTidset(const int* tids, int ntids, TidRun** slot);
+  void BranchInRun(const int* tids, int ntids, TidRun* run, int o, int k);
+  int ContainedFrom(const int* tids, int ntids, const TidRun* run, int o, int k) const;
+  int ContainedInLevel(const int* tids, int ntids, const TidRun* run, int k) const;
+  void RemoveContained(const int* tids, int ntids, TidRun** slot, int k);
 
-  void FinalDisplayNode(nodeStructure* node, int* itempath, int k);
-  void FinalDisplayItemset(nodeStructure* node, int* itempath, int nitems);
-  void FinalDisplayNodeTidset(nodeStructureT* node, int* tidpath, int d,
-                              int nitems, int* itempath);
-  void WriteLine(int* tidpath, int ntids, int* itempath, int nitems);
+  template <typename Visit>
+  void WalkTidsets(TidRun** root, int* tidpath, Visit visit);
+  void PruneLevel(nodeStructure* node, int* itempath, int k, int* tidpath);
+  void PruneItemset(nodeStructure* node, int* itempath, int nitems, int* tidpath);
+  int IsMirrorStored(const int* itemseq, int nseq, const int* tidseq, int ntidseq) const;
+  void DisplayLevel(nodeStructure* node, int* itempath, int k, int* tidpath);
+  void DisplayItemset(nodeStructure* node, int* itempath, int nitems, int* tidpath);
 
+  void WriteLine(const int* tidpath, int ntids, const int* itempath, int nitems);
+  char* AppendSorted(const int* list, int n, const IdText& ids, char* text);
+  char* AppendFromBits(const IdText& ids, int base, size_t words, char* text);
+  void FlushOutput(size_t room);
+  void ReserveOutput(size_t size);
+  int CloseOutput();
 
   NodeSlabs<nodeStructure> itemnodes;
-  NodeSlabs<nodeStructureT> tidnodes;
+  NodeSlabs<TidRun> runs;
+  TidStore tidstore;
   // Every trie node by its parent and item, so that an insertion does not
   // walk a long level.
   ChildIndex children;
 
-  // Output phase only: id maps and per-line scratch.
-  int* outitemoldid = nullptr;
-  int* outtidoldid = nullptr;
-  std::vector<int> linescratch;
-  std::vector<char> linetext;
+  // Output phase only.
+  IdText tidtext, itemtext;
+  std::vector<TidRun**> walkslots;  // slots of the runs on the walked path
+  std::vector<int> ranks;           // ranks of the list being written
+  std::vector<uint64_t> bits;       // ranks as bits from a base; all zero between lines
+  std::shared_ptr<char[]> outbuffer;  // formatted lines not yet written (Tree is copied)
+  size_t outsize = 0;                 // bytes of outbuffer
+  size_t outused = 0;                 // bytes of outbuffer in use
+  int outfailed = 0;                // a block write failed: nothing more is written
 };
 
 #endif  // QUASIBICLIQUE_TREE_H
