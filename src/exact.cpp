@@ -83,6 +83,13 @@ inline bool DifferenceWithin(const Word* a, const Word* b, const Word* c, int w)
   }
   return true;
 }
+// (a \ b) meets c
+inline bool DifferenceMeets(const Word* a, const Word* b, const Word* c, int w) {
+  for (int k = 0; k < w; k++) {
+    if (a[k] & ~b[k] & c[k]) return true;
+  }
+  return false;
+}
 inline void Copy(Word* to, const Word* from, int w) { std::copy(from, from + w, to); }
 inline void Clear(Word* a, int w) { std::fill(a, a + w, Word{0}); }
 
@@ -426,20 +433,50 @@ void Search::BranchOnPivot(int depth, const Choice& pivot) {
 }
 
 // child = parent with v joining `side`; candidates and excluded vertices that
-// can no longer join alone are left out.
+// can no longer join alone are left out. Only v's arrival changes anything:
+// a vertex of the other side that v misses misses one more of P, and a
+// vertex of P that v misses may run out of misses, which shuts out the
+// vertices of v's side that miss it.
 void Search::Include(Word* parent, Word* child, int side, int v) {
+  const int o = 1 - side;
   for (int s = 0; s < 2; s++) Copy(Set(child, s, kPair), Set(parent, s, kPair), words_[s]);
-  Add(Set(child, side, kPair), v);
-  MarkFull(child);
-  for (int s = 0; s < 2; s++) {
-    for (Kind kind : {kCand, kExcl}) {
-      Word* to = Set(child, s, kind);
-      Clear(to, words_[s]);
-      ForEach(Set(parent, s, kind), words_[s], [&](int c) {
-        if (c == v && (s == side || undirected_)) return;
-        if (CanJoin(child, s, c)) Add(to, c);
-      });
+  Word* pair = Set(child, side, kPair);
+  Add(pair, v);
+  const Word* otherpair = Set(child, o, kPair);
+  const Word* row = Row(side, v);
+  const bool vfull = CountAndNot(otherpair, row, words_[o]) >= tolerance_[side];
+  Word* newfull = Set(child, o, kScratch2);
+  Clear(newfull, words_[o]);
+  bool anynewfull = false;
+  for (int k = 0; k < words_[o]; k++) {
+    for (Word bits = otherpair[k] & ~row[k]; bits; bits &= bits - 1) {
+      const int w = k * 64 + __builtin_ctzll(bits);
+      if (CountAndNot(pair, Row(o, w), words_[side]) < tolerance_[o]) continue;
+      Add(newfull, w);
+      anynewfull = true;
     }
+  }
+  for (Kind kind : {kCand, kExcl}) {
+    const Word* from = Set(parent, o, kind);
+    Word* to = Set(child, o, kind);
+    for (int k = 0; k < words_[o]; k++) to[k] = from[k] & row[k];
+    if (vfull) continue;
+    for (int k = 0; k < words_[o]; k++) {
+      for (Word bits = from[k] & ~row[k]; bits; bits &= bits - 1) {
+        const int c = k * 64 + __builtin_ctzll(bits);
+        if (undirected_ && c == v) continue;
+        if (CountAndNot(pair, Row(o, c), words_[side]) <= tolerance_[o]) Add(to, c);
+      }
+    }
+  }
+  for (Kind kind : {kCand, kExcl}) {
+    Word* to = Set(child, side, kind);
+    Copy(to, Set(parent, side, kind), words_[side]);
+    Drop(to, v);
+    if (!anynewfull) continue;
+    ForEach(to, words_[side], [&](int c) {
+      if (DifferenceMeets(otherpair, Row(side, c), newfull, words_[o])) Drop(to, c);
+    });
   }
 }
 
