@@ -9,6 +9,9 @@
 #   tolerance real datasets with tolerances above 0
 #   onesided  one tolerance 0, the other 1: same results as both 0, timed
 #   limits    settings stopped by a time limit (QB_LIMIT_SECONDS, default 20)
+#   exact     the exact search beside the tolerance walk on the settings where
+#             both apply (the walk stopped after QB_COMPARE_SECONDS, default
+#             300), with the checksums of both output files
 #   planted   generated datasets (1,000 / 10,000 / 100,000 lines) with planted
 #             quasi-bicliques
 #   load      loading alone: 100,000 lines x 10 numbers, and retail.dat
@@ -28,6 +31,7 @@ repo="$(dirname "$here")"
 datasets="${QB_DATASETS:-/work/shared/datasets}"
 build="${QB_BUILD:-$repo/build-bench}"
 limit="${QB_LIMIT_SECONDS:-20}"
+search=""  # option naming the search for mine(); empty: the program chooses
 if [[ -n "${QB_WORK:-}" ]]; then
   work="$QB_WORK"
   mkdir -p "$work"
@@ -60,10 +64,10 @@ mine() {
   rm -f "$out"
   if [[ "$stop" != 0 ]]; then
     timeout "$stop" /usr/bin/time -f "%e %M" -o "$tf" \
-      "$bin" "$file" "$isl" "$it" "$tt" "$tsl" "$type" "$out" >"$so" || rc=$?
+      "$bin" ${search:+"$search"} "$file" "$isl" "$it" "$tt" "$tsl" "$type" "$out" >"$so" || rc=$?
   else
     /usr/bin/time -f "%e %M" -o "$tf" \
-      "$bin" "$file" "$isl" "$it" "$tt" "$tsl" "$type" "$out" >"$so" || rc=$?
+      "$bin" ${search:+"$search"} "$file" "$isl" "$it" "$tt" "$tsl" "$type" "$out" >"$so" || rc=$?
   fi
   if [[ $rc == 124 ]]; then
     count="timeout"; secs="> $stop"; mib="-"
@@ -239,6 +243,53 @@ section_limits() {
   echo
 }
 
+# Both searches on the settings where the output is the set of maximal
+# quasi-bicliques: the tolerance walk (stopped after QB_COMPARE_SECONDS,
+# default 300) and the exact search, with the checksums of their output files.
+compare_searches() {
+  local stop="${QB_COMPARE_SECONDS:-300}" walk="-" same="-"
+  search=--search=tolerance
+  mine "$@" "$stop"
+  local c1="$count" s1="$secs" m1="$mib"
+  [[ "$c1" == timeout ]] || walk="$(md5sum <"$work/out.txt" | cut -c1-12)"
+  search=--search=exact
+  mine "$@"
+  search=
+  local exact
+  exact="$(md5sum <"$work/out.txt" | cut -c1-12)"
+  if [[ "$c1" != timeout ]]; then
+    same="**DIFFERS**"
+    [[ "$walk" == "$exact" && "$c1" == "$count" ]] && same="same file ($exact)"
+  fi
+  echo "| \`$(cmdline "$@")\` | $(fmt "$count") | $s1 / $m1 | $secs / $mib | $same |"
+}
+
+section_exact() {
+  echo "### The exact search and the tolerance walk on the same settings"
+  echo
+  echo "| command | results | tolerance walk: wall s / peak MiB | exact search: wall s / peak MiB | output files |"
+  echo "|---|---:|---:|---:|---|"
+  local a
+  for a in "$bi/divorce.dat 3 1 1 3 0" "$bi/divorce.dat 2 1 1 2 0" \
+           "$bi/divorce.dat 4 2 2 4 0" "$bi/divorce.dat 3 2 2 3 0" \
+           "$bi/divorce.dat 5 3 3 5 0" "$bi/moreno_crime.dat 2 1 1 2 0" \
+           "$bi/cities.dat 3 1 1 3 0" "$bi/cities.dat 2 1 1 2 0" \
+           "$bi/ucforum.dat 3 1 1 3 0" "$tx/retail.dat 2 1 0 5000 0" \
+           "$tx/chess.dat 3 1 1 3120 0" "$un/lesmis.adj 3 1 1 3 1" \
+           "$un/dolphins.adj 3 2 1 4 1" "$tx/chess.dat 2 0 0 2000 0" \
+           "$tx/hepatitis.dat 2 0 0 20 0" "$tx/retail.dat 2 0 0 10 0" \
+           "$bi/southern_women.dat 2 1 1 2 0" "$bi/divorce.dat 4 1 1 4 0" \
+           "$un/karate.adj 4 2 2 4 1" "$un/dolphins.adj 2 1 1 2 1" \
+           "$tx/hepatitis.dat 3 1 1 100 0" "$tx/vote.dat 3 1 1 200 0" \
+           "$tx/vote.dat 3 1 1 180 0" "$tx/chess.dat 3 1 1 3150 0" \
+           "$tx/mushroom.dat 3 1 1 7500 0" "$tx/mushroom.dat 2 0 0 200 0" \
+           "$tx/BMS1.compact.dat 2 0 0 20 0" "$tx/vote.dat 2 0 0 20 0" \
+           "$un/yeast_ppi.adj 2 0 0 2 1" "$un/ca-GrQc.adj 2 0 0 2 1"; do
+    compare_searches $a
+  done
+  echo
+}
+
 section_planted() {
   echo "### Generated datasets with planted quasi-bicliques"
   echo
@@ -323,7 +374,7 @@ section_tree() {
 
 # ---------------------------------------------------------------------------
 sections=("$@")
-[[ ${#sections[@]} -gt 0 ]] || sections=(real tolerance onesided limits planted load tree)
+[[ ${#sections[@]} -gt 0 ]] || sections=(real tolerance onesided limits exact planted load tree)
 echo "_$(date -u '+%Y-%m-%d %H:%M UTC'), commit $(git -C "$repo" rev-parse --short HEAD 2>/dev/null || echo '?'), load average at start: $(cut -d' ' -f1-3 /proc/loadavg)_"
 echo
 for s in "${sections[@]}"; do
