@@ -98,21 +98,19 @@ void Tree::Initialize(int itemlen, int tidlen) {
   root = nullptr;
   resultnum = 0;
   children.Clear();
+  rootindexed = 0;
 }
 
-// A chain of new trie nodes for items[k..n) below parent, linked by child and
-// indexed. *last receives the node at which the itemset ends.
-nodeStructure* Tree::NewItemChain(const int* items, int n, int k, nodeStructure* parent,
-                                  nodeStructure** last) {
+// A chain of new trie nodes for items[k..n), linked by child. *last
+// receives the node at which the itemset ends.
+nodeStructure* Tree::NewItemChain(const int* items, int n, int k, nodeStructure** last) {
   nodeStructure* first = nullptr;
   nodeStructure** link = &first;
   for (int i = k; i < n; i++) {
     nodeStructure* node = itemnodes.Take();
-    *node = nodeStructure{items[i], nullptr, nullptr, nullptr};
-    children.Add(parent, node);
+    *node = nodeStructure{items[i], 0, nullptr, nullptr, nullptr};
     *link = node;
     link = &node->child;
-    parent = node;
     *last = node;
   }
   return first;
@@ -139,9 +137,10 @@ nodeStructure* Tree::FindSlot(int* items, int nitems) {
     nodeStructure* node = FindOnLevel(parent, items[k], &slot);
     if (!node) {
       nodeStructure* end = nullptr;
-      nodeStructure* chain = NewItemChain(items, nitems, k, parent, &end);
+      nodeStructure* chain = NewItemChain(items, nitems, k, &end);
       chain->next = *slot;
       *slot = chain;
+      IndexNewNode(parent, chain);
       return end;
     }
     parent = node;
@@ -156,12 +155,12 @@ nodeStructure* Tree::FindSlot(int* items, int nitems) {
 // a few smaller items for the nearest smaller sibling, as long levels are
 // dense, before walking it.
 nodeStructure* Tree::FindOnLevel(nodeStructure* parent, int item, nodeStructure*** slot) {
-  constexpr int kWalk = 8;
   constexpr int kLookups = 48;
   nodeStructure** head = parent ? &parent->child : &root;
   nodeStructure** at = head;
+  const bool indexed = LevelIndexed(parent);
   for (int step = 0; *at && (*at)->item < item; step++) {
-    if (step == kWalk) {
+    if (step == kShortLevel && indexed) {
       if (nodeStructure* node = children.Find(parent, item)) return node;
       const int lowest = std::max(0, item - kLookups);
       for (int smaller = item - 1; smaller >= lowest; smaller--) {
@@ -175,6 +174,32 @@ nodeStructure* Tree::FindOnLevel(nodeStructure* parent, int item, nodeStructure*
   }
   if (*at && (*at)->item == item) return *at;
   *slot = at;
+  return nullptr;
+}
+
+// A node just linked into the level below parent enters the index when the
+// level is indexed; the level is indexed whole when it grows past
+// kShortLevel nodes.
+void Tree::IndexNewNode(nodeStructure* parent, nodeStructure* node) {
+  int& indexed = LevelIndexed(parent);
+  if (indexed) {
+    children.Add(parent, node);
+    return;
+  }
+  nodeStructure* first = parent ? parent->child : root;
+  int length = 0;
+  for (nodeStructure* n = first; n; n = n->next) length++;
+  if (length <= kShortLevel) return;
+  for (nodeStructure* n = first; n; n = n->next) children.Add(parent, n);
+  indexed = 1;
+}
+
+// The node of item on the level below parent, or null.
+nodeStructure* Tree::FindChild(nodeStructure* parent, int item) const {
+  if (parent ? parent->childindexed : rootindexed) return children.Find(parent, item);
+  for (nodeStructure* n = parent ? parent->child : root; n && n->item <= item; n = n->next) {
+    if (n->item == item) return n;
+  }
   return nullptr;
 }
 
@@ -415,7 +440,7 @@ int Tree::IsMirrorStored(const int* itemseq, int nseq, const int* tidseq, int nt
   if (nseq < 2 || ntidseq < 2) return 0;
   nodeStructure* z = nullptr;
   for (int k = 0; k < nseq; k++) {
-    z = children.Find(z, itemseq[k]);
+    z = FindChild(z, itemseq[k]);
     if (!z) return 0;
   }
   const TidRun* run = z->tidroot;
@@ -607,4 +632,5 @@ void Tree::FreeTree() {
   tidstore.Release();
   root = nullptr;
   children.Clear();
+  rootindexed = 0;
 }

@@ -37,6 +37,7 @@ struct TidRun {
 // result with exactly that itemset is stored.
 struct nodeStructure {
   int item;
+  int childindexed;  // 1 once the level below has been long: its nodes are in the index
   nodeStructure* child;
   nodeStructure* next;
   TidRun* tidroot;
@@ -180,8 +181,7 @@ class Tree {
   int writeerror = 0;    // errno of a failed write or close of outfile
 
  private:
-  nodeStructure* NewItemChain(const int* items, int n, int k, nodeStructure* parent,
-                               nodeStructure** last);
+  nodeStructure* NewItemChain(const int* items, int n, int k, nodeStructure** last);
   nodeStructure* FindSlot(int* items, int nitems);
   nodeStructure* FindOnLevel(nodeStructure* parent, int item, nodeStructure*** slot);
 
@@ -212,9 +212,15 @@ class Tree {
   NodeSlabs<nodeStructure> itemnodes;
   NodeSlabs<TidRun> runs;
   TidStore tidstore;
-  // Every trie node by its parent and item, so that an insertion does not
-  // walk a long level.
+  // The trie nodes of every level that has ever held more than kShortLevel
+  // nodes, by parent and item, so that an insertion does not walk a long
+  // level; shorter levels are walked and cost the index nothing.
+  static constexpr int kShortLevel = 8;
   ChildIndex children;
+  int rootindexed = 0;  // the top level is in the index
+  int& LevelIndexed(nodeStructure* parent) { return parent ? parent->childindexed : rootindexed; }
+  void IndexNewNode(nodeStructure* parent, nodeStructure* node);
+  nodeStructure* FindChild(nodeStructure* parent, int item) const;
 
   // Output phase only.
   IdText tidtext, itemtext;
