@@ -21,20 +21,28 @@
 // a candidate of the other side that u misses (otherwise u could join it), so
 // the branches are "take u" (when u is a candidate) and, for each candidate q
 // of the other side that u misses, "take q" with u and the earlier q excluded.
-// An excluded pivot with no such q ends the branch: every extension could
-// still take it. When no vertex qualifies as a pivot, the node branches on a
-// candidate that a vertex of P over its tolerance budget misses: take it, then
-// exclude it and look again.
+// The pivot is the vertex with the fewest branches, on either side. An
+// excluded pivot with no such q ends the branch: every extension could still
+// take it. Pivots with the single branch "take u" are taken together. When no
+// vertex qualifies as a pivot, the node branches on a candidate that a vertex
+// of P over its tolerance budget misses: take it, then exclude it and look
+// again.
+//
+// Layout: the whole graph is kept as sorted neighbour lists; a search works on
+// bitsets of the vertices it can reach, one row per vertex, and the sets of a
+// node are bitsets too, one frame of them per depth. Where the bounds confine
+// every result to the neighbourhood of its first vertex on one side (see
+// Decomposition), each such part is searched on bitsets of its own vertices
+// only, which keeps sparse graphs cheap; otherwise one search covers the graph.
 //
 // Undirected graphs: tid k and item k are the same vertex; a vertex that joins
 // one side leaves the other side's candidate and excluded sets.
 #include "exact.h"
 
 #include <algorithm>
-#include <iterator>
 #include <climits>
 #include <cstdint>
-#include <memory>
+#include <iterator>
 #include <vector>
 
 namespace {
@@ -117,13 +125,11 @@ struct Graph {
     for (int x : list[0]) begin[1][x + 1]++;
     for (int v = 0; v < count[1]; v++) begin[1][v + 1] += begin[1][v];
     list[1].resize(list[0].size());
-    std::vector<int>& fill = scratch;
-    fill.assign(begin[1].begin(), begin[1].end() - 1);
+    std::vector<int> fill(begin[1].begin(), begin[1].end() - 1);
     for (int t = 0; t < count[0]; t++) {
       for (int k = begin[0][t]; k < begin[0][t + 1]; k++) list[1][fill[list[0][k]]++] = t;
     }
   }
-  std::vector<int> scratch;
 };
 
 // The parameters as the search uses them, per side (0 transactions, 1 items).
@@ -589,6 +595,7 @@ class Decomposition {
   std::vector<int> hits_[2];     // per vertex, zero between uses
   std::vector<int> touched_;
   std::vector<int> members_[2];  // the part's vertices per side, ascending
+  std::vector<int> both_;        // undirected: the union of members_[0] and members_[1]
   std::vector<int> localid_[2];  // vertex -> id in local_, -1 between uses
 };
 
@@ -700,7 +707,7 @@ void Decomposition::CollectOtherSide(int s, int v) {
 // Undirected: both sides hold the union, so that a vertex keeps one id.
 void Decomposition::BuildLocal() {
   const std::vector<int>* ids = members_;
-  std::vector<int>& both = global_.scratch;
+  std::vector<int>& both = both_;
   if (bounds_.undirected) {
     both.clear();
     std::set_union(members_[0].begin(), members_[0].end(), members_[1].begin(),
@@ -742,7 +749,7 @@ void Decomposition::SearchPart(int s, int v) {
   search_.AddToRoot(s, kCand, localid_[s][v]);
   search_.RunBranch(s, localid_[s][v]);
   for (int side = 0; side < 2; side++) {
-    for (int x : bounds_.undirected ? global_.scratch : members_[side]) localid_[side][x] = -1;
+    for (int x : bounds_.undirected ? both_ : members_[side]) localid_[side][x] = -1;
   }
 }
 
