@@ -36,21 +36,15 @@ struct Loaded {
 Loaded Load(const std::string& content, int type, Params p) {
   qbtest::TempDir dir;
   Data data(dir.Write("d.txt", content).c_str());
-  EXPECT_EQ(data.FindVertexNum(), Data::kOk);
-  graphtype = type;
-  if (graphtype == 1) itemsize = vertexnum;
-  EXPECT_EQ(ArenaCreate(), 1);
-  std::string isl = std::to_string(p.isl), it = std::to_string(p.it),
-              tt = std::to_string(p.tt), tsl = std::to_string(p.tsl);
-  Tree tree(1, nullptr);
-  Transactiondb db(vertexnum, isl.data(), it.data(), tt.data(), tsl.data(), nullptr, tree);
+  LoadResult loaded = LoadDatabase({p.isl, p.it, p.tt, p.tsl, type}, data);
+  EXPECT_EQ(loaded.readstatus, Data::kOk);
   Loaded r;
-  r.status = db.FillTran(&data);
-  r.errorline = db.loaderrorline;
-  r.errorvalue = db.loaderrorvalue;
-  if (r.status == kLoadOk) {
-    db.InitialiseItemlist();
-    db.PrepareItemlist();
+  r.status = loaded.loadstatus;
+  r.errorline = loaded.errorline;
+  r.errorvalue = loaded.errorvalue;
+  if (loaded.db) {
+    Transactiondb& db = *loaded.db;
+    const int vertexnum = db.tidcount, itemsize = db.itemsize;
     r.tidnum = db.tidnum;
     r.itemnum = db.itemnum;
     r.tidoldid.assign(db.tidoldid, db.tidoldid + vertexnum);
@@ -65,8 +59,8 @@ Loaded Load(const std::string& content, int type, Params p) {
       r.itemlist.emplace_back(db.itemlist[x], db.itemlist[x] + db.itemlist[x][0] + 1);
     r.tranpoolints = db.tranpool.ints;
     r.itempoolints = db.itempool.ints;
+    db.FreeMem();
   }
-  db.FreeMem();
   graphtype = 0;
   return r;
 }
@@ -80,12 +74,12 @@ Loaded Model(const std::string& content, int type, Params p) {
   qbtest::TempDir dir;
   Data data(dir.Write("d.txt", content).c_str());
   EXPECT_EQ(data.FindVertexNum(), Data::kOk);
-  const int n = vertexnum, m = type == 1 ? vertexnum : itemsize;
+  const int n = data.Lines(), m = type == 1 ? data.Lines() : data.ItemSize();
   std::vector<std::set<int>> lines(n);
+  std::vector<int> line;
   for (int t = 0; t < n; t++) {
-    data.linebuf.clear();
-    data.ReadData();
-    lines[t].insert(data.linebuf.begin(), data.linebuf.end());
+    data.ReadLine(line);
+    lines[t].insert(line.begin(), line.end());
     if (type == 1) lines[t].erase(t);
   }
   long long lb = (long long)p.isl - p.tt, ib = (long long)p.tsl - p.it;

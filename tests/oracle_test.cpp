@@ -36,7 +36,7 @@
 #include <utility>
 #include <vector>
 
-#include "data.h"
+#include "driver.h"
 
 namespace {
 

@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "data.h"
+#include "driver.h"
 #include "expand.h"
 #include "pools.h"
 
@@ -471,32 +472,29 @@ inline void Expect(std::string& why, bool ok, const std::string& what) {
   if (!ok) why += what + "; ";
 }
 
-inline std::string CheckLoader(Data& data, const Reading& ref, const Params& p,
+inline std::string CheckLoader(const std::string& path, const Reading& ref, const Params& p,
                                bool* accepted, long long* cells) {
   std::string why;
-  if (!ArenaCreate()) return "the arena cannot be reserved";
-  const std::string output = Scratch("out");
-  std::string a[5] = {std::to_string(p.isl), std::to_string(p.it), std::to_string(p.tt),
-                      std::to_string(p.tsl), output};
-  Tree tree(1, a[4].data());
-  Transactiondb db(vertexnum, a[0].data(), a[1].data(), a[2].data(), a[3].data(),
-                   a[4].data(), tree);
+  Data data(path.c_str());
+  LoadResult loaded = LoadDatabase({p.isl, p.it, p.tt, p.tsl, p.graph}, data);
+  const std::string refusal = LoadRefusal(ref.lines, p.graph);
+  *accepted = loaded.db != nullptr;
+  if (!refusal.empty() || !loaded.db) {
+    // The message itself is checked on the whole program's run.
+    const std::string line = std::to_string(loaded.errorline) + ": ";
+    Expect(why, !loaded.db && refusal.compare(0, line.size(), line) == 0,
+           "load status " + std::to_string(loaded.loadstatus) + " at line " + line +
+               "expected '" + refusal + "'");
+    if (loaded.db) loaded.db->FreeMem();
+    Expect(why, Arraypage == nullptr, "a refused load kept the arena");
+    return why;
+  }
+  Transactiondb& db = *loaded.db;
+  const int vertexnum = db.tidcount, itemsize = db.itemsize;
   const long long maps = 2LL * vertexnum + 3LL * itemsize;  // incl. itemsupport
-  LoadStatus status = db.FillTran(&data);
   Expect(why, Arraypagepos == maps,
          "arena holds " + std::to_string(Arraypagepos) + " ints after loading, not " +
              std::to_string(maps));
-  const std::string refusal = LoadRefusal(ref.lines, p.graph);
-  *accepted = status == kLoadOk;
-  if (!refusal.empty() || status != kLoadOk) {
-    // The message itself is checked on the whole program's run.
-    const std::string line = std::to_string(db.loaderrorline) + ": ";
-    Expect(why, status != kLoadOk && refusal.compare(0, line.size(), line) == 0,
-           "load status " + std::to_string(status) + " at line " + line + "expected '" +
-               refusal + "'");
-    db.FreeMem();
-    return why;
-  }
   const Rows rows = Distinct(ref.lines, p.graph);
   const Core core = LiveCore(rows, itemsize, p);
   const int live = int(std::count(core.line.begin(), core.line.end(), 1));
@@ -533,9 +531,6 @@ inline std::string CheckLoader(Data& data, const Reading& ref, const Params& p,
     if (k >= 0) Expect(why, db.itemsupport[i] == core.support[i], "support of " + std::to_string(i));
   }
   if (why.empty()) {
-    db.InitialiseItemlist();
-    db.PrepareItemlist();
-    Expect(why, Arraypagepos == maps, "arena not back after the item lists");
     for (int k = 0; k < db.itemnum; k++) {
       const int* list = db.itemlist[k];
       Expect(why, list[0] == core.support[db.itemoldid[k]] && (k == 0 || db.itemlist[k - 1][0] <= list[0]),
@@ -568,15 +563,14 @@ inline std::string CheckLoad(const uint8_t* bytes, size_t size) {
   const Reading ref = ReadReference(text);
 
   std::string why;
-  graphtype = p.graph;
   Data data(path.c_str());
   if (!data.Opened()) return "cannot open " + path;
   Data::Status status = data.FindVertexNum();
   std::string refusal;
   if (ref.toolargeline) {
-    Expect(why, status == Data::kNumberTooLarge && data.errorline == ref.toolargeline,
+    Expect(why, status == Data::kNumberTooLarge && data.ErrorLine() == ref.toolargeline,
            "reader status " + std::to_string(status) + " at line " +
-               std::to_string(data.errorline) + ", expected too large at line " +
+               std::to_string(data.ErrorLine()) + ", expected too large at line " +
                std::to_string(ref.toolargeline));
     refusal = std::to_string(ref.toolargeline) +
               ": number too large (the largest allowed is 2147483646)";
@@ -587,10 +581,11 @@ inline std::string CheckLoad(const uint8_t* bytes, size_t size) {
       for (int v : line) largest = std::max(largest, v);
       longest = std::max(longest, line.size());
     }
-    Expect(why, status == Data::kOk && vertexnum == int(ref.lines.size()) &&
-                    itemsize == largest + 1 && maxlinelen == int(longest),
-           "reader counted " + std::to_string(vertexnum) + " lines, itemsize " +
-               std::to_string(itemsize) + ", longest " + std::to_string(maxlinelen) +
+    Expect(why, status == Data::kOk && data.Lines() == int(ref.lines.size()) &&
+                    data.ItemSize() == largest + 1 && data.LongestLine() == int(longest),
+           "reader counted " + std::to_string(data.Lines()) + " lines, itemsize " +
+               std::to_string(data.ItemSize()) + ", longest " +
+               std::to_string(data.LongestLine()) +
                "; reference " + std::to_string(ref.lines.size()) + ", " +
                std::to_string(largest + 1) + ", " + std::to_string(longest));
     refusal = LoadRefusal(ref.lines, p.graph);
@@ -600,12 +595,12 @@ inline std::string CheckLoad(const uint8_t* bytes, size_t size) {
   bool accepted = false;
   long long cells = 0;
   if (status == Data::kOk) {
-    if (p.graph == 1) itemsize = vertexnum;
-    if (itemsize > kLoadItemSize) return "";
-    why = CheckLoader(data, ref, p, &accepted, &cells);
+    if (p.graph == 0 && data.ItemSize() > kLoadItemSize) return "";
+    why = CheckLoader(path, ref, p, &accepted, &cells);
     if (!why.empty()) return why;
   }
-  const bool cheap = accepted && ExactRegime(p) && cells <= kMineCells && vertexnum <= kMineLines;
+  const bool cheap =
+      accepted && ExactRegime(p) && cells <= kMineCells && data.Lines() <= kMineLines;
   if (!refusal.empty() || cheap) {
     std::set<Result> found;
     why = RunAndCheck(path, ref.lines, p, refusal, &found);
