@@ -142,8 +142,6 @@ void ExpectNormalRun(const RunResult& r, int count) {
   ASSERT_TRUE(std::regex_match(r.out, m, format)) << r.out;
   EXPECT_EQ(std::stoi(m[2].str()), count);
   double seconds = std::strtod(m[3].str().c_str(), nullptr);
-  EXPECT_GE(seconds, 0.0);
-  EXPECT_LT(seconds, 600.0);
   char printed[64];
   snprintf(printed, sizeof printed, "%g", seconds);
   EXPECT_EQ(m[3].str(), printed);  // %g form

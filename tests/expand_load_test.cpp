@@ -1,6 +1,6 @@
 // Loading of the transaction database: reading, removal of repeated numbers
 // and self loops, the pruning cascade, renumbering, tranlist and itemlist.
-// Every load is compared with a straightforward model of the same rules.
+// Every load is compared with the test model's reading and pruning.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,16 +11,12 @@
 #include <vector>
 
 #include "expand.h"
+#include "model.h"
 #include "test_util.h"
 
 namespace {
 
 using Lists = std::vector<std::vector<int>>;
-
-struct Params {
-  int isl, it, tt, tsl;  // item_supportLevel, itemTolerance, transactionTolerance,
-                         // transaction_supportLevel
-};
 
 struct Loaded {
   LoadStatus status = kLoadOk;
@@ -33,10 +29,11 @@ struct Loaded {
 };
 
 // Loads `content` the way the driver does and copies out what loading built.
-Loaded Load(const std::string& content, int type, Params p) {
+Loaded Load(const std::string& content, int type, Parameters p) {
   qbtest::TempDir dir;
   Data data(dir.Write("d.txt", content).c_str());
-  LoadResult loaded = LoadDatabase({p.isl, p.it, p.tt, p.tsl, type}, data);
+  p.graphtype = type;
+  LoadResult loaded = LoadDatabase(p, data);
   EXPECT_EQ(loaded.readstatus, Data::kOk);
   Loaded r;
   r.status = loaded.loadstatus;
@@ -65,41 +62,21 @@ Loaded Load(const std::string& content, int type, Params p) {
   return r;
 }
 
-// Independent model: distinct numbers per line (graph type 1 without the
-// vertex itself), then lines and items are removed until every remaining line
-// keeps at least `lb` remaining items and every remaining item lies on at least
-// `ib` remaining lines; empty lines and unused items get no id. Ids ascend by
-// count, ties by descending old id.
-Loaded Model(const std::string& content, int type, Params p) {
-  qbtest::TempDir dir;
-  Data data(dir.Write("d.txt", content).c_str());
-  EXPECT_EQ(data.FindVertexNum(), Data::kOk);
-  const int n = data.Lines(), m = type == 1 ? data.Lines() : data.ItemSize();
-  std::vector<std::set<int>> lines(n);
-  std::vector<int> line;
-  for (int t = 0; t < n; t++) {
-    data.ReadLine(line);
-    lines[t].insert(line.begin(), line.end());
-    if (type == 1) lines[t].erase(t);
-  }
-  long long lb = (long long)p.isl - p.tt, ib = (long long)p.tsl - p.it;
-  if (type == 1) lb = ib = std::min(lb, ib);
-  std::vector<bool> tlive(n, true), ilive(m, true);
-  std::vector<int> count(n), support(m);
-  for (bool changed = true; changed;) {
-    changed = false;
-    std::fill(support.begin(), support.end(), 0);
-    for (int t = 0; t < n; t++) {
-      count[t] = 0;
-      for (int x : lines[t]) count[t] += ilive[x];
-      if (tlive[t] && count[t] < lb) tlive[t] = false, changed = true;
-      if (tlive[t])
-        for (int x : lines[t]) support[x] += ilive[x];
+// The test model's reading and pruning, then the renumbering: ids ascend by
+// count, ties by descending old id; empty lines and unused items get no id.
+Loaded Model(const std::string& content, int type, Parameters p) {
+  p.graphtype = type;
+  const qbtest::Rows rows = qbtest::Distinct(qbtest::ReadReference(content).lines, type);
+  const int n = int(rows.size());
+  int m = n;  // graph type 1: the vertices; graph type 0: the largest number + 1
+  if (type == 0) {
+    m = 1;
+    for (const auto& row : rows) {
+      for (int x : row) m = std::max(m, x + 1);
     }
-    for (int x = 0; x < m; x++)
-      if (ilive[x] && support[x] < ib) ilive[x] = false, changed = true;
   }
-  auto renumber = [](int size, const std::vector<bool>& live, const std::vector<int>& key,
+  const qbtest::Core core = qbtest::LiveCore(rows, m, p);
+  auto renumber = [](int size, const std::vector<char>& live, const std::vector<int>& key,
                      std::vector<int>& oldid, std::vector<int>& newid) {
     std::vector<int> ids;
     for (int id = size - 1; id >= 0; id--)
@@ -111,13 +88,13 @@ Loaded Model(const std::string& content, int type, Params p) {
     return int(ids.size());
   };
   Loaded r;
-  r.tidnum = renumber(n, tlive, count, r.tidoldid, r.tidnewid);
-  r.itemnum = renumber(m, ilive, support, r.itemoldid, r.itemnewid);
+  r.tidnum = renumber(n, core.line, core.count, r.tidoldid, r.tidnewid);
+  r.itemnum = renumber(m, core.item, core.support, r.itemoldid, r.itemnewid);
   r.itemlist.assign(r.itemnum, {0});
   for (int k = 0; k < r.tidnum; k++) {
     std::vector<int> list = {0};
-    for (int x : lines[r.tidoldid[k]])
-      if (ilive[x]) list.push_back(r.itemnewid[x]);
+    for (int x : rows[r.tidoldid[k]])
+      if (core.item[x]) list.push_back(r.itemnewid[x]);
     list[0] = int(list.size()) - 1;
     std::sort(list.begin() + 1, list.end());
     for (size_t s = 1; s < list.size(); s++) {
@@ -129,7 +106,7 @@ Loaded Model(const std::string& content, int type, Params p) {
   return r;
 }
 
-void ExpectSameAsModel(const std::string& content, int type, Params p, const Loaded& got) {
+void ExpectSameAsModel(const std::string& content, int type, Parameters p, const Loaded& got) {
   Loaded want = Model(content, type, p);
   ASSERT_EQ(got.status, kLoadOk);
   EXPECT_EQ(got.tidnum, want.tidnum);
@@ -151,7 +128,7 @@ struct LoadCase {
   const char* name;
   std::string content;
   int type;
-  Params params;
+  Parameters params;
   std::vector<int> tidoldid, itemoldid;
   Lists tranlist;
 };
@@ -264,10 +241,11 @@ TEST(LoadDatabase, RandomDatasetsMatchTheModel) {
       for (size_t s = 0; s < line.size(); s++) content += (s ? " " : "") + std::to_string(line[s]);
       if (t + 1 < n) content += "\n";
     }
-    Params p{pick(1, 4), pick(0, 2), pick(0, 2), pick(0, 4)};
+    Parameters p{pick(1, 4), pick(0, 2), pick(0, 2), pick(0, 4)};
     SCOPED_TRACE("graph type " + std::to_string(type) + ", parameters " +
-                 std::to_string(p.isl) + " " + std::to_string(p.it) + " " +
-                 std::to_string(p.tt) + " " + std::to_string(p.tsl) + ", dataset:\n" + content);
+                 std::to_string(p.item_supportLevel) + " " + std::to_string(p.itemTolerance) +
+                 " " + std::to_string(p.transactionTolerance) + " " +
+                 std::to_string(p.transaction_supportLevel) + ", dataset:\n" + content);
     ExpectSameAsModel(content, type, p, Load(content, type, p));
     if (HasFailure()) break;
   }
