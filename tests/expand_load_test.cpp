@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <numeric>
 #include <random>
 #include <set>
@@ -192,6 +193,42 @@ TEST(LoadDatabase, RefusesBadUndirectedGraphs) {
   // The same files are fine as bipartite graphs.
   EXPECT_EQ(Load("1\n0 5\n", 0, {1, 0, 0, 1}).status, kLoadOk);
   EXPECT_EQ(Load("1\n\n", 0, {1, 0, 0, 1}).status, kLoadOk);
+}
+
+// A dataset refused by the reader or by the loader comes back without a
+// database, with the reason and the line, and with nothing of the arena held.
+TEST(LoadDatabase, RefusalsHoldNoMemory) {
+  struct Case {
+    std::string content;
+    int type;
+    Data::Status read;
+    LoadStatus load;
+    int line;
+  };
+  const Case cases[] = {
+      {"1\n2 99999999999\n", 0, Data::kNumberTooLarge, kLoadOk, 2},
+      {"1\n0 5\n", 1, Data::kOk, kLoadVertexOutOfRange, 2},
+      {"1\n0\n0", 1, Data::kOk, kLoadAsymmetric, 3},
+  };
+  qbtest::TempDir dir;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.content);
+    Data data(dir.Write("d.txt", c.content).c_str());
+    LoadResult r = LoadDatabase({1, 0, 0, 1, c.type}, data);
+    EXPECT_EQ(r.db, nullptr);
+    EXPECT_EQ(r.readstatus, c.read);
+    EXPECT_EQ(r.loadstatus, c.load);
+    EXPECT_EQ(r.errorline, c.line);
+    EXPECT_EQ(Arraypage, nullptr);
+  }
+  Data directory(dir.path().c_str());
+  if (directory.Opened()) {  // a directory opens on Linux but cannot be read
+    LoadResult r = LoadDatabase({1, 0, 0, 1, 0}, directory);
+    EXPECT_EQ(r.db, nullptr);
+    EXPECT_EQ(r.readstatus, Data::kReadError);
+    EXPECT_EQ(r.readerror, EISDIR);
+  }
+  graphtype = 0;
 }
 
 TEST(LoadDatabase, RecordsLongerThanADefaultPage) {

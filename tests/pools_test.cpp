@@ -2,6 +2,10 @@
 // page and pointer-array pools.
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+
 #include <utility>
 #include <vector>
 
@@ -194,6 +198,32 @@ TEST(PoolsPointerArray, ReleasedArraysComeBackLastInFirstOut) {
   PointerArrayRelease(pool, c);
   FreePointerArrays(pool);
   EXPECT_EQ(pool.free, nullptr);
+}
+
+// ---------------------------------------------------------------------------
+// Exhaustion
+// ---------------------------------------------------------------------------
+
+void ExitNine(const char* what) {
+  fprintf(stderr, "handled: %s\n", what);
+  exit(9);
+}
+
+// Running out of memory ends the process: through the handler the program
+// installed, or by abort when there is none.
+TEST(PoolsExhaustion, InstalledHandlerOrAbort) {
+  EXPECT_EXIT(
+      {
+        SetMemoryExhaustedHandler(ExitNine);
+        OutOfMemory("a test resource");
+      },
+      ::testing::ExitedWithCode(9), "handled: a test resource");
+  EXPECT_EXIT(
+      {
+        SetMemoryExhaustedHandler(nullptr);
+        OutOfMemory("a test resource");
+      },
+      ::testing::KilledBySignal(SIGABRT), "");
 }
 
 }  // namespace
