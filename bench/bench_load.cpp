@@ -1,7 +1,6 @@
 // Loading benchmark: reading a dataset, pruning it and renumbering it, in
-// process, exactly as the driver does before the mining starts:
-// Data::FindVertexNum, then Transactiondb::FillTran, InitialiseItemlist and
-// PrepareItemlist, then FreeMem.
+// process, exactly as the driver does before the mining starts (LoadDatabase),
+// then FreeMem.
 //
 //   bench_load [benchmark flags] DATASET ITEM_SUPPORT ITEM_TOL TRAN_TOL TRAN_SUPPORT GRAPHTYPE
 //
@@ -20,8 +19,7 @@ namespace {
 
 struct Args {
   std::string path;
-  std::string isl, it, tt, tsl;
-  int type = 0;
+  Parameters parameters;
 };
 
 double PeakRssMiB() {
@@ -34,27 +32,13 @@ void BM_Load(benchmark::State& state, const Args& args) {
   int lines = 0, tids = 0, items = 0;
   for (auto _ : state) {
     Data data(args.path.c_str());
-    if (!data.Opened() || data.FindVertexNum() != Data::kOk) {
-      state.SkipWithError("the dataset cannot be read");
-      return;
-    }
-    graphtype = args.type;
-    if (graphtype == 1) itemsize = vertexnum;
-    if (!ArenaCreate()) {
-      state.SkipWithError("no arena");
-      return;
-    }
-    std::string isl = args.isl, it = args.it, tt = args.tt, tsl = args.tsl;
-    Tree tree(1, nullptr);
-    Transactiondb db(vertexnum, isl.data(), it.data(), tt.data(), tsl.data(), nullptr, tree);
-    if (db.FillTran(&data) != kLoadOk) {
-      db.FreeMem();
+    LoadResult loaded = LoadDatabase(args.parameters, data);
+    if (!loaded.db) {
       state.SkipWithError("the dataset was refused");
       return;
     }
-    db.InitialiseItemlist();
-    db.PrepareItemlist();
-    lines = vertexnum;
+    Transactiondb& db = *loaded.db;
+    lines = loaded.lines;
     tids = db.tidnum;
     items = db.itemnum;
     benchmark::DoNotOptimize(db.itemlist);
@@ -77,10 +61,11 @@ int main(int argc, char** argv) {
             argv[0]);
     return 1;
   }
-  static Args args{argv[1], argv[2], argv[3], argv[4], argv[5], atoi(argv[6])};
+  static Args args{argv[1], {atoi(argv[2]), atoi(argv[3]), atoi(argv[4]), atoi(argv[5]),
+                             atoi(argv[6])}};
   std::string name = args.path.substr(args.path.find_last_of('/') + 1);
-  name = "Load/" + name + "/" + args.isl + "_" + args.it + "_" + args.tt + "_" + args.tsl +
-         "_" + std::to_string(args.type);
+  name = "Load/" + name;
+  for (int k = 2; k <= 6; k++) name += std::string(k == 2 ? "/" : "_") + argv[k];
   benchmark::RegisterBenchmark(name.c_str(), BM_Load, args)->Unit(benchmark::kMillisecond);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();

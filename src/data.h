@@ -1,4 +1,4 @@
-// Driver and dataset reader.
+// Dataset reader.
 #ifndef QUASIBICLIQUE_DATA_H
 #define QUASIBICLIQUE_DATA_H
 
@@ -6,14 +6,12 @@
 #include <cstdio>
 #include <vector>
 
-// Dimensions of the dataset, set by Data::FindVertexNum before anything else
-// is allocated.
-extern int vertexnum;   // lines of the dataset (transactions or vertices)
-extern int itemsize;    // largest number + 1 (graph type 1: vertexnum)
-extern int maxlinelen;  // most numbers on one line, as ReadData reads them
-extern int graphtype;   // 0 bipartite graph, 1 undirected graph
+// How the lines of a dataset are read: 0 bipartite graph (a line lists the
+// items of one transaction), 1 undirected graph (line v lists the neighbours
+// of vertex v, which is both a transaction and an item). Set by the loader.
+extern int graphtype;
 
-// Largest number a dataset may hold: itemsize = largest + 1 must fit an int.
+// Largest number a dataset may hold: the largest + 1 must fit an int.
 constexpr int kLargestNumber = 2147483646;
 
 // Reads a dataset once, whole, into memory, then walks that one copy: the line
@@ -26,49 +24,55 @@ class Data {
  public:
   enum Status { kOk = 0, kNumberTooLarge, kTooManyLines, kReadError };
 
-  explicit Data(const char* path);  // fd is -1 when the open failed
+  explicit Data(const char* path);  // Opened() is false when the open failed
   ~Data();
   Data(const Data&) = delete;
   Data& operator=(const Data&) = delete;
 
-  bool Opened() const { return fd >= 0; }
+  bool Opened() const { return fd_ >= 0; }
+  int Descriptor() const { return fd_; }  // the open dataset, -1 if none
 
   // Reads the whole file, then counts the lines and finds the largest number
-  // with exactly the rules of ReadData and goes back to the start. Sets
-  // vertexnum, itemsize (largest + 1) and maxlinelen. An empty file has 0
-  // lines. On a failure `errorline` is the 1-based line where it happened
-  // (for kReadError errno holds the reason).
+  // with exactly the rules of ReadLine and goes back to the start. An empty
+  // file has 0 lines. On a failure ErrorLine() is the 1-based line where it
+  // happened (for kReadError errno holds the reason).
   Status FindVertexNum();
 
-  // Appends the numbers of the next line to linebuf (which the caller empties).
-  void ReadData();
+  // What FindVertexNum found: the number of lines, the largest number + 1
+  // (1 when there is none) and the most numbers on one line.
+  int Lines() const { return lines_; }
+  int ItemSize() const { return itemsize_; }
+  int LongestLine() const { return longestline_; }
+  int ErrorLine() const { return errorline_; }
+
+  // Replaces `numbers` with the numbers of the next line, in file order. After
+  // a successful FindVertexNum none is above the largest it found and there
+  // are at most LongestLine() of them.
+  void ReadLine(std::vector<int>& numbers);
 
   // True once a read went past the last byte.
-  bool AtEnd() const { return ateof; }
+  bool AtEnd() const { return ateof_; }
 
-  // Frees the copy of the file; ReadData must not be called afterwards.
+  // Frees the copy of the file; ReadLine must not be called afterwards.
   void Release();
 
-  int fd;                    // the open dataset
-  int lastchar = 0;          // the character read last (EOF at the end)
-  std::vector<int> linebuf;  // numbers of the line(s) read, in file order
-  bool toolarge = false;     // ReadData met a number above kLargestNumber
-  int errorline = 0;
-
  private:
-  int ReadAll();  // 1 when the whole file is in text, else 0 with errno set
+  int ReadAll();  // 1 when the whole file is in text_, else 0 with errno set
   int Next() {
-    if (position < text.size()) return static_cast<unsigned char>(text[position++]);
-    ateof = true;
+    if (position_ < text_.size()) return static_cast<unsigned char>(text_[position_++]);
+    ateof_ = true;
     return EOF;
   }
 
-  std::vector<char> text;  // the whole file
-  size_t position = 0;     // next byte of text to read
-  bool ateof = false;
+  int fd_;
+  std::vector<char> text_;  // the whole file
+  size_t position_ = 0;     // next byte of text_ to read
+  bool ateof_ = false;
+  bool toolarge_ = false;   // a read met a number above kLargestNumber
+  int lines_ = 0;
+  int itemsize_ = 1;
+  int longestline_ = 0;
+  int errorline_ = 0;
 };
-
-// The whole run of the command-line program; returns its exit status.
-int RunMiner(int argc, char** argv);
 
 #endif  // QUASIBICLIQUE_DATA_H

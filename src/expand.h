@@ -4,6 +4,8 @@
 #ifndef QUASIBICLIQUE_EXPAND_H
 #define QUASIBICLIQUE_EXPAND_H
 
+#include <memory>
+
 #include "Tree.h"
 #include "data.h"
 #include "pools.h"
@@ -17,7 +19,7 @@ enum SearchEvent {
 };
 using SearchHook = void (*)(void* context, SearchEvent event, const int* list, int n);
 
-// Why FillTran refused a dataset (details in loaderror*).
+// Why FillTran refused a dataset (details in loaderrorline, loaderrorvalue).
 enum LoadStatus {
   kLoadOk = 0,
   kLoadVertexOutOfRange,  // graph type 1: a vertex id not below the line count
@@ -39,14 +41,25 @@ struct Cdb {
 // required (see InExactRegime), else the tolerance walk; or either forced.
 enum SearchChoice { kSearchAuto = 0, kSearchExact, kSearchTolerance };
 
+// The numeric arguments of a run, parsed once, and the search it asked for.
+struct Parameters {
+  int item_supportLevel = 0;         // fewest items of a result
+  int itemTolerance = 0;             // transactions of a result any item may miss
+  int transactionTolerance = 0;      // items of a result any transaction may lack
+  int transaction_supportLevel = 0;  // fewest transactions of a result
+  int graphtype = 0;                 // 0 bipartite graph, 1 undirected graph
+  SearchChoice search = kSearchAuto;
+};
+
 class Transactiondb {
  public:
-  Transactiondb(int vertexnum, char* isl, char* it, char* tt, char* tsl,
-                char* outputFile, Tree& tree);
+  // Sizes the database for a dataset that `data` has counted; for graph type
+  // 1 the items are the vertices, so itemsize is the line count.
+  Transactiondb(const Parameters& p, const Data& data);
 
   // Loads, prunes, renumbers and fills tranlist. Returns kLoadOk or the reason
   // the dataset was refused.
-  LoadStatus FillTran(Data* data);
+  LoadStatus FillTran(Data& data);
   void InitialiseItemlist();
   void PrepareItemlist();
   // Mines, then flushes standard output and writes and closes the output
@@ -101,7 +114,8 @@ class Transactiondb {
   int transaction_supportLevel;  // fewest transactions of a result
 
   // ----- loaded database -----
-  int tidcount;       // lines as read (= vertexnum)
+  int tidcount;       // lines as read
+  int itemsize;       // old item ids: largest number + 1 (graph type 1: tidcount)
   int tidnum = 0;     // transactions that survive pruning
   int itemnum = 0;    // items that survive pruning
   int* itemsupport;   // itemsize ints (arena), per old item: live transactions holding it
@@ -129,7 +143,6 @@ class Transactiondb {
   // Details of a refused dataset: 1-based line and the vertices involved.
   int loaderrorline = 0;
   int loaderrorvalue = 0;
-  int loaderrorother = 0;
 
   // Test hooks: observe the search when set. cdbhook sees every conditional
   // database just before the item side works on it.
@@ -152,7 +165,7 @@ class Transactiondb {
 
   bool UsesExactSearch() const;
   void MineExact();
-  LoadStatus ReadRecords(Data* data, int** records);
+  LoadStatus ReadRecords(Data& data, int** records);
   LoadStatus CheckSymmetric(int** records);
   void CountSupports(int** records);
   int LiveItemCount(int* list, int* itemcount, int item, int* itemmark) const;
@@ -187,5 +200,26 @@ class Transactiondb {
   long long transactionbound = 0;
   long long itembound = 0;
 };
+
+// A loaded database ready to mine, or no database and why the dataset was
+// refused: by the reader (readstatus; for kReadError the errno in readerror)
+// or by the loader (loadstatus), with the 1-based line and the vertex id
+// involved.
+struct LoadResult {
+  std::unique_ptr<Transactiondb> db;
+  Data::Status readstatus = Data::kOk;
+  int readerror = 0;
+  LoadStatus loadstatus = kLoadOk;
+  int errorline = 0;
+  int errorvalue = 0;
+  int lines = 0;  // lines of the dataset, once counted
+};
+
+// The one way a dataset is loaded: counts the opened `data`, sets graphtype,
+// reserves the int arena, fills, prunes and renumbers the database and builds
+// its item lists; the reader's copy of the file is given back. A refused
+// dataset leaves no memory taken. The caller ends a loaded database with
+// db->FreeMem().
+LoadResult LoadDatabase(const Parameters& p, Data& data);
 
 #endif  // QUASIBICLIQUE_EXPAND_H

@@ -3,7 +3,7 @@
 // loop over start items.
 #include <algorithm>
 #include <cassert>
-#include <cstdlib>
+#include <cerrno>
 #include <cstring>
 #include <numeric>
 
@@ -31,17 +31,18 @@ int SortDistinct(std::vector<int>& values) {
 
 }  // namespace
 
-Transactiondb::Transactiondb(int vertexcount, char* isl, char* it, char* tt, char* tsl,
-                             char*, Tree& giventree)
-    : tree(giventree) {
-  tidcount = vertexcount;
-  item_supportLevel = static_cast<int>(strtol(isl, nullptr, 10));
-  itemTolerance = static_cast<int>(strtol(it, nullptr, 10));
-  transactionTolerance = static_cast<int>(strtol(tt, nullptr, 10));
-  transaction_supportLevel = static_cast<int>(strtol(tsl, nullptr, 10));
+Transactiondb::Transactiondb(const Parameters& p, const Data& data)
+    : item_supportLevel(p.item_supportLevel),
+      itemTolerance(p.itemTolerance),
+      transactionTolerance(p.transactionTolerance),
+      transaction_supportLevel(p.transaction_supportLevel),
+      tidcount(data.Lines()),
+      itemsize(p.graphtype == 1 ? data.Lines() : data.ItemSize()),
+      tree(1, nullptr),
+      search(p.search) {
   transactionbound = static_cast<long long>(item_supportLevel) - transactionTolerance;
   itembound = static_cast<long long>(transaction_supportLevel) - itemTolerance;
-  if (graphtype == 1) {
+  if (p.graphtype == 1) {
     // A vertex is both a transaction and an item: one bound for both sides
     // keeps the two numberings identical.
     transactionbound = itembound = std::min(transactionbound, itembound);
@@ -54,12 +55,12 @@ Transactiondb::Transactiondb(int vertexcount, char* isl, char* it, char* tt, cha
   std::fill(itemoldid, itemoldid + itemsize, -1);
   std::fill(tidnewid, tidnewid + tidcount, -1);
   std::fill(itemnewid, itemnewid + itemsize, -1);
-  tranpool.ints = std::max(kPageInts, maxlinelen + kFirstSlot);
+  tranpool.ints = std::max(kPageInts, data.LongestLine() + kFirstSlot);
   tidarrays.entries = tidcount;
   tranlist = tidcount > 0 ? new int*[size_t(tidcount) + 1]() : nullptr;
 }
 
-LoadStatus Transactiondb::FillTran(Data* data) {
+LoadStatus Transactiondb::FillTran(Data& data) {
   int** records = PointerArrayTake(tidarrays);
   IntPage* first = PoolStartChain(tranpool);
   itemsupport = ArenaTake(itemsize);
@@ -80,13 +81,11 @@ LoadStatus Transactiondb::FillTran(Data* data) {
 }
 
 // Reads the tidcount lines that FindVertexNum counted, from the same copy of
-// the file: no line is longer than maxlinelen and no number above the largest
-// it saw.
-LoadStatus Transactiondb::ReadRecords(Data* data, int** records) {
-  std::vector<int>& line = data->linebuf;
+// the file: no line is longer than a page and no number reaches itemsize.
+LoadStatus Transactiondb::ReadRecords(Data& data, int** records) {
+  std::vector<int> line;
   for (int k = 0; k < tidcount; k++) {
-    line.clear();
-    data->ReadData();
+    data.ReadLine(line);
     if (graphtype == 1) {
       for (int v : line) {
         if (v >= tidcount) {
@@ -98,14 +97,13 @@ LoadStatus Transactiondb::ReadRecords(Data* data, int** records) {
       line.erase(std::remove(line.begin(), line.end(), k), line.end());  // self loop
     }
     int m = SortDistinct(line);
-    assert(!data->toolarge && m + kFirstSlot <= tranpool.ints);
+    assert(m + kFirstSlot <= tranpool.ints);
     int* record = PoolTake(tranpool, m + kFirstSlot);
     record[kCount] = m;
     record[kSlots] = m;
     std::copy(line.begin(), line.end(), record + kFirstSlot);
     records[k] = record;
   }
-  line.clear();
   return kLoadOk;
 }
 
@@ -331,4 +329,30 @@ void Transactiondb::FreeMem() {
   delete[] outsidemark;
   tranlist = itemlist = nullptr;
   outsidemark = nullptr;
+}
+
+LoadResult LoadDatabase(const Parameters& p, Data& data) {
+  LoadResult result;
+  result.readstatus = data.FindVertexNum();
+  if (result.readstatus != Data::kOk) {
+    result.readerror = errno;
+    result.errorline = data.ErrorLine();
+    return result;
+  }
+  result.lines = data.Lines();
+  graphtype = p.graphtype;
+  if (!ArenaCreate()) OutOfMemory("the int arena cannot be reserved");
+  auto db = std::make_unique<Transactiondb>(p, data);
+  result.loadstatus = db->FillTran(data);
+  data.Release();
+  if (result.loadstatus != kLoadOk) {
+    result.errorline = db->loaderrorline;
+    result.errorvalue = db->loaderrorvalue;
+    db->FreeMem();
+    return result;
+  }
+  db->InitialiseItemlist();
+  db->PrepareItemlist();
+  result.db = std::move(db);
+  return result;
 }

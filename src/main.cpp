@@ -1,3 +1,3 @@
-#include "data.h"
+#include "driver.h"
 
 int main(int argc, char** argv) { return RunMiner(argc, argv); }

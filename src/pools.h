@@ -1,6 +1,7 @@
 // Memory schemes of the miner: the int arena, the page pools and the
 // pointer-array pools. Every operation is inline so that call sites stay one
-// short line; the rare paths (exhaustion, first allocation) are out of line.
+// short line; the rare paths (exhaustion, first allocation) are out of line,
+// in pools.cpp. Nothing here depends on the miner or the program around it.
 #ifndef QUASIBICLIQUE_POOLS_H
 #define QUASIBICLIQUE_POOLS_H
 
@@ -23,8 +24,13 @@ extern long long Arraypagemax;    // ints reserved
 int ArenaCreate();
 void ArenaDestroy();
 
-// Ends the run: "error" on standard output, a message naming `what` on
-// standard error, exit status 4. Used for every exhausted memory resource.
+// Called with a text naming the exhausted resource; must not return. The
+// program installs one that reports the failure and ends the run.
+using MemoryExhaustedHandler = void (*)(const char* what);
+void SetMemoryExhaustedHandler(MemoryExhaustedHandler handler);
+
+// Used for every exhausted memory resource: calls the installed handler, and
+// aborts when there is none (or when it returns).
 [[noreturn]] void OutOfMemory(const char* what);
 
 inline int* ArenaTake(long long n) {

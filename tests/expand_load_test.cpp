@@ -1,9 +1,10 @@
 // Loading of the transaction database: reading, removal of repeated numbers
 // and self loops, the pruning cascade, renumbering, tranlist and itemlist.
-// Every load is compared with a straightforward model of the same rules.
+// Every load is compared with the test model's reading and pruning.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <numeric>
 #include <random>
 #include <set>
@@ -11,16 +12,12 @@
 #include <vector>
 
 #include "expand.h"
+#include "model.h"
 #include "test_util.h"
 
 namespace {
 
 using Lists = std::vector<std::vector<int>>;
-
-struct Params {
-  int isl, it, tt, tsl;  // item_supportLevel, itemTolerance, transactionTolerance,
-                         // transaction_supportLevel
-};
 
 struct Loaded {
   LoadStatus status = kLoadOk;
@@ -33,24 +30,19 @@ struct Loaded {
 };
 
 // Loads `content` the way the driver does and copies out what loading built.
-Loaded Load(const std::string& content, int type, Params p) {
+Loaded Load(const std::string& content, int type, Parameters p) {
   qbtest::TempDir dir;
   Data data(dir.Write("d.txt", content).c_str());
-  EXPECT_EQ(data.FindVertexNum(), Data::kOk);
-  graphtype = type;
-  if (graphtype == 1) itemsize = vertexnum;
-  EXPECT_EQ(ArenaCreate(), 1);
-  std::string isl = std::to_string(p.isl), it = std::to_string(p.it),
-              tt = std::to_string(p.tt), tsl = std::to_string(p.tsl);
-  Tree tree(1, nullptr);
-  Transactiondb db(vertexnum, isl.data(), it.data(), tt.data(), tsl.data(), nullptr, tree);
+  p.graphtype = type;
+  LoadResult loaded = LoadDatabase(p, data);
+  EXPECT_EQ(loaded.readstatus, Data::kOk);
   Loaded r;
-  r.status = db.FillTran(&data);
-  r.errorline = db.loaderrorline;
-  r.errorvalue = db.loaderrorvalue;
-  if (r.status == kLoadOk) {
-    db.InitialiseItemlist();
-    db.PrepareItemlist();
+  r.status = loaded.loadstatus;
+  r.errorline = loaded.errorline;
+  r.errorvalue = loaded.errorvalue;
+  if (loaded.db) {
+    Transactiondb& db = *loaded.db;
+    const int vertexnum = db.tidcount, itemsize = db.itemsize;
     r.tidnum = db.tidnum;
     r.itemnum = db.itemnum;
     r.tidoldid.assign(db.tidoldid, db.tidoldid + vertexnum);
@@ -65,47 +57,27 @@ Loaded Load(const std::string& content, int type, Params p) {
       r.itemlist.emplace_back(db.itemlist[x], db.itemlist[x] + db.itemlist[x][0] + 1);
     r.tranpoolints = db.tranpool.ints;
     r.itempoolints = db.itempool.ints;
+    db.FreeMem();
   }
-  db.FreeMem();
   graphtype = 0;
   return r;
 }
 
-// Independent model: distinct numbers per line (graph type 1 without the
-// vertex itself), then lines and items are removed until every remaining line
-// keeps at least `lb` remaining items and every remaining item lies on at least
-// `ib` remaining lines; empty lines and unused items get no id. Ids ascend by
-// count, ties by descending old id.
-Loaded Model(const std::string& content, int type, Params p) {
-  qbtest::TempDir dir;
-  Data data(dir.Write("d.txt", content).c_str());
-  EXPECT_EQ(data.FindVertexNum(), Data::kOk);
-  const int n = vertexnum, m = type == 1 ? vertexnum : itemsize;
-  std::vector<std::set<int>> lines(n);
-  for (int t = 0; t < n; t++) {
-    data.linebuf.clear();
-    data.ReadData();
-    lines[t].insert(data.linebuf.begin(), data.linebuf.end());
-    if (type == 1) lines[t].erase(t);
-  }
-  long long lb = (long long)p.isl - p.tt, ib = (long long)p.tsl - p.it;
-  if (type == 1) lb = ib = std::min(lb, ib);
-  std::vector<bool> tlive(n, true), ilive(m, true);
-  std::vector<int> count(n), support(m);
-  for (bool changed = true; changed;) {
-    changed = false;
-    std::fill(support.begin(), support.end(), 0);
-    for (int t = 0; t < n; t++) {
-      count[t] = 0;
-      for (int x : lines[t]) count[t] += ilive[x];
-      if (tlive[t] && count[t] < lb) tlive[t] = false, changed = true;
-      if (tlive[t])
-        for (int x : lines[t]) support[x] += ilive[x];
+// The test model's reading and pruning, then the renumbering: ids ascend by
+// count, ties by descending old id; empty lines and unused items get no id.
+Loaded Model(const std::string& content, int type, Parameters p) {
+  p.graphtype = type;
+  const qbtest::Rows rows = qbtest::Distinct(qbtest::ReadReference(content).lines, type);
+  const int n = int(rows.size());
+  int m = n;  // graph type 1: the vertices; graph type 0: the largest number + 1
+  if (type == 0) {
+    m = 1;
+    for (const auto& row : rows) {
+      for (int x : row) m = std::max(m, x + 1);
     }
-    for (int x = 0; x < m; x++)
-      if (ilive[x] && support[x] < ib) ilive[x] = false, changed = true;
   }
-  auto renumber = [](int size, const std::vector<bool>& live, const std::vector<int>& key,
+  const qbtest::Core core = qbtest::LiveCore(rows, m, p);
+  auto renumber = [](int size, const std::vector<char>& live, const std::vector<int>& key,
                      std::vector<int>& oldid, std::vector<int>& newid) {
     std::vector<int> ids;
     for (int id = size - 1; id >= 0; id--)
@@ -117,13 +89,13 @@ Loaded Model(const std::string& content, int type, Params p) {
     return int(ids.size());
   };
   Loaded r;
-  r.tidnum = renumber(n, tlive, count, r.tidoldid, r.tidnewid);
-  r.itemnum = renumber(m, ilive, support, r.itemoldid, r.itemnewid);
+  r.tidnum = renumber(n, core.line, core.count, r.tidoldid, r.tidnewid);
+  r.itemnum = renumber(m, core.item, core.support, r.itemoldid, r.itemnewid);
   r.itemlist.assign(r.itemnum, {0});
   for (int k = 0; k < r.tidnum; k++) {
     std::vector<int> list = {0};
-    for (int x : lines[r.tidoldid[k]])
-      if (ilive[x]) list.push_back(r.itemnewid[x]);
+    for (int x : rows[r.tidoldid[k]])
+      if (core.item[x]) list.push_back(r.itemnewid[x]);
     list[0] = int(list.size()) - 1;
     std::sort(list.begin() + 1, list.end());
     for (size_t s = 1; s < list.size(); s++) {
@@ -135,7 +107,7 @@ Loaded Model(const std::string& content, int type, Params p) {
   return r;
 }
 
-void ExpectSameAsModel(const std::string& content, int type, Params p, const Loaded& got) {
+void ExpectSameAsModel(const std::string& content, int type, Parameters p, const Loaded& got) {
   Loaded want = Model(content, type, p);
   ASSERT_EQ(got.status, kLoadOk);
   EXPECT_EQ(got.tidnum, want.tidnum);
@@ -157,7 +129,7 @@ struct LoadCase {
   const char* name;
   std::string content;
   int type;
-  Params params;
+  Parameters params;
   std::vector<int> tidoldid, itemoldid;
   Lists tranlist;
 };
@@ -223,6 +195,42 @@ TEST(LoadDatabase, RefusesBadUndirectedGraphs) {
   EXPECT_EQ(Load("1\n\n", 0, {1, 0, 0, 1}).status, kLoadOk);
 }
 
+// A dataset refused by the reader or by the loader comes back without a
+// database, with the reason and the line, and with nothing of the arena held.
+TEST(LoadDatabase, RefusalsHoldNoMemory) {
+  struct Case {
+    std::string content;
+    int type;
+    Data::Status read;
+    LoadStatus load;
+    int line;
+  };
+  const Case cases[] = {
+      {"1\n2 99999999999\n", 0, Data::kNumberTooLarge, kLoadOk, 2},
+      {"1\n0 5\n", 1, Data::kOk, kLoadVertexOutOfRange, 2},
+      {"1\n0\n0", 1, Data::kOk, kLoadAsymmetric, 3},
+  };
+  qbtest::TempDir dir;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.content);
+    Data data(dir.Write("d.txt", c.content).c_str());
+    LoadResult r = LoadDatabase({1, 0, 0, 1, c.type}, data);
+    EXPECT_EQ(r.db, nullptr);
+    EXPECT_EQ(r.readstatus, c.read);
+    EXPECT_EQ(r.loadstatus, c.load);
+    EXPECT_EQ(r.errorline, c.line);
+    EXPECT_EQ(Arraypage, nullptr);
+  }
+  Data directory(dir.path().c_str());
+  if (directory.Opened()) {  // a directory opens on Linux but cannot be read
+    LoadResult r = LoadDatabase({1, 0, 0, 1, 0}, directory);
+    EXPECT_EQ(r.db, nullptr);
+    EXPECT_EQ(r.readstatus, Data::kReadError);
+    EXPECT_EQ(r.readerror, EISDIR);
+  }
+  graphtype = 0;
+}
+
 TEST(LoadDatabase, RecordsLongerThanADefaultPage) {
   std::string wide;  // three lines of 20,000 numbers
   for (int line = 0; line < 3; line++) {
@@ -270,10 +278,11 @@ TEST(LoadDatabase, RandomDatasetsMatchTheModel) {
       for (size_t s = 0; s < line.size(); s++) content += (s ? " " : "") + std::to_string(line[s]);
       if (t + 1 < n) content += "\n";
     }
-    Params p{pick(1, 4), pick(0, 2), pick(0, 2), pick(0, 4)};
+    Parameters p{pick(1, 4), pick(0, 2), pick(0, 2), pick(0, 4)};
     SCOPED_TRACE("graph type " + std::to_string(type) + ", parameters " +
-                 std::to_string(p.isl) + " " + std::to_string(p.it) + " " +
-                 std::to_string(p.tt) + " " + std::to_string(p.tsl) + ", dataset:\n" + content);
+                 std::to_string(p.item_supportLevel) + " " + std::to_string(p.itemTolerance) +
+                 " " + std::to_string(p.transactionTolerance) + " " +
+                 std::to_string(p.transaction_supportLevel) + ", dataset:\n" + content);
     ExpectSameAsModel(content, type, p, Load(content, type, p));
     if (HasFailure()) break;
   }

@@ -63,21 +63,12 @@ class Session {
  public:
   Session(const std::string& content, Params p) {
     Data data(dir_.Write("d.txt", content).c_str());
-    EXPECT_EQ(data.FindVertexNum(), Data::kOk);
-    graphtype = p.graph;
-    if (graphtype == 1) itemsize = vertexnum;
-    EXPECT_EQ(ArenaCreate(), 1);
-    std::string isl = std::to_string(p.isl), it = std::to_string(p.it),
-                tt = std::to_string(p.tt), tsl = std::to_string(p.tsl);
-    Tree tree(1, nullptr);
-    db = std::make_unique<Transactiondb>(vertexnum, isl.data(), it.data(), tt.data(),
-                                         tsl.data(), nullptr, tree);
-    EXPECT_EQ(db->FillTran(&data), kLoadOk);
-    db->InitialiseItemlist();
-    db->PrepareItemlist();
+    // The hooks observe the tolerance walk.
+    Parameters parameters{p.isl, p.it, p.tt, p.tsl, p.graph, kSearchTolerance};
+    db = LoadDatabase(parameters, data).db;
+    EXPECT_NE(db, nullptr);
     db->hook = Record;
     db->hookcontext = &rec;
-    db->search = kSearchTolerance;  // the hooks observe the tolerance walk
   }
   ~Session() {
     db->FreeMem();

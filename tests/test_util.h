@@ -1,5 +1,6 @@
-// Shared helpers of the test suite: scratch directories and files, and runs
-// of the built command-line program with their outputs captured.
+// Shared helpers of the test suite and the fuzz targets: scratch directories
+// and files, and runs of the program (the built one, or RunMiner in this
+// process) with their outputs captured.
 #ifndef QUASIBICLIQUE_TESTS_TEST_UTIL_H
 #define QUASIBICLIQUE_TESTS_TEST_UTIL_H
 
@@ -16,6 +17,8 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "driver.h"
 
 namespace qbtest {
 
@@ -98,8 +101,24 @@ inline pid_t StartProgram(const std::string& program, const std::vector<std::str
   _exit(127);
 }
 
-// Waits for a program started by StartProgram and collects what it left:
-// standard output and error, and the content of `outputfile` when not empty.
+// Collects what a finished run left: standard output and error from the
+// files of `dir`, which are removed, and the content of `outputfile` when not
+// empty.
+inline void CollectOutputs(const TempDir& dir, const std::string& outputfile,
+                           RunResult* result) {
+  std::string outpath = dir.File(".stdout");
+  std::string errpath = dir.File(".stderr");
+  result->out = ReadFile(outpath);
+  result->err = ReadFile(errpath);
+  unlink(outpath.c_str());
+  unlink(errpath.c_str());
+  if (!outputfile.empty() && FileExists(outputfile)) {
+    result->outputexists = true;
+    result->output = ReadFile(outputfile);
+  }
+}
+
+// Waits for a program started by StartProgram and collects what it left.
 inline RunResult FinishProgram(pid_t child, const TempDir& dir,
                                const std::string& outputfile = "") {
   RunResult result;
@@ -109,16 +128,7 @@ inline RunResult FinishProgram(pid_t child, const TempDir& dir,
     if (WIFEXITED(wstatus)) result.status = WEXITSTATUS(wstatus);
     if (WIFSIGNALED(wstatus)) result.signal = WTERMSIG(wstatus);
   }
-  std::string outpath = dir.File(".stdout");
-  std::string errpath = dir.File(".stderr");
-  result.out = ReadFile(outpath);
-  result.err = ReadFile(errpath);
-  unlink(outpath.c_str());
-  unlink(errpath.c_str());
-  if (!outputfile.empty() && FileExists(outputfile)) {
-    result.outputexists = true;
-    result.output = ReadFile(outputfile);
-  }
+  CollectOutputs(dir, outputfile, &result);
   return result;
 }
 
@@ -126,6 +136,32 @@ inline RunResult FinishProgram(pid_t child, const TempDir& dir,
 inline RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
                             const TempDir& dir, const std::string& outputfile = "") {
   return FinishProgram(StartProgram(program, args, dir), dir, outputfile);
+}
+
+// Runs RunMiner in this process with `args` (argv[1..]), standard output and
+// error captured in files of `dir` for the length of the run, and collects
+// what it left.
+inline RunResult RunInProcess(const std::vector<std::string>& args, const TempDir& dir,
+                              const std::string& outputfile = "") {
+  std::vector<std::string> all = {"quasibiclique"};
+  all.insert(all.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& arg : all) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  const std::string outpath = dir.File(".stdout"), errpath = dir.File(".stderr");
+  fflush(stdout);
+  fflush(stderr);
+  const int saved[2] = {dup(1), dup(2)};
+  const int fd[2] = {open(outpath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600),
+                     open(errpath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600)};
+  for (int k = 0; k < 2; k++) dup2(fd[k], k + 1), close(fd[k]);
+  RunResult result;
+  result.status = RunMiner(int(all.size()), argv.data());
+  fflush(stdout);
+  fflush(stderr);
+  for (int k = 0; k < 2; k++) dup2(saved[k], k + 1), close(saved[k]);
+  CollectOutputs(dir, outputfile, &result);
+  return result;
 }
 
 }  // namespace qbtest
