@@ -681,6 +681,19 @@ void Decomposition::CollectSide(int s, int v) {
 void Decomposition::CollectOtherSide(int s, int v) {
   const int o = 1 - s;
   const long long need = bounds_.least[s] - bounds_.tolerance[o];
+  members_[o].clear();
+  if (bounds_.tolerance[s] == 0) {
+    // Only v's neighbours qualify: count their neighbours among members_[s].
+    for (int w : members_[s]) hits_[s][w] = 1;
+    for (int k = 0; k < global_.Degree(s, v); k++) {
+      const int u = global_.Row(s, v)[k];
+      long long n = 0;
+      for (int j = 0; j < global_.Degree(o, u); j++) n += hits_[s][global_.Row(o, u)[j]];
+      if (n >= need) members_[o].push_back(u);
+    }
+    for (int w : members_[s]) hits_[s][w] = 0;
+    return;
+  }
   touched_.clear();
   for (int w : members_[s]) {
     for (int k = 0; k < global_.Degree(s, w); k++) {
@@ -688,17 +701,9 @@ void Decomposition::CollectOtherSide(int s, int v) {
       if (hits_[o][u]++ == 0) touched_.push_back(u);
     }
   }
-  members_[o].clear();
   for (int u : touched_) {
     if (hits_[o][u] >= need) members_[o].push_back(u);
     hits_[o][u] = 0;
-  }
-  if (bounds_.tolerance[s] == 0) {
-    const int* row = global_.Row(s, v);
-    const int* end = row + global_.Degree(s, v);
-    members_[o].erase(std::remove_if(members_[o].begin(), members_[o].end(),
-                                     [&](int u) { return !std::binary_search(row, end, u); }),
-                      members_[o].end());
   }
   std::sort(members_[o].begin(), members_[o].end());
 }
