@@ -146,7 +146,13 @@ class Transactiondb {
   int Prune_sub(const TidWalk& walk, TidsetCounts& counts);
   int LiveItemCount(int* list, int* itemcount, int item, int* itemmark) const;
   void RemoveTransaction(int* list, int t, int* itemcount, int* tidlive) const;
-  int ItemPass(int* itemcount, int item, int* itemmark, int& killed) const;
+  // total: the items that pass the item test and may join the item set;
+  // killed: some item was killed.
+  struct ItemPassResult {
+    int total;
+    bool killed;
+  };
+  ItemPassResult ItemPass(int item, TidsetCounts& counts) const;
   void DescendInto(const TidWalk& walk, int* tids, int ntids, const TidsetCounts& counts);
   void BuildCdb(const TidWalk& walk, int* tids, int ntids, const int* itemcount,
                 int* itemmark);

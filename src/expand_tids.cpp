@@ -258,19 +258,18 @@ void Transactiondb::RemoveTransaction(int* list, int t, int* itemcount, int* tid
   }
 }
 
-// Kills every item that fails the item test; returns the number of items that
-// pass it and may join the item set. Sets killed when an item was killed.
-int Transactiondb::ItemPass(int* itemcount, int item, int* itemmark, int& killed) const {
-  int total = 0;
+// Kills every item of the tidset that fails the item test.
+Transactiondb::ItemPassResult Transactiondb::ItemPass(int item, TidsetCounts& counts) const {
+  ItemPassResult result{0, false};
   for (int x = 0; x < itemnum; x++) {
-    if (PassesItemTest(itemcount[x])) {
-      if (x >= item || itemmark[x]) total++;
-    } else if (itemcount[x] != 0) {
-      itemcount[x] = 0;
-      killed = 1;
+    if (PassesItemTest(counts.itemcount[x])) {
+      if (x >= item || counts.itemmark[x]) result.total++;
+    } else if (counts.itemcount[x] != 0) {
+      counts.itemcount[x] = 0;
+      result.killed = true;
     }
   }
-  return total;
+  return result;
 }
 
 // Cuts the transactions of the combination, then those of the item's own
@@ -282,10 +281,9 @@ Transactiondb::TrimResult Transactiondb::Trim_tidset_sub(const TidWalk& walk,
     for (int i = 0; i < tids.n; i++) kept += TrimTransaction(walk, counts, tids.at[i]);
   }
   if (kept < transaction_supportLevel) return kTrimRejected;
-  int killed = 0;
-  int total = ItemPass(counts.itemcount, walk.item, counts.itemmark, killed);
-  if (total < item_supportLevel) return kTrimRejected;
-  return killed ? kTrimChanged : kTrimSettled;
+  ItemPassResult pass = ItemPass(walk.item, counts);
+  if (pass.total < item_supportLevel) return kTrimRejected;
+  return pass.killed ? kTrimChanged : kTrimSettled;
 }
 
 // Recounts the live items of transaction t and cuts it when it fails the
@@ -318,10 +316,9 @@ int Transactiondb::Prune_sub(const TidWalk& walk, TidsetCounts& counts) {
       transettled = true;
     }
     if (!itemsettled) {
-      int killed = 0;
-      int total = ItemPass(counts.itemcount, walk.item, counts.itemmark, killed);
-      if (killed) transettled = false;
-      if (total < item_supportLevel) return 0;
+      ItemPassResult pass = ItemPass(walk.item, counts);
+      if (pass.killed) transettled = false;
+      if (pass.total < item_supportLevel) return 0;
       itemsettled = true;
     }
   }
