@@ -156,6 +156,7 @@ class Transactiondb {
   void DescendInto(const TidWalk& walk, int* tids, int ntids, const TidsetCounts& counts);
   void BuildCdb(const TidWalk& walk, int* tids, int ntids, const int* itemcount,
                 int* itemmark);
+  void FillCdb(const TidWalk& walk, const int* itemcount, Cdb& cdb);
   void SkipBuildCdb(int item, ListView tidset, int* itemcount, int* itemmark);
   void EnumerateWithoutCdb(ListView tidset, int item, int* itemmark);
 

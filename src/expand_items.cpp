@@ -65,6 +65,8 @@ struct Transactiondb::Siblings {
   bool visited = false;   // some child ran without ending a full chain
 };
 
+// The item side of one cdb: classifies its items, visits the item sets drawn
+// from the closure and prefix items, then hands on the extension items.
 void Transactiondb::EnumerateItemsets(const Cdb& cdb, int* itemmark, int x, Level level) {
   ArenaScope scope;
   ItemLevel lv(cdb, itemmark, x, level);

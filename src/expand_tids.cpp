@@ -42,16 +42,16 @@ struct Transactiondb::TidWalk {
   }
 
   Level level;
-  int item;           // the current item (start or extension item)
-  int** tran;         // transaction lists of the level, indexed by tid
-  int** items;        // item lists of the level, indexed by item: the parent of its cdbs
-  ListView havelist;  // tids of the tidset that contain the item
-  int* candlist = nullptr;  // ascending tids of the tidset that lack the item
+  int item;                  // the current item (start or extension item)
+  int** tran;                // transaction lists of the level, indexed by tid
+  int** items;               // item lists of the level, indexed by item: the parent of its cdbs
+  ListView havelist;         // tids of the tidset that contain the item, ascending
+  int* candlist = nullptr;   // tids of the tidset that lack the item, ascending, candnum of them
   int candnum = 0;
-  int* addlist = nullptr;   // the tolerance combination: addnum tids of candlist
+  int* addlist = nullptr;    // the tolerance combination: addnum tids of candlist
   int addnum = 0;
   int* basecount = nullptr;  // itemnum ints: per item, its count over havelist
-  int* itemmark;      // itemnum ints handed down; null at the top level
+  int* itemmark;             // itemnum ints handed down; null at the top level
 
  private:
   TidWalk(Level l, int x, int** t, int** i, int* mark)
@@ -332,18 +332,33 @@ int Transactiondb::Prune_sub(const TidWalk& walk, TidsetCounts& counts) {
 // Projects the walk's database on the tidset (tids) and its live items
 // (itemcount != 0), hands the cdb to the item side, and gives every page and
 // pointer array back. Tid pointer arrays are all null while free, so only the
-// cdb's own entries are set and cleared again. Each live item's list gets
-// room for its count in the parent plus one, each transaction list for its
-// parent length plus one, so no list outgrows its room; dead items share one
-// empty list.
+// cdb's own entries are set and cleared again.
 void Transactiondb::BuildCdb(const TidWalk& walk, int* tids, int ntids, const int* itemcount,
                              int* itemmark) {
-  static int noholders[1] = {0};
   Cdb cdb{nullptr, ntids, nullptr, tids};
   cdb.item = PointerArrayTake(itemarrays);
   IntPage* firstitempage = PoolStartChain(itempool);
   cdb.tran = PointerArrayTake(tidarrays);  // all entries null
   IntPage* firsttranpage = PoolStartChain(tranpool);
+  FillCdb(walk, itemcount, cdb);
+  IntPage* lasttranpage = tranpool.page;
+  IntPage* lastitempage = itempool.page;
+  if (cdbhook) cdbhook(hookcontext, cdb);
+  if (walk.level == kTop) EnumerateItemsets(cdb, nullptr, walk.item, kTop);
+  else EnumerateItemsets(cdb, itemmark, walk.item, kSub);
+  PoolReleaseChain(tranpool, firsttranpage, lasttranpage);
+  for (int i = 0; i < cdb.tidnum; i++) cdb.tran[cdb.tids[i]] = nullptr;
+  PointerArrayRelease(tidarrays, cdb.tran);
+  PoolReleaseChain(itempool, firstitempage, lastitempage);
+  PointerArrayRelease(itemarrays, cdb.item);
+}
+
+// Cuts the cdb's lists from the chains BuildCdb started. Each live item's
+// list gets room for its count in the parent plus one, each transaction list
+// for its parent length plus one, so no list outgrows its room; dead items
+// share one empty list.
+void Transactiondb::FillCdb(const TidWalk& walk, const int* itemcount, Cdb& cdb) {
+  static int noholders[1] = {0};
   for (int x = 0; x < itemnum; x++) {
     if (itemcount[x] == 0) {
       cdb.item[x] = noholders;
@@ -367,16 +382,6 @@ void Transactiondb::BuildCdb(const TidWalk& walk, int* tids, int ntids, const in
     }
     list[0] = n;
   }
-  IntPage* lasttranpage = tranpool.page;
-  IntPage* lastitempage = itempool.page;
-  if (cdbhook) cdbhook(hookcontext, cdb);
-  if (walk.level == kTop) EnumerateItemsets(cdb, nullptr, walk.item, kTop);
-  else EnumerateItemsets(cdb, itemmark, walk.item, kSub);
-  PoolReleaseChain(tranpool, firsttranpage, lasttranpage);
-  for (int i = 0; i < cdb.tidnum; i++) cdb.tran[cdb.tids[i]] = nullptr;
-  PointerArrayRelease(tidarrays, cdb.tran);
-  PoolReleaseChain(itempool, firstitempage, lastitempage);
-  PointerArrayRelease(itemarrays, cdb.item);
 }
 
 // ---------------------------------------------------------------------------
