@@ -131,6 +131,11 @@ class Transactiondb {
     return static_cast<long long>(live) + transactionTolerance >= item_supportLevel;
   }
   bool FullyTolerated(int n, int count) const { return n - count <= itemTolerance; }
+  // The fewest transactions an item passing the item test holds, for loops
+  // that keep it in a local.
+  long long ItemTestNeed() const {
+    return static_cast<long long>(transaction_supportLevel) - itemTolerance;
+  }
 
   LoadStatus ReadRecords(Data* data, int** records);
   LoadStatus CheckSymmetric(int** records);
@@ -165,6 +170,7 @@ class Transactiondb {
   int ClassifyItems(ItemLevel& lv) const;
   void VisitStarts(ItemLevel& lv, const ItemNode& root);
   NodeFlags VisitItemset(ItemLevel& lv, const ItemNode& parent, int index, bool chain);
+  int KeepTids(const ItemNode& parent, ListView holders, int* hits, int* kept) const;
   bool VisitChildren(ItemLevel& lv, const ItemNode& node, int from, int to, Siblings& kids);
   void ExtendItemsets(const ItemLevel& lv);
   void ReportIfClosed(const ItemLevel& lv, const ItemNode& node);

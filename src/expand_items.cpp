@@ -183,14 +183,10 @@ Transactiondb::NodeFlags Transactiondb::VisitItemset(ItemLevel& lv, const ItemNo
   ArenaScope scope;
   const int x = lv.ItemAt(index);
   int* hits = scope.Take(tidnum);
-  ItemNode node{scope.Take(parent.ntids), 0, hits, parent.depth + 1};
-  AscendingCursor holders(Counted(lv.cdb.item[x]));
-  for (int i = 0; i < parent.ntids; i++) {
-    int t = parent.tids[i];
-    hits[t] = parent.tidhits[t] + holders.Holds(t);
-    if (node.depth - hits[t] <= transactionTolerance) node.tids[node.ntids++] = t;
-  }
-  if (node.ntids < transaction_supportLevel) return {false, false};
+  int* tids = scope.Take(parent.ntids);
+  const int ntids = KeepTids(parent, Counted(lv.cdb.item[x]), hits, tids);
+  if (ntids < transaction_supportLevel) return {false, false};
+  const ItemNode node{tids, ntids, hits, parent.depth + 1};
   NodeFlags flags{node.ntids == parent.ntids, chain};
   if (!flags.lossless) lv.dropped = true;
   else if (index + 1 == lv.Combined()) flags.fullchain = true;
@@ -215,13 +211,33 @@ Transactiondb::NodeFlags Transactiondb::VisitItemset(ItemLevel& lv, const ItemNo
   return flags;
 }
 
+// Adds the item held by holders to the parent's item set: sets hits (the
+// child's tidhits) at the parent's tids and writes those of them that lack
+// at most transactionTolerance items of the child's item set to kept.
+// Returns their number. Plain locals keep the loop free of reloads.
+int Transactiondb::KeepTids(const ItemNode& parent, ListView holders, int* hits,
+                            int* kept) const {
+  const int* parenttids = parent.tids;
+  const int* parenthits = parent.tidhits;
+  const int n = parent.ntids;
+  const int depth = parent.depth + 1;
+  const int tolerance = transactionTolerance;
+  AscendingCursor held(holders);
+  int remaining = 0;
+  for (int i = 0; i < n; i++) {
+    int t = parenttids[i];
+    hits[t] = parenthits[t] + held.Holds(t);
+    if (depth - hits[t] <= tolerance) kept[remaining++] = t;
+  }
+  return remaining;
+}
+
 // Visits the children of node at combined positions [from, to) while enough
 // items remain. Returns true when a lossless child ended a full chain.
 bool Transactiondb::VisitChildren(ItemLevel& lv, const ItemNode& node, int from, int to,
                                   Siblings& kids) {
-  for (int j = from;
-       j < to && static_cast<long long>(lv.Combined()) + node.depth - j >= item_supportLevel;
-       j++) {
+  const long long reach = static_cast<long long>(lv.Combined()) + node.depth;
+  for (int j = from; j < to && reach - j >= item_supportLevel; j++) {
     NodeFlags child = VisitItemset(lv, node, j, kids.chain);
     kids.chain = child.fullchain;
     kids.extended |= child.lossless;

@@ -208,8 +208,9 @@ void Transactiondb::EvaluateTidset(const TidWalk& walk, int added) {
   // Pre-count: items that fail the item test die; the others that may join
   // the item set are counted.
   int possible = 0;
+  const long long need = ItemTestNeed();
   for (int x = 0; x < itemnum; x++) {
-    if (!PassesItemTest(counts.itemcount[x])) counts.itemcount[x] = 0;
+    if (counts.itemcount[x] < need) counts.itemcount[x] = 0;
     else if (x >= walk.item || counts.itemmark[x]) possible++;
   }
   if (possible < item_supportLevel) return;
@@ -258,18 +259,24 @@ void Transactiondb::RemoveTransaction(int* list, int t, int* itemcount, int* tid
   }
 }
 
-// Kills every item of the tidset that fails the item test.
+// Kills every item of the tidset that fails the item test. Plain locals keep
+// the loop free of reloads.
 Transactiondb::ItemPassResult Transactiondb::ItemPass(int item, TidsetCounts& counts) const {
-  ItemPassResult result{0, false};
-  for (int x = 0; x < itemnum; x++) {
-    if (PassesItemTest(counts.itemcount[x])) {
-      if (x >= item || counts.itemmark[x]) result.total++;
-    } else if (counts.itemcount[x] != 0) {
-      counts.itemcount[x] = 0;
-      result.killed = true;
+  int* itemcount = counts.itemcount;
+  const int* itemmark = counts.itemmark;
+  const int n = itemnum;
+  const long long need = ItemTestNeed();
+  int total = 0;
+  bool killed = false;
+  for (int x = 0; x < n; x++) {
+    if (itemcount[x] >= need) {
+      if (x >= item || itemmark[x]) total++;
+    } else if (itemcount[x] != 0) {
+      itemcount[x] = 0;
+      killed = true;
     }
   }
-  return result;
+  return {total, killed};
 }
 
 // Cuts the transactions of the combination, then those of the item's own
