@@ -215,8 +215,8 @@ Transactiondb::NodeFlags Transactiondb::VisitItemset(ItemLevel& lv, const ItemNo
 // child's tidhits) at the parent's tids and writes those of them that lack
 // at most transactionTolerance items of the child's item set to kept.
 // Returns their number. Plain locals keep the loop free of reloads.
-int Transactiondb::KeepTids(const ItemNode& parent, ListView holders, int* hits,
-                            int* kept) const {
+inline int Transactiondb::KeepTids(const ItemNode& parent, ListView holders, int* hits,
+                                   int* kept) const {
   const int* parenttids = parent.tids;
   const int* parenthits = parent.tidhits;
   const int n = parent.ntids;
@@ -234,7 +234,7 @@ int Transactiondb::KeepTids(const ItemNode& parent, ListView holders, int* hits,
 
 // Visits the children of node at combined positions [from, to) while enough
 // items remain. Returns true when a lossless child ended a full chain.
-bool Transactiondb::VisitChildren(ItemLevel& lv, const ItemNode& node, int from, int to,
+inline bool Transactiondb::VisitChildren(ItemLevel& lv, const ItemNode& node, int from, int to,
                                   Siblings& kids) {
   const long long reach = static_cast<long long>(lv.Combined()) + node.depth;
   for (int j = from; j < to && reach - j >= item_supportLevel; j++) {
@@ -265,6 +265,27 @@ void Transactiondb::ReportIfClosed(const ItemLevel& lv, const ItemNode& node) {
   }
 }
 
+// Returns how many tids of the node lack x, or -1 when adding x would cost a
+// tid: one that lacks x would then lack more than transactionTolerance items.
+// Inline with plain locals: the hidden-item scan calls it for most items.
+inline int Transactiondb::MissingIfAdded(const ItemLevel& lv, const ItemNode& node,
+                                         int x) const {
+  AscendingCursor holders(Counted(lv.cdb.item[x]));
+  const int* tids = node.tids;
+  const int* tidhits = node.tidhits;
+  const int n = node.ntids;
+  const int depth = node.depth + 1;
+  const int tolerance = transactionTolerance;
+  int missing = 0;
+  for (int i = 0; i < n; i++) {
+    int t = tids[i];
+    if (holders.Holds(t)) continue;
+    if (depth - tidhits[t] > tolerance) return -1;
+    missing++;
+  }
+  return missing;
+}
+
 // Returns 1 when no item outside the closure and prefix lists (and, for graph
 // type 1, outside the tidset's own vertices) can join the item set without
 // costing a tid; 0 when such a hidden item exists.
@@ -283,20 +304,6 @@ int Transactiondb::CheckHiddenItems(const ItemLevel& lv, const ItemNode& node) c
     if (missing >= 0 && missing <= itemTolerance) return 0;
   }
   return 1;
-}
-
-// Returns how many tids of the node lack x, or -1 when adding x would cost a
-// tid: one that lacks x would then lack more than transactionTolerance items.
-int Transactiondb::MissingIfAdded(const ItemLevel& lv, const ItemNode& node, int x) const {
-  AscendingCursor holders(Counted(lv.cdb.item[x]));
-  int missing = 0;
-  for (int i = 0; i < node.ntids; i++) {
-    int t = node.tids[i];
-    if (holders.Holds(t)) continue;
-    if (node.depth + 1 - node.tidhits[t] > transactionTolerance) return -1;
-    missing++;
-  }
-  return missing;
 }
 
 // Returns 1 when no item of the closure or prefix list left out of the item
