@@ -19,7 +19,7 @@
 #   tree      result store: 1,000,000 inserts, 1,000,000 output lines
 #
 # Environment:
-#   QB_DATASETS  real datasets          (default /work/shared/datasets)
+#   QB_DATASETS  real datasets          (default <repo>/../shared/datasets)
 #   QB_BUILD     build directory        (default <repo>/build-bench)
 #   QB_WORK      generated data, output (default a fresh directory under /tmp,
 #                removed at the end unless QB_WORK is given)
@@ -29,7 +29,7 @@ set -euo pipefail
 
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 repo="$(dirname "$here")"
-datasets="${QB_DATASETS:-/work/shared/datasets}"
+datasets="${QB_DATASETS:-$repo/../shared/datasets}"
 build="${QB_BUILD:-$repo/build-bench}"
 limit="${QB_LIMIT_SECONDS:-20}"
 search=""  # option naming the search for mine(); empty: the program chooses

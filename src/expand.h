@@ -9,6 +9,7 @@
 #include "Tree.h"
 #include "data.h"
 #include "pools.h"
+#include "sets.h"
 
 // Events a test can observe through Transactiondb::hook.
 enum SearchEvent {
@@ -74,37 +75,16 @@ class Transactiondb {
   void PrepareDB(int** records);
 
   // ----- transaction side (expand_tids.cpp) -----
+  // Walks the start item's tolerance combinations on the loaded database
+  // (tranlist, itemlist); alltids: its tidnum tids, ascending.
   void Enumeratecdb(int** tranlist, int tidnum, int item, int** itemlist, int* alltids);
-  void Enumeratecdb_sub(int** cdbtran, int cdbtidnum, int item, int** cdbitem,
-                        int* cdbtids, int* itemmark);
-  // virtualtids: the tidset's tids, ascending.
-  void SkipBuildCdb(int item, int* virtualtids, int virtualtidnum, int* itemcount,
-                    int* itemmark);
-  void EnumerateWithoutCdb(int virtualtidnum, int* virtualtids, int item, int* itemmark);
-  int Trim_tidset_sub(int** tranlist, int* itemtids, int itemtidnum, int* addlist,
-                      int* itemcount, int* tidlive, int item, int& changed,
-                      int* itemmark, int adding, int addnum);
-  int Prune_sub(int** tranlist, int* itemcount, int* tidlive, int item, int* itemmark,
-                const int* members, int nmembers);
-  void Build_cdb(int* tidlive, int* itemcount, int item);
-  void Build_cdb_sub(int* tidlive, int* itemcount, int** parenttran,
-                     int parenttidnum, int* itemmark, int** parentitem, int item);
+  // The same for an extension item inside a cdb; itemmark: the items of the
+  // item set below it.
+  void Enumeratecdb_sub(const Cdb& cdb, int item, int* itemmark);
 
   // ----- item side (expand_items.cpp) -----
-  void StartEnumerate_Itemset(const Cdb& cdb, int h);
-  // Below the top level; serves both graph types.
-  int StartEnumerate_Itemset_sub(const Cdb& cdb, int* itemmark, int x);
-  int ItemsetClosureNoSizeRestraintSub(int& dropped, int* prefixlist, int prefixnum,
-                                       int count, int* tidhits, int* closurelist,
-                                       int closurenum, int index, int** cdbitem,
-                                       int* tids, int depth, int* itembuf,
-                                       int& extended, int& fullchain);
-  int CheckHiddenItems(int* tidhits, int depth, int** cdbitem, int* closurelist,
-                       int closurenum, int* otherlist, int othernum, int ntids,
-                       int* tids);
-  int CheckPrefixPreservingSub(int* prefixlist, int prefixnum, int* tids, int ntids,
-                               int* items, int depth, int* tidhits, int* closurelist,
-                               int closurenum, int** cdbitem);
+  // Returns 1 when no transaction of the loaded database outside tids can
+  // join the pair (tids, items) within both tolerances; both ascending.
   int CheckSet(int* tids, int ntids, int* items, int depth);
 
   // ----- parameters -----
@@ -152,7 +132,13 @@ class Transactiondb {
 
  private:
   struct TidWalk;
+  struct TidsetCounts;
+  struct ItemLevel;
+  struct ItemNode;
+  struct NodeFlags;
+  struct Siblings;
   enum Level { kTop, kSub, kVirtual };
+  enum TrimResult { kTrimRejected, kTrimSettled, kTrimChanged };
 
   // Threshold tests in 64-bit arithmetic so that no parameter can overflow.
   bool PassesItemTest(int count) const {
@@ -162,35 +148,55 @@ class Transactiondb {
     return static_cast<long long>(live) + transactionTolerance >= item_supportLevel;
   }
   bool FullyTolerated(int n, int count) const { return n - count <= itemTolerance; }
+  // The fewest transactions an item passing the item test holds, for loops
+  // that keep it in a local.
+  long long ItemTestNeed() const {
+    return static_cast<long long>(transaction_supportLevel) - itemTolerance;
+  }
 
   bool UsesExactSearch() const;
   void MineExact();
   LoadStatus ReadRecords(Data& data, int** records);
   LoadStatus CheckSymmetric(int** records);
   void CountSupports(int** records);
-  int LiveItemCount(int* list, int* itemcount, int item, int* itemmark) const;
-  void RemoveTransaction(int* list, int t, int* itemcount, int* tidlive) const;
-  int ItemPass(int* itemcount, int item, int* itemmark, int& killed) const;
 
-  void WalkItem(TidWalk& walk, const int* tids, int ntids);
+  // Transaction side.
+  void WalkItem(TidWalk& walk, ListView tids);
   void WalkTolerance(TidWalk& walk);
   void DepthFirstEnumerateTid(TidWalk& walk, int candindex, int adding);
-  void EvaluateTidset(TidWalk& walk, int adding);
-  void DescendInto(const TidWalk& walk, int* tids, int ntids, int* itemcount, int* itemmark);
-  void BuildCdb(int* tids, int ntids, int* itemcount, int** parenttran,
-                int** parentitem, int* itemmark, int item, Level level);
+  void EvaluateTidset(const TidWalk& walk, int added);
+  TrimResult Trim_tidset_sub(const TidWalk& walk, TidsetCounts& counts, int added);
+  int TrimTransaction(const TidWalk& walk, TidsetCounts& counts, int t) const;
+  int Prune_sub(const TidWalk& walk, TidsetCounts& counts);
+  int LiveItemCount(int* list, int* itemcount, int item, int* itemmark) const;
+  void RemoveTransaction(int* list, int t, int* itemcount, int* tidlive) const;
+  // total: the items that pass the item test and may join the item set;
+  // killed: some item was killed.
+  struct ItemPassResult {
+    int total;
+    bool killed;
+  };
+  ItemPassResult ItemPass(int item, TidsetCounts& counts) const;
+  void DescendInto(const TidWalk& walk, int* tids, int ntids, const TidsetCounts& counts);
+  void BuildCdb(const TidWalk& walk, int* tids, int ntids, const int* itemcount,
+                int* itemmark);
+  void FillCdb(const TidWalk& walk, const int* itemcount, Cdb& cdb);
+  void SkipBuildCdb(int item, ListView tidset, int* itemcount, int* itemmark);
+  void EnumerateWithoutCdb(ListView tidset, int item, int* itemmark);
 
-  int EnumerateItemsets(const Cdb& cdb, int* itemmark, int x, Level level);
-  int ClassifyItems(const Cdb& cdb, int* itemmark, int x, Level level, int* closurelist,
-                    int& closurenum, int* prefixlist, int& prefixnum, int* taillist,
-                    int& tailnum, int& total);
-  void ExtendItemsets(const Cdb& cdb, int* closurelist, int closurenum, int* prefixlist,
-                      int prefixnum, int* taillist, int tailnum, int x, Level level,
-                      int total);
-  void ReportIfClosed(int* prefixlist, int prefixnum, int* closurelist, int closurenum,
-                      int** cdbitem, int* tids, int ntids, int* tidhits, int* itembuf,
-                      int depth);
-  int Absorbable(int x, int* tids, int ntids, int depth, int* tidhits, int** cdbitem) const;
+  // Item side.
+  void EnumerateItemsets(const Cdb& cdb, int* itemmark, int x, Level level);
+  int ClassifyItems(ItemLevel& lv) const;
+  void VisitStarts(ItemLevel& lv, const ItemNode& root);
+  NodeFlags VisitItemset(ItemLevel& lv, const ItemNode& parent, int index, bool chain);
+  int KeepTids(const ItemNode& parent, ListView holders, int* hits, int* kept) const;
+  bool VisitChildren(ItemLevel& lv, const ItemNode& node, int from, int to, Siblings& kids);
+  void ExtendItemsets(const ItemLevel& lv);
+  void ReportIfClosed(const ItemLevel& lv, const ItemNode& node);
+  int CheckHiddenItems(const ItemLevel& lv, const ItemNode& node) const;
+  int CheckPrefixPreservingSub(const ItemLevel& lv, const ItemNode& node,
+                               const int* items) const;
+  int MissingIfAdded(const ItemLevel& lv, const ItemNode& node, int x) const;
   void Notify(SearchEvent event, const int* list, int n) const {
     if (hook) hook(hookcontext, event, list, n);
   }

@@ -8,59 +8,96 @@
 // item which is itself a vertex of the cdb's tidset never enters the closure
 // and never rejects the tidset.
 #include <algorithm>
-#include <cstring>
 
+#include "arena_scope.h"
 #include "expand.h"
+#include "sets.h"
 
-void Transactiondb::StartEnumerate_Itemset(const Cdb& cdb, int h) {
-  EnumerateItemsets(cdb, nullptr, h, kTop);
-}
+// The item side of one cdb: its items sorted into lists, and the state the
+// item-set enumeration below it shares. The lists are blocks of
+// EnumerateItemsets, itemnum ints each.
+struct Transactiondb::ItemLevel {
+  ItemLevel(const Cdb& c, int* mark, int start, Level l)
+      : cdb(c), itemmark(mark), x(start), level(l) {}
 
-// Returns 0 when the tidset is rejected, else 1.
-int Transactiondb::StartEnumerate_Itemset_sub(const Cdb& cdb, int* itemmark, int x) {
-  return EnumerateItemsets(cdb, itemmark, x, kSub);
-}
-
-int Transactiondb::EnumerateItemsets(const Cdb& cdb, int* itemmark, int x, Level level) {
-  ArenaCheck check;
-  const bool undirected = graphtype == 1;
-  long long taken = 3LL * itemnum + tidnum;
-  int* closurelist = ArenaTake(itemnum);
-  int* itembuf = ArenaTake(itemnum);
-  int* tidhits = ArenaTake(tidnum);
-  int* prefixlist = ArenaTake(itemnum);
-  int* taillist = nullptr;
-  if (undirected) {
-    taillist = ArenaTake(itemnum);
-    taken += itemnum;
+  // Combined positions: closure items first, then prefix items.
+  int Combined() const { return closurenum + prefixnum; }
+  int ItemAt(int index) const {
+    return index < closurenum ? closurelist[index] : prefixlist[index - closurenum];
   }
+
+  const Cdb& cdb;
+  int* itemmark;  // itemnum ints handed down; null at the top level
+  int x;          // the start or extension item of the cdb
+  Level level;
+  int* closurelist = nullptr;  // unmarked items that may join, ascending
+  int closurenum = 0;
+  int* prefixlist = nullptr;   // marked items, ascending
+  int prefixnum = 0;
+  int* taillist = nullptr;     // graph type 1: extension items, ascending
+  int tailnum = 0;
+  int total = 0;               // items that may still join an item set
+  int* itembuf = nullptr;      // the current node's item set, in the order added
+  bool dropped = false;        // set once any node of the start loop lost a tid
+};
+
+// A node of the item-set enumeration: its item set is itembuf[0..depth) of
+// its level.
+struct Transactiondb::ItemNode {
+  int* tids;           // the item set's tidset, ascending, ntids of them
+  int ntids;
+  const int* tidhits;  // tidnum ints, valid at tids: items of the item set each holds
+  int depth;
+};
+
+// What a visited node tells its parent.
+struct Transactiondb::NodeFlags {
+  bool lossless;   // adding the node's item cost no tid
+  bool fullchain;  // every later item joins without loss; passed through
+                   // unchanged from the caller when the node has no child
+                   // and is not itself the last item
+};
+
+// The state the children of one node share while they are visited.
+struct Transactiondb::Siblings {
+  bool chain = false;     // fullchain as the last child left it
+  bool extended = false;  // some child was lossless: the parent is not closed
+  bool visited = false;   // some child ran without ending a full chain
+};
+
+// The item side of one cdb: classifies its items, visits the item sets drawn
+// from the closure and prefix items, then hands on the extension items.
+void Transactiondb::EnumerateItemsets(const Cdb& cdb, int* itemmark, int x, Level level) {
+  ArenaScope scope;
+  ItemLevel lv(cdb, itemmark, x, level);
+  lv.closurelist = scope.Take(itemnum);
+  lv.itembuf = scope.Take(itemnum);
+  int* roothits = scope.Take(tidnum);
+  lv.prefixlist = scope.Take(itemnum);
+  if (graphtype == 1) lv.taillist = scope.Take(itemnum);
   // Only the entries of the cdb's tids are ever read.
-  for (int i = 0; i < cdb.tidnum; i++) tidhits[cdb.tids[i]] = 0;
-  int closurenum = 0, prefixnum = 0, tailnum = 0, total = 0;
-  int accepted = ClassifyItems(cdb, itemmark, x, level, closurelist, closurenum, prefixlist,
-                               prefixnum, taillist, tailnum, total);
-  if (accepted) {
-    if (closurenum > 0 && static_cast<long long>(closurenum) + prefixnum >= item_supportLevel) {
-      int dropped = 0, extended = 0, fullchain = 0, chainseen = 0;
-      for (int k = 0; k < closurenum &&
-                      static_cast<long long>(closurenum) + prefixnum - k >= item_supportLevel;
-           k++) {
-        int lossless = ItemsetClosureNoSizeRestraintSub(
-            dropped, prefixlist, prefixnum, cdb.tidnum, tidhits, closurelist, closurenum, k,
-            cdb.item, cdb.tids, 1, itembuf, extended, fullchain);
-        if (!chainseen && fullchain) {
-          // Every closure item from k on joins without losing a tid: the
-          // later starts can only find subsets of what this one found.
-          if (lossless) break;
-          chainseen = 1;
-        }
-      }
+  for (int i = 0; i < cdb.tidnum; i++) roothits[cdb.tids[i]] = 0;
+  if (!ClassifyItems(lv)) return;
+  if (lv.closurenum > 0 && static_cast<long long>(lv.Combined()) >= item_supportLevel)
+    VisitStarts(lv, {cdb.tids, cdb.tidnum, roothits, 0});
+  ExtendItemsets(lv);
+}
+
+// Visits the item sets that start at each closure item in turn.
+void Transactiondb::VisitStarts(ItemLevel& lv, const ItemNode& root) {
+  bool chain = false, chainseen = false;
+  for (int k = 0; k < lv.closurenum &&
+                  static_cast<long long>(lv.Combined()) - k >= item_supportLevel;
+       k++) {
+    NodeFlags flags = VisitItemset(lv, root, k, chain);
+    chain = flags.fullchain;
+    if (!chainseen && chain) {
+      // Every closure item from k on joins without losing a tid: the later
+      // starts can only find subsets of what this one found.
+      if (flags.lossless) break;
+      chainseen = true;
     }
-    ExtendItemsets(cdb, closurelist, closurenum, prefixlist, prefixnum, taillist, tailnum, x,
-                   level, total);
   }
-  ArenaRelease(taken);
-  return accepted;
 }
 
 // Sorts the cdb's items into closure items (unmarked, from x on, passing the
@@ -69,249 +106,220 @@ int Transactiondb::EnumerateItemsets(const Cdb& cdb, int* itemmark, int x, Level
 // total counts the items that may still join an item set. Returns 0 when an
 // unmarked item below x is fully tolerated: the tidset then belongs to an
 // earlier item.
-int Transactiondb::ClassifyItems(const Cdb& cdb, int* itemmark, int x, Level,
-                                 int* closurelist, int& closurenum, int* prefixlist,
-                                 int& prefixnum, int* taillist, int& tailnum, int& total) {
+int Transactiondb::ClassifyItems(ItemLevel& lv) const {
   const bool undirected = graphtype == 1;
-  const int a = cdb.tidnum;
-  int cursor = 0;
-  auto isTid = [&](int v) {
-    while (cursor < a && cdb.tids[cursor] < v) cursor++;
-    return cursor < a && cdb.tids[cursor] == v;
-  };
-  auto count = [&](int v) { return cdb.item[v][0]; };
-  for (int i = 0; i < x; i++) {
-    if (itemmark && itemmark[i]) {
-      prefixlist[prefixnum++] = i;
-      total++;
-    } else if (FullyTolerated(a, count(i)) && !(undirected && isTid(i))) {
+  const int a = lv.cdb.tidnum;
+  // Items are asked in ascending order.
+  AscendingCursor tidcursor({lv.cdb.tids, a});
+  auto isTid = [&](int v) { return undirected && tidcursor.Holds(v); };
+  auto count = [&](int v) { return lv.cdb.item[v][0]; };
+  auto marked = [&](int v) { return lv.itemmark && lv.itemmark[v]; };
+  for (int i = 0; i < lv.x; i++) {
+    if (marked(i)) {
+      lv.prefixlist[lv.prefixnum++] = i;
+      lv.total++;
+    } else if (FullyTolerated(a, count(i)) && !isTid(i)) {
       return 0;
     }
   }
-  for (int i = x; i < itemnum; i++) {
+  for (int i = lv.x; i < itemnum; i++) {
     bool tolerated = FullyTolerated(a, count(i));
-    if (itemmark && itemmark[i]) {
-      if (tolerated) prefixlist[prefixnum++] = i;
-      total++;
+    if (marked(i)) {
+      if (tolerated) lv.prefixlist[lv.prefixnum++] = i;
+      lv.total++;
       continue;
     }
     if (!PassesItemTest(count(i))) continue;
-    total++;
+    lv.total++;
     if (!undirected) {
-      if (tolerated) closurelist[closurenum++] = i;
+      if (tolerated) lv.closurelist[lv.closurenum++] = i;
     } else if (!tolerated || isTid(i)) {
-      taillist[tailnum++] = i;
+      lv.taillist[lv.tailnum++] = i;
     } else {
-      closurelist[closurenum++] = i;
+      lv.closurelist[lv.closurenum++] = i;
     }
   }
-  if (undirected) total = closurenum + prefixnum + tailnum;
+  if (undirected) lv.total = lv.Combined() + lv.tailnum;
   return 1;
 }
 
 // Hands each extension item to the transaction side while the items that may
 // still join reach item_supportLevel. A tidset of exactly
 // transaction_supportLevel tids is not extended: narrowing would lose a tid.
-void Transactiondb::ExtendItemsets(const Cdb& cdb, int* closurelist, int closurenum,
-                                   int* prefixlist, int prefixnum, int* taillist,
-                                   int tailnum, int x, Level level, int total) {
-  if (cdb.tidnum <= transaction_supportLevel) return;
-  ArenaCheck check;
-  int* nextmark = ArenaTake(itemnum);
+void Transactiondb::ExtendItemsets(const ItemLevel& lv) {
+  if (lv.cdb.tidnum <= transaction_supportLevel) return;
+  ArenaScope scope;
+  int* nextmark = scope.Take(itemnum);
   std::fill(nextmark, nextmark + itemnum, 0);
-  for (int i = 0; i < closurenum; i++) nextmark[closurelist[i]] = 1;
-  for (int i = 0; i < prefixnum; i++) nextmark[prefixlist[i]] = 1;
+  for (int i = 0; i < lv.closurenum; i++) nextmark[lv.closurelist[i]] = 1;
+  for (int i = 0; i < lv.prefixnum; i++) nextmark[lv.prefixlist[i]] = 1;
+  int total = lv.total;
   auto extend = [&](int y) {
     if (total < item_supportLevel) return false;
-    Enumeratecdb_sub(cdb.tran, cdb.tidnum, y, cdb.item, cdb.tids, nextmark);
+    Enumeratecdb_sub(lv.cdb, y, nextmark);
     total--;
     return true;
   };
   if (graphtype == 1) {
-    for (int i = 0; i < tailnum; i++) {
+    for (int i = 0; i < lv.tailnum; i++) {
       // Below the top level the extension item itself may reappear here;
       // handing it on again would re-enter the same cdb forever.
-      if (level != kTop && taillist[i] == x) continue;
-      if (!extend(taillist[i])) break;
+      if (lv.level != kTop && lv.taillist[i] == lv.x) continue;
+      if (!extend(lv.taillist[i])) break;
     }
   } else {
-    for (int y = x + 1; y < itemnum; y++) {
-      if (!PassesItemTest(cdb.item[y][0]) || nextmark[y]) continue;
+    for (int y = lv.x + 1; y < itemnum; y++) {
+      if (!PassesItemTest(lv.cdb.item[y][0]) || nextmark[y]) continue;
       if (!extend(y)) break;
     }
   }
-  ArenaRelease(itemnum);
 }
 
 // One node of the item-set enumeration: adds the item at combined position
-// index (closure items first, then prefix items) to the parent's item set,
-// whose tidset is tids[0..count) with hit counts tidhits (valid at those tids).
-// Returns 1 when adding the item cost no tid (lossless).
-// Out: dropped = 1 once any node of the start loop lost a tid;
-//      extended = 1 when this node is lossless (the parent is not closed);
-//      fullchain = 1 when every later item joins without loss (see below).
-int Transactiondb::ItemsetClosureNoSizeRestraintSub(int& dropped, int* prefixlist,
-                                                    int prefixnum, int count, int* tidhits,
-                                                    int* closurelist, int closurenum,
-                                                    int index, int** cdbitem, int* tids,
-                                                    int depth, int* itembuf, int& extended,
-                                                    int& fullchain) {
-  ArenaCheck check;
-  const int combined = closurenum + prefixnum;
-  const int x = index < closurenum ? closurelist[index] : prefixlist[index - closurenum];
-  int* hits = ArenaTake(tidnum);
-  int* nodetids = ArenaTake(count);
-  const int* holders = cdbitem[x] + 1;
-  const int nholders = cdbitem[x][0];
-  int remaining = 0;
-  for (int i = 0, p = 0; i < count; i++) {
-    int t = tids[i];
-    while (p < nholders && holders[p] < t) p++;
-    hits[t] = tidhits[t] + (p < nholders && holders[p] == t);
-    if (depth - hits[t] <= transactionTolerance) nodetids[remaining++] = t;
-  }
-  if (remaining < transaction_supportLevel) {
-    fullchain = 0;
-    ArenaRelease(tidnum + static_cast<long long>(count));
-    return 0;
-  }
-  const int lossless = remaining == count;
-  if (!lossless) {
-    dropped = 1;
-  } else {
-    if (index + 1 == combined) fullchain = 1;
-    extended = 1;
-  }
-  itembuf[depth - 1] = x;
-  Notify(kEventVisit, itembuf, depth);
+// index to the parent's item set. chain is the fullchain state the previous
+// sibling left.
+Transactiondb::NodeFlags Transactiondb::VisitItemset(ItemLevel& lv, const ItemNode& parent,
+                                                     int index, bool chain) {
+  ArenaScope scope;
+  const int x = lv.ItemAt(index);
+  int* hits = scope.Take(tidnum);
+  int* tids = scope.Take(parent.ntids);
+  const int ntids = KeepTids(parent, Counted(lv.cdb.item[x]), hits, tids);
+  if (ntids < transaction_supportLevel) return {false, false};
+  const ItemNode node{tids, ntids, hits, parent.depth + 1};
+  NodeFlags flags{node.ntids == parent.ntids, chain};
+  if (!flags.lossless) lv.dropped = true;
+  else if (index + 1 == lv.Combined()) flags.fullchain = true;
+  lv.itembuf[node.depth - 1] = x;
+  Notify(kEventVisit, lv.itembuf, node.depth);
 
   // Children: later closure items, then (when no closure child stopped the
   // loop at once) the prefix items; below a prefix item only later prefix
   // items. A lossless child whose own chain is full stops the loop: the later
   // siblings can only give subsets.
-  int childextended = 0, childfullchain = 0;
-  auto visit = [&](int from, int to, bool& visited) {
-    for (int j = from; j < to && static_cast<long long>(combined) + depth - j >= item_supportLevel;
-         j++) {
-      int r = ItemsetClosureNoSizeRestraintSub(dropped, prefixlist, prefixnum, remaining, hits,
-                                               closurelist, closurenum, j, cdbitem, nodetids,
-                                               depth + 1, itembuf, childextended,
-                                               childfullchain);
-      if (r == 1 && childfullchain != 0) {
-        fullchain = 1;
-        return;
-      }
-      visited = true;
-    }
-  };
-  bool visited = false;
-  if (index + 1 < closurenum) {
-    visit(index + 1, closurenum, visited);
-    if (visited) {
-      bool ignored = false;
-      visit(closurenum, combined, ignored);
-      fullchain = 0;
-    }
-  } else {
-    visit(index + 1, combined, visited);
-    if (visited) fullchain = 0;
-  }
+  Siblings kids;
+  const int firstend = index + 1 < lv.closurenum ? lv.closurenum : lv.Combined();
+  const bool stopped = VisitChildren(lv, node, index + 1, firstend, kids);
+  if (kids.visited) VisitChildren(lv, node, firstend, lv.Combined(), kids);
+  if (stopped) flags.fullchain = true;
+  if (kids.visited) flags.fullchain = false;
 
-  if (childextended == 0 && depth >= item_supportLevel &&
-      (dropped != 1 || CheckHiddenItems(hits, depth, cdbitem, closurelist, closurenum,
-                                        prefixlist, prefixnum, remaining, nodetids))) {
-    ReportIfClosed(prefixlist, prefixnum, closurelist, closurenum, cdbitem, nodetids,
-                   remaining, hits, itembuf, depth);
+  if (!kids.extended && node.depth >= item_supportLevel &&
+      (!lv.dropped || CheckHiddenItems(lv, node))) {
+    ReportIfClosed(lv, node);
   }
-  ArenaRelease(tidnum + static_cast<long long>(count));
-  return lossless;
+  return flags;
+}
+
+// Adds the item held by holders to the parent's item set: sets hits (the
+// child's tidhits) at the parent's tids and writes those of them that lack
+// at most transactionTolerance items of the child's item set to kept.
+// Returns their number. Plain locals keep the loop free of reloads.
+inline int Transactiondb::KeepTids(const ItemNode& parent, ListView holders, int* hits,
+                                   int* kept) const {
+  const int* parenttids = parent.tids;
+  const int* parenthits = parent.tidhits;
+  const int n = parent.ntids;
+  const int depth = parent.depth + 1;
+  const int tolerance = transactionTolerance;
+  AscendingCursor held(holders);
+  int remaining = 0;
+  for (int i = 0; i < n; i++) {
+    int t = parenttids[i];
+    hits[t] = parenthits[t] + held.Holds(t);
+    if (depth - hits[t] <= tolerance) kept[remaining++] = t;
+  }
+  return remaining;
+}
+
+// Visits the children of node at combined positions [from, to) while enough
+// items remain. Returns true when a lossless child ended a full chain.
+inline bool Transactiondb::VisitChildren(ItemLevel& lv, const ItemNode& node, int from, int to,
+                                  Siblings& kids) {
+  const long long reach = static_cast<long long>(lv.Combined()) + node.depth;
+  for (int j = from; j < to && reach - j >= item_supportLevel; j++) {
+    NodeFlags child = VisitItemset(lv, node, j, kids.chain);
+    kids.chain = child.fullchain;
+    kids.extended |= child.lossless;
+    if (child.lossless && kids.chain) return true;
+    kids.visited = true;
+  }
+  return false;
 }
 
 // Hands (tids, item set) to the tree when no left-out closure or prefix item
-// and no outside transaction can join it. The item set is itembuf[0..depth)
-// in the order the items were added; the tree and the checks get it sorted.
-void Transactiondb::ReportIfClosed(int* prefixlist, int prefixnum, int* closurelist,
-                                   int closurenum, int** cdbitem, int* tids, int ntids,
-                                   int* tidhits, int* itembuf, int depth) {
-  ArenaCheck check;
-  int* items = itembuf;
-  if (prefixnum > 0) {
-    items = ArenaTake(depth);
-    std::copy(itembuf, itembuf + depth, items);
-    std::sort(items, items + depth);
+// and no outside transaction can join it. The item set is in the order the
+// items were added; the tree and the checks get it sorted.
+void Transactiondb::ReportIfClosed(const ItemLevel& lv, const ItemNode& node) {
+  ArenaScope scope;
+  int* items = lv.itembuf;
+  if (lv.prefixnum > 0) {
+    items = scope.Take(node.depth);
+    std::copy(lv.itembuf, lv.itembuf + node.depth, items);
+    std::sort(items, items + node.depth);
   }
-  if (CheckPrefixPreservingSub(prefixlist, prefixnum, tids, ntids, items, depth, tidhits,
-                               closurelist, closurenum, cdbitem) &&
-      CheckSet(tids, ntids, items, depth)) {
-    Notify(kEventReport, items, depth);
-    tree.AddSet(tids, ntids, items, depth);
+  if (CheckPrefixPreservingSub(lv, node, items) &&
+      CheckSet(node.tids, node.ntids, items, node.depth)) {
+    Notify(kEventReport, items, node.depth);
+    tree.AddSet(node.tids, node.ntids, items, node.depth);
   }
-  if (prefixnum > 0) ArenaRelease(depth);
+}
+
+// Returns how many tids of the node lack x, or -1 when adding x would cost a
+// tid: one that lacks x would then lack more than transactionTolerance items.
+// Inline with plain locals: the hidden-item scan calls it for most items.
+inline int Transactiondb::MissingIfAdded(const ItemLevel& lv, const ItemNode& node,
+                                         int x) const {
+  AscendingCursor holders(Counted(lv.cdb.item[x]));
+  const int* tids = node.tids;
+  const int* tidhits = node.tidhits;
+  const int n = node.ntids;
+  const int depth = node.depth + 1;
+  const int tolerance = transactionTolerance;
+  int missing = 0;
+  for (int i = 0; i < n; i++) {
+    int t = tids[i];
+    if (holders.Holds(t)) continue;
+    if (depth - tidhits[t] > tolerance) return -1;
+    missing++;
+  }
+  return missing;
 }
 
 // Returns 1 when no item outside the closure and prefix lists (and, for graph
 // type 1, outside the tidset's own vertices) can join the item set without
 // costing a tid; 0 when such a hidden item exists.
-int Transactiondb::CheckHiddenItems(int* tidhits, int depth, int** cdbitem, int* closurelist,
-                                    int closurenum, int* otherlist, int othernum, int ntids,
-                                    int* tids) {
-  int tidcursor = 0, closurecursor = 0, othercursor = 0;
-  auto member = [](const int* list, int n, int& cursor, int k) {
-    bool found = false;
-    while (cursor < n && list[cursor] <= k) found |= list[cursor++] == k;
-    return found;
-  };
+int Transactiondb::CheckHiddenItems(const ItemLevel& lv, const ItemNode& node) const {
+  // Items are asked in ascending order.
+  AscendingCursor intids({node.tids, node.ntids});
+  AscendingCursor inclosure({lv.closurelist, lv.closurenum});
+  AscendingCursor inprefix({lv.prefixlist, lv.prefixnum});
   for (int k = 0; k < itemnum; k++) {
-    bool skip = graphtype != 0 && member(tids, ntids, tidcursor, k);
-    skip |= member(closurelist, closurenum, closurecursor, k);
-    skip |= member(otherlist, othernum, othercursor, k);
-    const int size = cdbitem[k][0];
-    if (skip || size == 0 || ntids - size > itemTolerance) continue;
-    const int* holders = cdbitem[k] + 1;
-    int missing = 0;
-    bool absorbable = true;
-    for (int i = 0, p = 0; i < ntids && absorbable; i++) {
-      int t = tids[i];
-      while (p < size && holders[p] < t) p++;
-      if (p < size && holders[p] == t) continue;
-      missing++;
-      absorbable = depth - tidhits[t] + 1 <= transactionTolerance;
-    }
-    if (absorbable && missing <= itemTolerance) return 0;
-  }
-  return 1;
-}
-
-// Returns 1 when x can join the item set without costing a tid of tids.
-int Transactiondb::Absorbable(int x, int* tids, int ntids, int depth, int* tidhits,
-                              int** cdbitem) const {
-  const int* holders = cdbitem[x] + 1;
-  const int size = cdbitem[x][0];
-  for (int i = 0, p = 0; i < ntids; i++) {
-    int t = tids[i];
-    while (p < size && holders[p] < t) p++;
-    if (p < size && holders[p] == t) continue;
-    if (depth + 1 - tidhits[t] > transactionTolerance) return 0;
+    bool skip = graphtype != 0 && intids.Holds(k);
+    skip |= inclosure.Holds(k);
+    skip |= inprefix.Holds(k);
+    const int size = lv.cdb.item[k][0];
+    if (skip || size == 0 || node.ntids - size > itemTolerance) continue;
+    const int missing = MissingIfAdded(lv, node, k);
+    if (missing >= 0 && missing <= itemTolerance) return 0;
   }
   return 1;
 }
 
 // Returns 1 when no item of the closure or prefix list left out of the item
 // set (items, ascending) can join it without costing a tid.
-int Transactiondb::CheckPrefixPreservingSub(int* prefixlist, int prefixnum, int* tids,
-                                            int ntids, int* items, int depth, int* tidhits,
-                                            int* closurelist, int closurenum,
-                                            int** cdbitem) {
-  auto leftOutAbsorbable = [&](const int* list, int n) {
-    for (int i = 0, c = 0; i < n; i++) {
-      while (c < depth && items[c] < list[i]) c++;
-      if (c < depth && items[c] == list[i]) continue;
-      if (Absorbable(list[i], tids, ntids, depth, tidhits, cdbitem)) return true;
+int Transactiondb::CheckPrefixPreservingSub(const ItemLevel& lv, const ItemNode& node,
+                                            const int* items) const {
+  auto leftOutAbsorbable = [&](ListView list) {
+    AscendingCursor initems({items, node.depth});
+    for (int i = 0; i < list.n; i++) {
+      if (initems.Holds(list.at[i])) continue;
+      if (MissingIfAdded(lv, node, list.at[i]) >= 0) return true;
     }
     return false;
   };
-  return !leftOutAbsorbable(closurelist, closurenum) &&
-         !leftOutAbsorbable(prefixlist, prefixnum);
+  return !leftOutAbsorbable({lv.closurelist, lv.closurenum}) &&
+         !leftOutAbsorbable({lv.prefixlist, lv.prefixnum});
 }
 
 // Returns 1 when no transaction of the loaded database outside tids can join
@@ -322,25 +330,22 @@ int Transactiondb::CheckPrefixPreservingSub(int* prefixlist, int prefixnum, int*
 // candidates are gathered from the shortest such lists (new item ids ascend
 // with support). outsidemark is all zero on entry and on return.
 int Transactiondb::CheckSet(int* tids, int ntids, int* items, int depth) {
-  ArenaCheck check;
-  int* itemhits = ArenaTake(depth);
-  int* outside = ArenaTake(tidnum);
+  ArenaScope scope;
+  int* itemhits = scope.Take(depth);
+  int* outside = scope.Take(tidnum);
   std::fill(itemhits, itemhits + depth, 0);
   for (int i = 0; i < ntids; i++) {
-    const int* list = tranlist[tids[i]];
-    for (int d = 0, s = 1; d < depth && s <= list[0]; d++) {
-      while (s <= list[0] && list[s] < items[d]) s++;
-      if (s <= list[0] && list[s] == items[d]) itemhits[d]++;
-    }
+    AscendingCursor held(Counted(tranlist[tids[i]]));
+    for (int d = 0; d < depth && !held.Exhausted(); d++) itemhits[d] += held.Holds(items[d]);
   }
   const int scanned = static_cast<int>(std::min<long long>(depth, transactionTolerance + 1LL));
   int noutside = 0;
   for (int d = 0; d < scanned; d++) {
-    const int* holders = itemlist[items[d]];
-    for (int s = 1, c = 0; s <= holders[0]; s++) {
-      int t = holders[s];
-      while (c < ntids && tids[c] < t) c++;
-      if ((c < ntids && tids[c] == t) || outsidemark[t]) continue;
+    const ListView holders = Counted(itemlist[items[d]]);
+    AscendingCursor inside({tids, ntids});
+    for (int s = 0; s < holders.n; s++) {
+      int t = holders.at[s];
+      if (inside.Holds(t) || outsidemark[t]) continue;
       if (graphtype == 1 && std::binary_search(items, items + depth, t)) continue;
       outsidemark[t] = 1;
       outside[noutside++] = t;
@@ -348,17 +353,15 @@ int Transactiondb::CheckSet(int* tids, int ntids, int* items, int depth) {
   }
   int closed = 1;
   for (int i = 0; i < noutside && closed; i++) {
-    const int* list = tranlist[outside[i]];
+    AscendingCursor held(Counted(tranlist[outside[i]]));
     int lacked = 0;
     bool joins = true;
-    for (int d = 0, s = 1; d < depth && joins; d++) {
-      while (s <= list[0] && list[s] < items[d]) s++;
-      if (s <= list[0] && list[s] == items[d]) continue;
+    for (int d = 0; d < depth && joins; d++) {
+      if (held.Holds(items[d])) continue;
       joins = ntids + 1 - itemhits[d] <= itemTolerance && ++lacked <= transactionTolerance;
     }
     if (joins) closed = 0;
   }
   for (int i = 0; i < noutside; i++) outsidemark[outside[i]] = 0;
-  ArenaRelease(tidnum + static_cast<long long>(depth));
   return closed;
 }

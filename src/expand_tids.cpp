@@ -3,43 +3,78 @@
 // each resulting tidset, and the conditional databases handed to the item
 // side. One walk serves three levels, which differ only in what they read and
 // where a surviving tidset goes:
-//   top      : the loaded database; enough fully tolerated items -> Build_cdb,
-//              too few -> SkipBuildCdb; a local, all-zero itemmark
-//   sub      : a parent cdb; every survivor -> Build_cdb_sub
+//   top      : the loaded database; enough fully tolerated items -> a cdb
+//              enumerated as the top level, too few -> SkipBuildCdb; a local,
+//              all-zero itemmark
+//   sub      : a parent cdb; every survivor -> a cdb enumerated as a sub level
 //   virtual  : the loaded database narrowed by SkipBuildCdb; enough fully
-//              tolerated items -> Build_cdb_sub, too few -> SkipBuildCdb
+//              tolerated items -> a cdb enumerated as a sub level, too few ->
+//              SkipBuildCdb
 #include <algorithm>
-#include <cstring>
-
+#include <initializer_list>
+#include "arena_scope.h"
 #include "expand.h"
+#include "sets.h"
 
-// Constant state of one walk plus the tolerance combination being built.
+// Constant state of one walk plus the tolerance combination being built. One
+// named constructor per level.
 struct Transactiondb::TidWalk {
+  // The item's transactions in the loaded database (tran, items).
+  static TidWalk Top(int item, int** tran, int** items) {
+    TidWalk walk(kTop, item, tran, items, nullptr);
+    walk.havelist = Counted(items[item]);
+    return walk;
+  }
+  // The item's transactions in a parent cdb.
+  static TidWalk InCdb(const Cdb& cdb, int item, int* itemmark) {
+    TidWalk walk(kSub, item, cdb.tran, cdb.item, itemmark);
+    walk.havelist = Counted(cdb.item[item]);
+    return walk;
+  }
+  // The loaded database narrowed to a tidset: the caller splits the tidset
+  // into havelist and candlist, blocks of room for all of its tids.
+  static TidWalk Narrowed(const Transactiondb& db, int item, int* itemmark, int* have,
+                          int* cand) {
+    TidWalk walk(kVirtual, item, db.tranlist, db.itemlist, itemmark);
+    walk.havelist = {have, 0};
+    walk.candlist = cand;
+    return walk;
+  }
+
   Level level;
-  int item;          // the current item (start or extension item)
-  int** tran;        // transaction lists of the level, indexed by tid
-  int* havelist;     // ascending tids of the tidset that contain the item
-  int havenum;
-  int* candlist;     // ascending tids of the tidset that lack the item
-  int candnum;
-  int* addlist;      // the tolerance combination: addnum tids of candlist
-  int addnum;
-  int* basecount;    // itemnum ints: per item, its count over havelist
-  int* itemmark;     // itemnum ints handed down; null at the top level
-  int parenttidnum;  // sub level: the parent cdb, for Build_cdb_sub
-  int** parentitem;
+  int item;                  // the current item (start or extension item)
+  int** tran;                // transaction lists of the level, indexed by tid
+  int** items;               // item lists of the level, indexed by item: the parent of its cdbs
+  ListView havelist;         // tids of the tidset that contain the item, ascending
+  int* candlist = nullptr;   // tids of the tidset that lack the item, ascending, candnum of them
+  int candnum = 0;
+  int* addlist = nullptr;    // the tolerance combination: addnum tids of candlist
+  int addnum = 0;
+  int* basecount = nullptr;  // itemnum ints: per item, its count over havelist
+  int* itemmark;             // itemnum ints handed down; null at the top level
+
+ private:
+  TidWalk(Level l, int x, int** t, int** i, int* mark)
+      : level(l), item(x), tran(t), items(i), havelist{nullptr, 0}, itemmark(mark) {}
+};
+
+// The counts of one evaluated tidset, all blocks of EvaluateTidset.
+struct Transactiondb::TidsetCounts {
+  int* tidlive;    // tidnum ints, read and written only at members: live items per tid, 0 = cut
+  int* itemcount;  // itemnum ints: per item, the tidset's live tids holding it, 0 = dead
+  int* itemmark;   // itemnum ints: 1 for items below the current one that are in the item set
+  int* members;    // the tidset's tids, ascending, nmembers of them
+  int nmembers;
 };
 
 namespace {
 
-// out = a \ b for ascending lists; returns the size of out.
-int SetDifference(const int* a, int na, const int* b, int nb, int* out) {
+// out = a \ b; returns the size of out.
+int SetDifference(ListView a, ListView b, int* out) {
+  AscendingCursor inb(b);
   int n = 0;
-  int j = 0;
-  for (int i = 0; i < na; i++) {
-    while (j < nb && b[j] < a[i]) j++;
-    if (j < nb && b[j] == a[i]) continue;
-    out[n++] = a[i];
+  for (int i = 0; i < a.n; i++) {
+    if (!inb.Holds(a.at[i])) out[n++] = a.at[i];
   }
   return n;
 }
@@ -51,9 +86,9 @@ int RemoveValue(int* list, int n, int value) {
 }
 
 // Adds 1 to count[x] for every item x of the transactions in tids.
-void CountItems(int** tran, const int* tids, int ntids, int* count) {
-  for (int i = 0; i < ntids; i++) {
-    const int* list = tran[tids[i]];
+void CountItems(int** tran, ListView tids, int* count) {
+  for (int i = 0; i < tids.n; i++) {
+    const int* list = tran[tids.at[i]];
     for (int s = 1; s <= list[0]; s++) count[list[s]]++;
   }
 }
@@ -66,59 +101,47 @@ void CountItems(int** tran, const int* tids, int ntids, int* count) {
 
 void Transactiondb::Enumeratecdb(int** tran, int ntids, int item, int** items,
                                  int* alltids) {
-  int* record = items[item];
-  TidWalk walk{kTop, item, tran, record + 1, record[0], nullptr, 0, nullptr, 0,
-               nullptr, nullptr, 0, nullptr};
-  WalkItem(walk, alltids, ntids);
+  TidWalk walk = TidWalk::Top(item, tran, items);
+  WalkItem(walk, {alltids, ntids});
 }
 
 // Enumeratecdb inside a cdb: the cdb's tids, transaction lists and item lists
 // take the place of the loaded database.
-void Transactiondb::Enumeratecdb_sub(int** cdbtran, int cdbtidnum, int item,
-                                     int** cdbitem, int* cdbtids, int* itemmark) {
-  int* record = cdbitem[item];
-  TidWalk walk{kSub, item, cdbtran, record + 1, record[0], nullptr, 0, nullptr, 0,
-               nullptr, itemmark, cdbtidnum, cdbitem};
-  WalkItem(walk, cdbtids, cdbtidnum);
+void Transactiondb::Enumeratecdb_sub(const Cdb& cdb, int item, int* itemmark) {
+  TidWalk walk = TidWalk::InCdb(cdb, item, itemmark);
+  WalkItem(walk, {cdb.tids, cdb.tidnum});
 }
 
-// Walks the item's tolerance combinations over tids (ascending, a superset of
-// the item's own list): the candidates are the tids lacking the item, never
-// the item's own vertex with graph type 1.
-void Transactiondb::WalkItem(TidWalk& walk, const int* tids, int ntids) {
-  ArenaCheck check;
+// Walks the item's tolerance combinations over tids (a superset of the item's
+// own list): the candidates are the tids lacking the item, never the item's
+// own vertex with graph type 1.
+void Transactiondb::WalkItem(TidWalk& walk, ListView tids) {
+  ArenaScope scope;
   // Without item tolerance no transaction lacking the item is ever added.
-  int candtaken = itemTolerance > 0 ? ntids - walk.havenum : 0;
-  walk.candlist = ArenaTake(candtaken);
-  if (candtaken > 0) {
-    walk.candnum = SetDifference(tids, ntids, walk.havelist, walk.havenum, walk.candlist);
+  if (itemTolerance > 0) {
+    walk.candlist = scope.Take(tids.n - walk.havelist.n);
+    walk.candnum = SetDifference(tids, walk.havelist, walk.candlist);
     if (graphtype == 1) walk.candnum = RemoveValue(walk.candlist, walk.candnum, walk.item);
   }
   WalkTolerance(walk);
-  ArenaRelease(candtaken);
 }
 
 // Splits the narrowed tidset by one extension item and walks its tolerance
 // combinations on the loaded database. The transactions that contain the item
 // count with all their items, also those dead in the tidset that was narrowed.
-void Transactiondb::EnumerateWithoutCdb(int virtualtidnum, int* virtualtids, int item,
-                                        int* itemmark) {
-  ArenaCheck check;
-  TidWalk walk{kVirtual, item, tranlist, nullptr, 0, nullptr, 0, nullptr, 0,
-               nullptr, itemmark, tidnum, itemlist};
-  walk.candlist = ArenaTake(virtualtidnum);
-  walk.havelist = ArenaTake(virtualtidnum);
-  const int* record = itemlist[item];
-  int j = 0;
-  for (int i = 0; i < virtualtidnum; i++) {
-    int t = virtualtids[i];
-    while (j < record[0] && record[1 + j] < t) j++;
-    if (j < record[0] && record[1 + j] == t) walk.havelist[walk.havenum++] = t;
+void Transactiondb::EnumerateWithoutCdb(ListView tidset, int item, int* itemmark) {
+  ArenaScope scope;
+  int* cand = scope.Take(tidset.n);
+  int* have = scope.Take(tidset.n);
+  TidWalk walk = TidWalk::Narrowed(*this, item, itemmark, have, cand);
+  AscendingCursor holders(Counted(itemlist[item]));
+  for (int i = 0; i < tidset.n; i++) {
+    int t = tidset.at[i];
+    if (holders.Holds(t)) have[walk.havelist.n++] = t;
     else walk.candlist[walk.candnum++] = t;
   }
   if (graphtype == 1) walk.candnum = RemoveValue(walk.candlist, walk.candnum, item);
   WalkTolerance(walk);
-  ArenaRelease(2LL * virtualtidnum);
 }
 
 // ---------------------------------------------------------------------------
@@ -131,24 +154,21 @@ void Transactiondb::EnumerateWithoutCdb(int virtualtidnum, int* virtualtids, int
 // lexicographic order of candidate indexes; without candidates or tolerance,
 // the item's own transactions once.
 void Transactiondb::WalkTolerance(TidWalk& walk) {
-  ArenaCheck check;
-  walk.basecount = ArenaTake(itemnum);
+  ArenaScope scope;
+  walk.basecount = scope.Take(itemnum);
   std::fill(walk.basecount, walk.basecount + itemnum, 0);
-  CountItems(walk.tran, walk.havelist, walk.havenum, walk.basecount);
+  CountItems(walk.tran, walk.havelist, walk.basecount);
   if (walk.candnum == 0 || itemTolerance == 0) {
     walk.addnum = itemTolerance;
     DepthFirstEnumerateTid(walk, 0, 0);
-  } else {
-    int addtaken = std::min(itemTolerance, walk.candnum);
-    walk.addlist = ArenaTake(addtaken);
-    walk.addnum = 0;
-    for (int j = 0; j < walk.candnum; j++) {
-      DepthFirstEnumerateTid(walk, j, 1);
-      walk.addnum--;
-    }
-    ArenaRelease(addtaken);
+    return;
   }
-  ArenaRelease(itemnum);
+  walk.addlist = scope.Take(std::min(itemTolerance, walk.candnum));
+  walk.addnum = 0;
+  for (int j = 0; j < walk.candnum; j++) {
+    DepthFirstEnumerateTid(walk, j, 1);
+    walk.addnum--;
+  }
 }
 
 void Transactiondb::DepthFirstEnumerateTid(TidWalk& walk, int candindex, int adding) {
@@ -160,66 +180,62 @@ void Transactiondb::DepthFirstEnumerateTid(TidWalk& walk, int candindex, int add
     }
     return;
   }
-  EvaluateTidset(walk, adding);
+  EvaluateTidset(walk, adding ? walk.addnum : 0);
 }
 
 // Counts, prunes and hands on the tidset of the item's transactions plus the
-// current combination. tidlive is read and written only at the tidset's own
-// tids (members), so nothing of tidnum length is cleared or scanned.
-void Transactiondb::EvaluateTidset(TidWalk& walk, int adding) {
-  ArenaCheck check;
-  const int added = adding ? walk.addnum : 0;
+// first `added` tids of the combination. tidlive is read and written only at
+// the tidset's own tids (members), so nothing of tidnum length is cleared or
+// scanned.
+void Transactiondb::EvaluateTidset(const TidWalk& walk, int added) {
+  ArenaScope scope;
   Notify(kEventEvaluate, walk.addlist, added);
-  long long taken = tidnum + itemnum + walk.havenum + added;
-  int* tidlive = ArenaTake(tidnum);
-  int* itemcount = ArenaTake(itemnum);
-  int* itemmark = walk.itemmark;
+  TidsetCounts counts;
+  counts.tidlive = scope.Take(tidnum);
+  counts.itemcount = scope.Take(itemnum);
+  counts.itemmark = walk.itemmark;
   if (walk.level == kTop) {
-    itemmark = ArenaTake(itemnum);
-    std::fill(itemmark, itemmark + itemnum, 0);
-    taken += itemnum;
+    counts.itemmark = scope.Take(itemnum);
+    std::fill(counts.itemmark, counts.itemmark + itemnum, 0);
   }
-  int* members = ArenaTake(walk.havenum + added);
-  const int nmembers = static_cast<int>(
-      std::merge(walk.havelist, walk.havelist + walk.havenum, walk.addlist,
-                 walk.addlist + added, members) - members);
-  std::copy(walk.basecount, walk.basecount + itemnum, itemcount);
-  CountItems(walk.tran, walk.addlist, added, itemcount);
+  counts.members = scope.Take(walk.havelist.n + added);
+  counts.nmembers = static_cast<int>(
+      std::merge(walk.havelist.at, walk.havelist.at + walk.havelist.n, walk.addlist,
+                 walk.addlist + added, counts.members) - counts.members);
+  std::copy(walk.basecount, walk.basecount + itemnum, counts.itemcount);
+  CountItems(walk.tran, {walk.addlist, added}, counts.itemcount);
 
   // Pre-count: items that fail the item test die; the others that may join
   // the item set are counted.
   int possible = 0;
+  const long long need = ItemTestNeed();
   for (int x = 0; x < itemnum; x++) {
-    if (!PassesItemTest(itemcount[x])) itemcount[x] = 0;
-    else if (x >= walk.item || itemmark[x]) possible++;
+    if (counts.itemcount[x] < need) counts.itemcount[x] = 0;
+    else if (x >= walk.item || counts.itemmark[x]) possible++;
   }
-  int changed = 0;
-  if (possible >= item_supportLevel &&
-      Trim_tidset_sub(walk.tran, walk.havelist, walk.havenum, walk.addlist, itemcount,
-                      tidlive, walk.item, changed, itemmark, adding, walk.addnum) &&
-      (!changed || Prune_sub(walk.tran, itemcount, tidlive, walk.item, itemmark, members,
-                             nmembers))) {
-    int n = 0;
-    for (int i = 0; i < nmembers; i++) {
-      if (tidlive[members[i]] != 0) members[n++] = members[i];
-    }
-    DescendInto(walk, members, n, itemcount, itemmark);
+  if (possible < item_supportLevel) return;
+  TrimResult trimmed = Trim_tidset_sub(walk, counts, added);
+  if (trimmed == kTrimRejected || (trimmed == kTrimChanged && !Prune_sub(walk, counts))) return;
+  int n = 0;
+  for (int i = 0; i < counts.nmembers; i++) {
+    if (counts.tidlive[counts.members[i]] != 0) counts.members[n++] = counts.members[i];
   }
-  ArenaRelease(taken);
+  DescendInto(walk, counts.members, n, counts);
 }
 
 // A trimmed tidset goes on into its conditional database; at the top and
 // virtual levels one with too few fully tolerated items is narrowed without it.
-void Transactiondb::DescendInto(const TidWalk& walk, int* tids, int ntids, int* itemcount,
-                                int* itemmark) {
-  if (walk.level == kSub) {
-    BuildCdb(tids, ntids, itemcount, walk.tran, walk.parentitem, itemmark, walk.item, kSub);
-    return;
+void Transactiondb::DescendInto(const TidWalk& walk, int* tids, int ntids,
+                                const TidsetCounts& counts) {
+  if (walk.level != kSub) {
+    int tolerated = 0;
+    for (int x = 0; x < itemnum; x++) tolerated += FullyTolerated(ntids, counts.itemcount[x]);
+    if (tolerated < item_supportLevel) {
+      SkipBuildCdb(walk.item, {tids, ntids}, counts.itemcount, counts.itemmark);
+      return;
+    }
   }
-  int tolerated = 0;
-  for (int x = 0; x < itemnum; x++) tolerated += FullyTolerated(ntids, itemcount[x]);
-  if (tolerated < item_supportLevel) SkipBuildCdb(walk.item, tids, ntids, itemcount, itemmark);
-  else BuildCdb(tids, ntids, itemcount, tranlist, itemlist, itemmark, walk.item, walk.level);
+  BuildCdb(walk, tids, ntids, counts.itemcount, counts.itemmark);
 }
 
 // ---------------------------------------------------------------------------
@@ -243,71 +259,73 @@ void Transactiondb::RemoveTransaction(int* list, int t, int* itemcount, int* tid
   }
 }
 
-// Kills every item that fails the item test; returns the number of items that
-// pass it and may join the item set. Sets killed when an item was killed.
-int Transactiondb::ItemPass(int* itemcount, int item, int* itemmark, int& killed) const {
+// Kills every item of the tidset that fails the item test. Plain locals keep
+// the loop free of reloads.
+Transactiondb::ItemPassResult Transactiondb::ItemPass(int item, TidsetCounts& counts) const {
+  int* itemcount = counts.itemcount;
+  const int* itemmark = counts.itemmark;
+  const int n = itemnum;
+  const long long need = ItemTestNeed();
   int total = 0;
-  for (int x = 0; x < itemnum; x++) {
-    if (PassesItemTest(itemcount[x])) {
+  bool killed = false;
+  for (int x = 0; x < n; x++) {
+    if (itemcount[x] >= need) {
       if (x >= item || itemmark[x]) total++;
     } else if (itemcount[x] != 0) {
       itemcount[x] = 0;
-      killed = 1;
+      killed = true;
     }
   }
-  return total;
+  return {total, killed};
 }
 
-// Out: changed = 1 when the item pass killed an item.
-int Transactiondb::Trim_tidset_sub(int** tran, int* itemtids, int itemtidnum,
-                                   int* addlist, int* itemcount, int* tidlive, int item,
-                                   int& changed, int* itemmark, int adding, int addnum) {
+// Cuts the transactions of the combination, then those of the item's own
+// list, that lack too many live items, then runs one item pass.
+Transactiondb::TrimResult Transactiondb::Trim_tidset_sub(const TidWalk& walk,
+                                                         TidsetCounts& counts, int added) {
   int kept = 0;
-  auto trim = [&](int t) {
-    tidlive[t] = LiveItemCount(tran[t], itemcount, item, itemmark);
-    if (PassesTransactionTest(tidlive[t])) kept++;
-    else RemoveTransaction(tran[t], t, itemcount, tidlive);
-  };
-  if (adding) {
-    for (int i = 0; i < addnum; i++) trim(addlist[i]);
+  for (ListView tids : {ListView{walk.addlist, added}, walk.havelist}) {
+    for (int i = 0; i < tids.n; i++) kept += TrimTransaction(walk, counts, tids.at[i]);
   }
-  for (int i = 0; i < itemtidnum; i++) trim(itemtids[i]);
-  if (kept < transaction_supportLevel) return 0;
-  int killed = 0;
-  int total = ItemPass(itemcount, item, itemmark, killed);
-  if (killed) changed = 1;
-  return total >= item_supportLevel;
+  if (kept < transaction_supportLevel) return kTrimRejected;
+  ItemPassResult pass = ItemPass(walk.item, counts);
+  if (pass.total < item_supportLevel) return kTrimRejected;
+  return pass.killed ? kTrimChanged : kTrimSettled;
 }
 
-// Alternates transaction and item passes until neither removes anything;
-// a pass runs only when the other one removed something since it last ran.
-// members: the ascending tids that Trim_tidset_sub visited.
-int Transactiondb::Prune_sub(int** tran, int* itemcount, int* tidlive, int item,
-                             int* itemmark, const int* members, int nmembers) {
+// Recounts the live items of transaction t and cuts it when it fails the
+// transaction test. Returns 1 when it stays.
+int Transactiondb::TrimTransaction(const TidWalk& walk, TidsetCounts& counts, int t) const {
+  int* list = walk.tran[t];
+  counts.tidlive[t] = LiveItemCount(list, counts.itemcount, walk.item, counts.itemmark);
+  if (PassesTransactionTest(counts.tidlive[t])) return 1;
+  RemoveTransaction(list, t, counts.itemcount, counts.tidlive);
+  return 0;
+}
+
+// Alternates transaction and item passes over the members until neither
+// removes anything; a pass runs only when the other one removed something
+// since it last ran. Returns 1 when the tidset survives.
+int Transactiondb::Prune_sub(const TidWalk& walk, TidsetCounts& counts) {
   bool transettled = false;
   bool itemsettled = false;
   while (!transettled || !itemsettled) {
     if (!transettled) {
       int kept = 0;
-      for (int i = 0; i < nmembers; i++) {
-        int t = members[i];
-        if (tidlive[t] == 0) continue;
-        tidlive[t] = LiveItemCount(tran[t], itemcount, item, itemmark);
-        if (PassesTransactionTest(tidlive[t])) {
-          kept++;
-        } else {
-          RemoveTransaction(tran[t], t, itemcount, tidlive);
-          itemsettled = false;
-        }
+      for (int i = 0; i < counts.nmembers; i++) {
+        int t = counts.members[i];
+        if (counts.tidlive[t] == 0) continue;
+        int stays = TrimTransaction(walk, counts, t);
+        kept += stays;
+        if (!stays) itemsettled = false;
       }
       if (kept < transaction_supportLevel) return 0;
       transettled = true;
     }
     if (!itemsettled) {
-      int killed = 0;
-      int total = ItemPass(itemcount, item, itemmark, killed);
-      if (killed) transettled = false;
-      if (total < item_supportLevel) return 0;
+      ItemPassResult pass = ItemPass(walk.item, counts);
+      if (pass.killed) transettled = false;
+      if (pass.total < item_supportLevel) return 0;
       itemsettled = true;
     }
   }
@@ -318,49 +336,47 @@ int Transactiondb::Prune_sub(int** tran, int* itemcount, int* tidlive, int item,
 // Conditional databases
 // ---------------------------------------------------------------------------
 
-void Transactiondb::Build_cdb(int* tidlive, int* itemcount, int item) {
-  Build_cdb_sub(tidlive, itemcount, tranlist, tidnum, nullptr, itemlist, item);
-}
-
-void Transactiondb::Build_cdb_sub(int* tidlive, int* itemcount, int** parenttran,
-                                  int parenttidnum, int* itemmark, int** parentitem,
-                                  int item) {
-  ArenaCheck check;
-  int* tids = ArenaTake(parenttidnum);
-  int n = 0;
-  for (int t = 0; t < tidnum; t++) {
-    if (tidlive[t] != 0) tids[n++] = t;
-  }
-  BuildCdb(tids, n, itemcount, parenttran, parentitem, itemmark, item, itemmark ? kSub : kTop);
-  ArenaRelease(parenttidnum);
-}
-
-// Projects the parent database on the tidset (tids, ascending) and its live
-// items (itemcount != 0), hands the cdb to the item side, and gives every page
-// and pointer array back. Tid pointer arrays are all null while free, so only
-// the cdb's own entries are set and cleared again. Each live item's list gets
-// room for its count in the parent plus one, each transaction list for its
-// parent length plus one, so no list outgrows its room; dead items share one
-// empty list.
-void Transactiondb::BuildCdb(int* tids, int ntids, int* itemcount, int** parenttran,
-                             int** parentitem, int* itemmark, int item, Level level) {
-  static int noholders[1] = {0};
+// Projects the walk's database on the tidset (tids) and its live items
+// (itemcount != 0), hands the cdb to the item side, and gives every page and
+// pointer array back. Tid pointer arrays are all null while free, so only the
+// cdb's own entries are set and cleared again.
+void Transactiondb::BuildCdb(const TidWalk& walk, int* tids, int ntids, const int* itemcount,
+                             int* itemmark) {
   Cdb cdb{nullptr, ntids, nullptr, tids};
   cdb.item = PointerArrayTake(itemarrays);
   IntPage* firstitempage = PoolStartChain(itempool);
   cdb.tran = PointerArrayTake(tidarrays);  // all entries null
   IntPage* firsttranpage = PoolStartChain(tranpool);
+  FillCdb(walk, itemcount, cdb);
+  IntPage* lasttranpage = tranpool.page;
+  IntPage* lastitempage = itempool.page;
+  if (cdbhook) cdbhook(hookcontext, cdb);
+  if (walk.level == kTop) EnumerateItemsets(cdb, nullptr, walk.item, kTop);
+  else EnumerateItemsets(cdb, itemmark, walk.item, kSub);
+  PoolReleaseChain(tranpool, firsttranpage, lasttranpage);
+  for (int i = 0; i < cdb.tidnum; i++) cdb.tran[cdb.tids[i]] = nullptr;
+  PointerArrayRelease(tidarrays, cdb.tran);
+  PoolReleaseChain(itempool, firstitempage, lastitempage);
+  PointerArrayRelease(itemarrays, cdb.item);
+}
+
+// Cuts the cdb's lists from the chains BuildCdb started. Each live item's
+// list gets room for its count in the parent plus one, each transaction list
+// for its parent length plus one, so no list outgrows its room; dead items
+// share one empty list.
+void Transactiondb::FillCdb(const TidWalk& walk, const int* itemcount, Cdb& cdb) {
+  static int noholders[1] = {0};
   for (int x = 0; x < itemnum; x++) {
     if (itemcount[x] == 0) {
       cdb.item[x] = noholders;
       continue;
     }
-    cdb.item[x] = PoolTake(itempool, parentitem[x][0] + 1);
+    cdb.item[x] = PoolTake(itempool, walk.items[x][0] + 1);
     cdb.item[x][0] = 0;
   }
   for (int i = 0; i < cdb.tidnum; i++) {
     int t = cdb.tids[i];
-    const int* source = parenttran[t];
+    const int* source = walk.tran[t];
     int* list = PoolTake(tranpool, source[0] + 1);
     cdb.tran[t] = list;
     int n = 0;
@@ -373,16 +389,6 @@ void Transactiondb::BuildCdb(int* tids, int ntids, int* itemcount, int** parentt
     }
     list[0] = n;
   }
-  IntPage* lasttranpage = tranpool.page;
-  IntPage* lastitempage = itempool.page;
-  if (cdbhook) cdbhook(hookcontext, cdb);
-  if (level == kTop) StartEnumerate_Itemset(cdb, item);
-  else StartEnumerate_Itemset_sub(cdb, itemmark, item);
-  PoolReleaseChain(tranpool, firsttranpage, lasttranpage);
-  for (int i = 0; i < cdb.tidnum; i++) cdb.tran[cdb.tids[i]] = nullptr;
-  PointerArrayRelease(tidarrays, cdb.tran);
-  PoolReleaseChain(itempool, firstitempage, lastitempage);
-  PointerArrayRelease(itemarrays, cdb.item);
 }
 
 // ---------------------------------------------------------------------------
@@ -394,40 +400,32 @@ void Transactiondb::BuildCdb(int* tids, int ntids, int* itemcount, int** parentt
 // below the current one is fully tolerated (that tidset belongs to an earlier
 // start item). With graph type 1 an item that is a vertex of the tidset
 // neither abandons it nor is marked.
-void Transactiondb::SkipBuildCdb(int item, int* virtualtids, int virtualtidnum,
-                                 int* itemcount, int* itemmark) {
-  ArenaCheck check;
+void Transactiondb::SkipBuildCdb(int item, ListView tidset, int* itemcount, int* itemmark) {
+  ArenaScope scope;
   Notify(kEventSkipBuildCdb, &item, 1);
-  int* nextmark = ArenaTake(itemnum);
+  int* nextmark = scope.Take(itemnum);
   std::fill(nextmark, nextmark + itemnum, 0);
-  int cursor = 0;
-  auto isTid = [&](int x) {
-    while (cursor < virtualtidnum && virtualtids[cursor] < x) cursor++;
-    return cursor < virtualtidnum && virtualtids[cursor] == x;
-  };
+  // Items are asked in ascending order.
+  AscendingCursor tidcursor(tidset);
+  auto isTid = [&](int x) { return graphtype == 1 && tidcursor.Holds(x); };
   int total = 0;
-  bool abandoned = false;
-  for (int x = 0; x < item && !abandoned; x++) {
+  for (int x = 0; x < item; x++) {
     if (itemmark[x]) {
       nextmark[x] = 1;
       total++;
-    } else if (FullyTolerated(virtualtidnum, itemcount[x])) {
-      abandoned = !(graphtype == 1 && isTid(x));
+    } else if (FullyTolerated(tidset.n, itemcount[x]) && !isTid(x)) {
+      return;
     }
   }
-  if (!abandoned) {
-    for (int x = item; x < itemnum; x++) {
-      if (!PassesItemTest(itemcount[x])) continue;
-      total++;
-      if (FullyTolerated(virtualtidnum, itemcount[x]) && !(graphtype == 1 && isTid(x)))
-        nextmark[x] = 1;
-    }
-    for (int x = item + 1; x < itemnum; x++) {
-      if (!PassesItemTest(itemcount[x]) || nextmark[x]) continue;
-      if (total < item_supportLevel) break;
-      EnumerateWithoutCdb(virtualtidnum, virtualtids, x, nextmark);
-      total--;
-    }
+  for (int x = item; x < itemnum; x++) {
+    if (!PassesItemTest(itemcount[x])) continue;
+    total++;
+    if (FullyTolerated(tidset.n, itemcount[x]) && !isTid(x)) nextmark[x] = 1;
   }
-  ArenaRelease(itemnum);
+  for (int x = item + 1; x < itemnum; x++) {
+    if (!PassesItemTest(itemcount[x]) || nextmark[x]) continue;
+    if (total < item_supportLevel) break;
+    EnumerateWithoutCdb(tidset, x, nextmark);
+    total--;
+  }
 }

@@ -1,13 +1,16 @@
 // The search: the order of tolerance combinations on the transaction side, the
-// order of item-set visits and reports on the item side, the layout of a
-// conditional database, and hand-worked datasets run end to end. The search is
+// order of item-set visits and reports on the item side, the results of sub
+// levels, every conditional database of whole runs against the loaded
+// database, and hand-worked datasets run end to end. The search is
 // observed through Transactiondb::hook; ids in hook events are new ids, so each
 // dataset below notes its renumbering (ascending support or count, ties to the
 // higher old id first).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <numeric>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -28,12 +31,6 @@ struct Params {
 // Every hook event, in the order the search reported it.
 struct Recorder {
   std::vector<std::pair<SearchEvent, List>> events;
-  // The last conditional database seen: tids, per-tid and per-item counted
-  // lists ({-1} for a null entry).
-  struct Cdb {
-    List tids;
-    Lists tran, item;
-  } cdbs;
 
   Lists Of(SearchEvent kind) const {
     Lists lists;
@@ -102,6 +99,26 @@ class Session {
  private:
   qbtest::TempDir dir_;
 };
+
+// The built program run on `content`: its output file, stdout and status.
+qbtest::RunResult RunOn(const std::string& content, Params p) {
+  qbtest::TempDir dir;
+  std::string out = dir.File("out.txt");
+  return qbtest::RunProgram(
+      QB_BINARY,
+      {dir.Write("d.txt", content), std::to_string(p.isl), std::to_string(p.it),
+       std::to_string(p.tt), std::to_string(p.tsl), std::to_string(p.graph), out},
+      dir, out);
+}
+
+// The lines of an output file, sorted.
+std::vector<std::string> SortedLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  std::sort(lines.begin(), lines.end());
+  return lines;
+}
 
 // ---------------------------------------------------------------------------
 // Transaction side: tolerance combinations
@@ -173,47 +190,37 @@ TEST(SearchItemsets, TopLevelVisitAndReportOrder) {
   }
 }
 
-// Closure c0 < c1 = items 0, 1 and prefix p0 < p1 = items 2, 3, driven
-// directly on the whole loaded database as the cdb, from start positions 0
-// and 1; transactionTolerance 0, so a node loses every tid lacking its item.
-TEST(SearchItemsets, SubLevelVisitOrder) {
-  struct Case {
-    const char* data;
-    int tsl;
-    Lists visits;
-  } cases[] = {
-      // Every 3-subset of {0,1,2,3} plus the full set: each node loses the
-      // 3-subset without its item and keeps the full set, so no node is
-      // lossless and no loop stops (the data is symmetric under renumbering).
-      {"1 2 3\n0 2 3\n0 1 3\n0 1 2\n0 1 2 3\n", 1,
-       {{0}, {0, 1}, {0, 1, 2}, {0, 1, 2, 3}, {0, 1, 3}, {0, 2}, {0, 2, 3}, {0, 3},
-        {1}, {1, 2}, {1, 2, 3}, {1, 3}}},
-      // Supports 2, 3, 4, 5 keep the ids. Every tid holding 0 holds all items,
-      // so {0,1}, {0,1,2}, {0,1,2,3} are lossless and the chain ends at p1: the
-      // first closure child of {0} stops its loop and no prefix item is tried
-      // from {0}. Likewise every tid holding 1 holds 2 and 3: {1,3} is cut.
-      {"0 1 2 3\n0 1 2 3\n1 2 3\n2 3\n3\n", 2,
-       {{0}, {0, 1}, {0, 1, 2}, {0, 1, 2, 3}, {1}, {1, 2}, {1, 2, 3}}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.data);
-    Session s(c.data, {1, 0, 0, c.tsl, 0});
-    Transactiondb& db = *s.db;
-    ASSERT_EQ(db.itemnum, 4);
-    db.tree.Initialize(db.itemnum + 1, db.tidnum + 1);
-    List tids(db.tidnum), tidhits(db.tidnum, 0), itembuf(db.itemnum);
-    std::iota(tids.begin(), tids.end(), 0);
-    List closure = {0, 1}, prefix = {2, 3};
-    int dropped = 0, extended = 0, fullchain = 0;
-    long long before = Arraypagepos;
-    for (int k = 0; k < 2; k++) {
-      db.ItemsetClosureNoSizeRestraintSub(dropped, prefix.data(), 2, db.tidnum,
-                                          tidhits.data(), closure.data(), 2, k, db.itemlist,
-                                          tids.data(), 1, itembuf.data(), extended, fullchain);
+// Sub levels, where marked items of the item set form the prefix list next to
+// the closure items, with tolerances 0: the results are the closed item sets
+// (each with all the lines holding it) of at least transaction_supportLevel
+// lines.
+TEST(SearchItemsets, SubLevelsFindEveryClosedItemset) {
+  // Nested lines {0,1,2,3} twice, {1,2,3}, {2,3}, {3}: every line holding an
+  // item holds all larger ones, so every node on the way to 3 is lossless.
+  {
+    qbtest::RunResult run = RunOn("0 1 2 3\n0 1 2 3\n1 2 3\n2 3\n3\n", {1, 0, 0, 2, 0});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(SortedLines(run.output),
+              SortedLines("0 1 ;0 1 2 3 \n0 1 2 ;1 2 3 \n0 1 2 3 ;2 3 \n0 1 2 3 4 ;3 \n"));
+  }
+  // Line i < 4 lacks item i only, line 4 holds all: an item set S of one to
+  // three items is held by line 4 and the lines of the items outside S, and
+  // nothing larger is; the whole set has line 4 alone.
+  {
+    qbtest::RunResult run =
+        RunOn("1 2 3\n0 2 3\n0 1 3\n0 1 2\n0 1 2 3\n", {1, 0, 0, 2, 0});
+    EXPECT_EQ(run.status, 0) << run.err;
+    std::vector<std::string> expected;
+    for (int set = 1; set < 15; set++) {
+      std::string tids, items;
+      for (int i = 0; i < 4; i++) {
+        if (set >> i & 1) items += std::to_string(i) + " ";
+        else tids += std::to_string(i) + " ";
+      }
+      expected.push_back(tids + "4 ;" + items);
     }
-    EXPECT_EQ(Arraypagepos, before);
-    EXPECT_EQ(s.rec.Of(kEventVisit), c.visits);
-    db.tree.FreeTree();
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(SortedLines(run.output), expected);
   }
 }
 
@@ -221,39 +228,97 @@ TEST(SearchItemsets, SubLevelVisitOrder) {
 // Conditional database layout
 // ---------------------------------------------------------------------------
 
-// Five items, tidset {2, 5}, transaction 2 = {0,1,4}, transaction 5 = {1,4},
-// live items 1 and 4. No loaded database can number transaction 5 above the
-// longer transaction 2, so the loaded lists are replaced by hand-made ones.
-TEST(ExpandCdb, ProjectsTidsetOnLiveItems) {
-  const char* data = "2 3\n3\n0 1 4\n2\n3\n1 4\n";
-  Session s(data, {1, 0, 0, 1, 0});
-  Transactiondb& db = *s.db;
-  ASSERT_EQ(db.tidnum, 6);
-  ASSERT_EQ(db.itemnum, 5);
-  Lists tran = {{2, 2, 3}, {1, 3}, {3, 0, 1, 4}, {1, 2}, {1, 3}, {2, 1, 4}};
-  Lists items = {{1, 2}, {2, 2, 5}, {2, 0, 3}, {3, 0, 1, 4}, {2, 2, 5}};
-  for (int t = 0; t < 6; t++) db.tranlist[t] = tran[t].data();
-  for (int x = 0; x < 5; x++) db.itemlist[x] = items[x].data();
-  db.tree.Initialize(db.itemnum + 1, db.tidnum + 1);
+// Every conditional database the search builds, through whole runs. Each cdb
+// is checked against the loaded database: its tids ascend; the transaction of
+// a cdb tid is the loaded transaction cut to some items, and null outside the
+// tidset; the list of an item holds exactly the cdb tids whose transaction
+// holds it. The first datasets also pin the cdbs themselves.
+class CdbLog {
+ public:
+  explicit CdbLog(Session& s) : db_(*s.db) {
+    db_.hook = nullptr;  // the context is this log, not the session's recorder
+    db_.cdbhook = [](void* context, const Cdb& cdb) { static_cast<CdbLog*>(context)->Add(cdb); };
+    db_.hookcontext = this;
+  }
 
-  db.cdbhook = [](void* context, const Cdb& cdb) {
-    Recorder::Cdb& out = static_cast<Recorder*>(context)->cdbs;
-    auto counted = [](const int* list) { return list ? List(list, list + list[0] + 1) : List{-1}; };
-    out.tids.assign(cdb.tids, cdb.tids + cdb.tidnum);
-    for (int t = 0; t < 6; t++) out.tran.push_back(counted(cdb.tran[t]));
-    for (int x = 0; x < 5; x++) out.item.push_back(counted(cdb.item[x]));
+  std::vector<std::string> described;  // "tids | t: items ... | x: tids ...", new ids
+
+ private:
+  void Add(const Cdb& cdb) {
+    List tids(cdb.tids, cdb.tids + cdb.tidnum);
+    EXPECT_TRUE(std::is_sorted(tids.begin(), tids.end()));
+    std::string text = Join(tids);
+    for (int t = 0; t < db_.tidnum; t++) {
+      bool member = std::binary_search(tids.begin(), tids.end(), t);
+      EXPECT_EQ(cdb.tran[t] != nullptr, member) << "tid " << t;
+      if (!member || !cdb.tran[t]) continue;
+      List items(cdb.tran[t] + 1, cdb.tran[t] + 1 + cdb.tran[t][0]);
+      List loaded(db_.tranlist[t] + 1, db_.tranlist[t] + 1 + db_.tranlist[t][0]);
+      EXPECT_TRUE(std::is_sorted(items.begin(), items.end()));
+      EXPECT_TRUE(std::includes(loaded.begin(), loaded.end(), items.begin(), items.end()));
+      text += " | " + std::to_string(t) + ": " + Join(items);
+    }
+    for (int x = 0; x < db_.itemnum; x++) {
+      List holders;
+      for (int t : tids) {
+        const int* list = cdb.tran[t];
+        if (list && std::find(list + 1, list + 1 + list[0], x) != list + 1 + list[0])
+          holders.push_back(t);
+      }
+      EXPECT_EQ(List(cdb.item[x] + 1, cdb.item[x] + 1 + cdb.item[x][0]), holders) << "item " << x;
+      text += " | x" + std::to_string(x) + ": " + Join(holders);
+    }
+    described.push_back(text);
+  }
+  static std::string Join(const List& list) {
+    std::string text;
+    for (size_t k = 0; k < list.size(); k++) text += (k ? " " : "") + std::to_string(list[k]);
+    return text;
+  }
+
+  Transactiondb& db_;
+};
+
+TEST(ExpandCdb, ProjectsTidsetOnLiveItems) {
+  // The sub-level dataset of the worked examples below: start 0 on tids
+  // {1,2,3}, its extension by item 1 on tids {2,3}, start 1 on tids {0,2,3}.
+  {
+    Session s("0 2\n2\n0\n0 1 2\n", {1, 0, 0, 2, 0});
+    CdbLog log(s);
+    EXPECT_EQ(s.Start(), 3);
+    EXPECT_EQ(log.described,
+              (std::vector<std::string>{"1 2 3 | 1: 0 | 2: 0 1 | 3: 0 1 | x0: 1 2 3 | x1: 2 3",
+                                        "2 3 | 2: 0 1 | 3: 0 1 | x0: 2 3 | x1: 2 3",
+                                        "0 2 3 | 0: 1 | 2: 0 1 | 3: 0 1 | x0: 2 3 | x1: 0 2 3"}));
+  }
+  // Dead items leave the transactions and keep an empty list: item 2 dies in
+  // the cdb of start 0 (tids {1,3}), item 0 in the cdb of the tidset {2,3}
+  // narrowed without a cdb, where tid 3 is cut from the whole loaded {0,1,2}.
+  {
+    Session s("0 1 2\n0 2\n0\n1 2\n", {2, 0, 1, 2, 0});
+    CdbLog log(s);
+    EXPECT_EQ(s.Start(), 2);
+    EXPECT_EQ(log.described,
+              (std::vector<std::string>{"1 3 | 1: 0 1 | 3: 0 1 | x0: 1 3 | x1: 1 3 | x2: ",
+                                        "2 3 | 2: 1 2 | 3: 1 2 | x0:  | x1: 2 3 | x2: 2 3"}));
+  }
+  // Tolerances above 0 and graph type 1: only the checks above.
+  const struct {
+    const char* data;
+    Params p;
+  } others[] = {
+      {"0 1 2\n0 1 2\n0 2\n2\n", {2, 1, 1, 2, 0}},
+      {"1 2 3\n0 2 3\n0 1 3\n0 1 2\n0 1 2 3\n", {1, 1, 1, 1, 0}},
+      {"3 4\n4\n3 4\n0 2 4\n0 1 2 3\n", {2, 1, 1, 3, 1}},
+      {"1 2 3\n0 2 3 4\n0 1 4\n0 1 4\n1 2 3\n", {2, 1, 1, 2, 1}},
   };
-  List tidlive = {0, 0, 2, 0, 0, 2}, itemcount = {0, 2, 0, 0, 2};
-  long long before = Arraypagepos;
-  db.Build_cdb(tidlive.data(), itemcount.data(), 1);
-  EXPECT_EQ(Arraypagepos, before);
-  // The item side saw closure {1, 4} over both tids and reported the pair.
-  EXPECT_EQ(s.rec.Trace(), "V(1) V(1,4) R(1,4)");
-  const Recorder::Cdb& cdb = s.rec.cdbs;
-  EXPECT_EQ(cdb.tids, (List{2, 5}));
-  EXPECT_EQ(cdb.tran, (Lists{{-1}, {-1}, {2, 1, 4}, {-1}, {-1}, {2, 1, 4}}));
-  EXPECT_EQ(cdb.item, (Lists{{0}, {2, 2, 5}, {0}, {0}, {2, 2, 5}}));
-  db.tree.FreeTree();
+  for (const auto& o : others) {
+    SCOPED_TRACE(o.data);
+    Session s(o.data, o.p);
+    CdbLog log(s);
+    s.Start();
+    EXPECT_FALSE(log.described.empty());
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -325,13 +390,7 @@ TEST(EndToEndSearch, HandWorkedDatasets) {
   for (const Worked& w : kWorked) {
     SCOPED_TRACE(w.name);
     const Params& p = w.p;
-    qbtest::TempDir dir;
-    std::string out = dir.File("out.txt");
-    qbtest::RunResult run = qbtest::RunProgram(
-        QB_BINARY,
-        {dir.Write("d.txt", w.data), std::to_string(p.isl), std::to_string(p.it),
-         std::to_string(p.tt), std::to_string(p.tsl), std::to_string(p.graph), out},
-        dir, out);
+    qbtest::RunResult run = RunOn(w.data, p);
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.output, w.output);
     std::string countline = "Total number of quasi-bicliques:" + std::to_string(w.count) + "\n";
