@@ -8,82 +8,67 @@
 #include <algorithm>
 #include <random>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "data.h"
 #include "exact.h"
+#include "model.h"
 #include "test_util.h"
 
 namespace {
 
+using qbtest::Arguments;
+using qbtest::DatasetText;
+using qbtest::Rows;
 using qbtest::RunProgram;
 using qbtest::RunResult;
 using qbtest::TempDir;
 
-struct Setting {
-  int isl, it, tt, tsl, graphtype;
-  std::vector<std::string> Args(const std::string& data, const std::string& out) const {
-    return {data,
-            std::to_string(isl),
-            std::to_string(it),
-            std::to_string(tt),
-            std::to_string(tsl),
-            std::to_string(graphtype),
-            out};
-  }
-};
+Parameters Setting(int isl, int it, int tt, int tsl, int graphtype) {
+  return Parameters{isl, it, tt, tsl, graphtype, kSearchAuto};
+}
 
 // Parameters in the exact regime, with the two tolerances and the two
 // support levels drawn independently (and equal a third of the time).
-Setting RandomSetting(std::mt19937& rng, int graphtype) {
+Parameters RandomSetting(std::mt19937& rng, int graphtype) {
   auto uniform = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
-  Setting s;
-  s.graphtype = graphtype;
-  s.isl = uniform(1, 5);
-  s.tsl = uniform(0, 5);
-  s.tt = uniform(0, std::min(2, s.isl - 1));
-  s.it = uniform(0, std::min(2, std::max(2, s.tsl) - 1));
+  Parameters p = Setting(uniform(1, 5), 0, 0, uniform(0, 5), graphtype);
+  p.transactionTolerance = uniform(0, std::min(2, p.item_supportLevel - 1));
+  p.itemTolerance = uniform(0, std::min(2, std::max(2, p.transaction_supportLevel) - 1));
   if (uniform(0, 2) == 0) {
-    s.tsl = s.isl = std::max(2, s.isl);
-    s.it = s.tt = std::min(s.it, s.tt);
+    p.transaction_supportLevel = p.item_supportLevel = std::max(2, p.item_supportLevel);
+    p.itemTolerance = p.transactionTolerance = std::min(p.itemTolerance, p.transactionTolerance);
   }
-  return s;
+  return p;
 }
 
-std::string RandomDataset(std::mt19937& rng, int graphtype) {
+// Up to 20 transactions over 14 items, or an undirected graph of up to 18
+// vertices: the tolerance walk mines these within milliseconds.
+Rows RandomRows(std::mt19937& rng, int graphtype) {
   auto uniform = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
-  const double density = std::uniform_real_distribution<double>(0.15, 0.85)(rng);
-  std::bernoulli_distribution has(density);
-  std::ostringstream text;
+  std::bernoulli_distribution has(std::uniform_real_distribution<double>(0.15, 0.85)(rng));
   if (graphtype == 0) {
-    const int lines = uniform(2, 20);
+    Rows rows(uniform(2, 20));
     const int items = uniform(2, 14);
-    for (int t = 0; t < lines; t++) {
-      if (t > 0) text << '\n';
+    for (auto& row : rows) {
       for (int i = 0; i < items; i++) {
-        if (has(rng)) text << i << ' ';
+        if (has(rng)) row.push_back(i);
       }
     }
-    return text.str();
+    return rows;
   }
-  const int n = uniform(3, 18);
-  std::vector<std::vector<int>> adj(n);
+  Rows adj(uniform(3, 18));
+  const int n = static_cast<int>(adj.size());
   for (int u = 0; u < n; u++) {
     for (int v = u + 1; v < n; v++) {
-      if (has(rng)) {
-        adj[u].push_back(v);
-        adj[v].push_back(u);
-      }
+      if (!has(rng)) continue;
+      adj[u].push_back(v);
+      adj[v].push_back(u);
     }
   }
-  for (int u = 0; u < n; u++) {
-    if (u > 0) text << '\n';
-    std::sort(adj[u].begin(), adj[u].end());
-    for (int v : adj[u]) text << v << ' ';
-  }
-  return text.str();
+  for (auto& row : adj) std::sort(row.begin(), row.end());
+  return adj;
 }
 
 std::string CountLine(const std::string& out) {
@@ -92,11 +77,10 @@ std::string CountLine(const std::string& out) {
 }
 
 // Mines `data` with both searches; fails with the case when they differ.
-void ExpectSameOutput(const TempDir& dir, const std::string& data, const Setting& s,
+void ExpectSameOutput(const TempDir& dir, const std::string& data, const Parameters& p,
                       int* nonempty) {
-  const std::string path = dir.Write("data.txt", data);
   const std::string out = dir.File("out.txt");
-  std::vector<std::string> args = s.Args(path, out);
+  std::vector<std::string> args = Arguments(dir.Write("data.txt", data), p, out);
   args.insert(args.begin(), "--search=tolerance");
   RunResult walk = RunProgram(QB_BINARY, args, dir, out);
   args[0] = "--search=exact";
@@ -115,8 +99,8 @@ void RunSeries(unsigned seed, int graphtype, int cases) {
   std::mt19937 rng(seed);
   int nonempty = 0;
   for (int k = 0; k < cases && !::testing::Test::HasFailure(); k++) {
-    Setting s = RandomSetting(rng, graphtype);
-    ExpectSameOutput(dir, RandomDataset(rng, graphtype), s, &nonempty);
+    Parameters p = RandomSetting(rng, graphtype);
+    ExpectSameOutput(dir, DatasetText(RandomRows(rng, graphtype)), p, &nonempty);
   }
   // Draws that nearly never have results would compare empty files only.
   EXPECT_GE(nonempty * 10, cases * 3) << nonempty << " of " << cases << " cases had results";
@@ -130,8 +114,7 @@ TEST(ExactSearchTest, OptionChoosesOrRefuses) {
   TempDir dir;
   const std::string data = dir.Write("d.txt", "0 1 2\n0 1 2\n0 1\n1 2\n");
   const std::string out = dir.File("o.txt");
-  Setting s{2, 0, 0, 2, 0};
-  std::vector<std::string> args = s.Args(data, out);
+  std::vector<std::string> args = Arguments(data, Setting(2, 0, 0, 2, 0), out);
   RunResult automatic = RunProgram(QB_BINARY, args, dir, out);
   args.insert(args.begin(), "--search=exact");
   RunResult exact = RunProgram(QB_BINARY, args, dir, out);
@@ -151,8 +134,7 @@ TEST(ExactSearchTest, OptionChoosesOrRefuses) {
             "quasibiclique: error: --search 'fast' must be auto, exact or tolerance");
 
   // Outside the regime only the tolerance walk defines the output.
-  Setting outside{2, 0, 2, 2, 0};
-  args = outside.Args(data, out);
+  args = Arguments(data, Setting(2, 0, 2, 2, 0), out);
   args.insert(args.begin(), "--search=exact");
   RunResult refused = RunProgram(QB_BINARY, args, dir);
   EXPECT_EQ(refused.status, 1);
@@ -170,12 +152,13 @@ void Collect(void* context, int* tids, int ntids, int* items, int nitems) {
                                                        std::vector<int>(items, items + nitems));
 }
 
-Collected Enumerate(std::vector<std::vector<int>> rows, int itemnum, const Setting& s) {
+Collected Enumerate(Rows rows, int itemnum, const Parameters& p) {
   std::vector<int*> tranlist;
   for (auto& row : rows) row.insert(row.begin(), static_cast<int>(row.size()));
   for (auto& row : rows) tranlist.push_back(row.data());
-  ExactInput input{static_cast<int>(rows.size()), itemnum, tranlist.data(), s.isl, s.it, s.tt,
-                   s.tsl, s.graphtype == 1};
+  ExactInput input{static_cast<int>(rows.size()), itemnum, tranlist.data(),
+                   p.item_supportLevel, p.itemTolerance, p.transactionTolerance,
+                   p.transaction_supportLevel, p.graphtype == 1};
   Collected collected;
   long long n = EnumerateMaximalPairs(input, Collect, &collected);
   EXPECT_EQ(n, static_cast<long long>(collected.pairs.size()));
@@ -184,8 +167,8 @@ Collected Enumerate(std::vector<std::vector<int>> rows, int itemnum, const Setti
 
 TEST(ExactSearchTest, EnumeratesEachMaximalPairOnce) {
   // A 4 x 4 block missing its diagonal, plus a transaction with item 0 only.
-  std::vector<std::vector<int>> rows = {{1, 2, 3}, {0, 2, 3}, {0, 1, 3}, {0, 1, 2}, {0}};
-  Collected got = Enumerate(rows, 4, Setting{3, 1, 1, 3, 0});
+  Rows rows = {{1, 2, 3}, {0, 2, 3}, {0, 1, 3}, {0, 1, 2}, {0}};
+  Collected got = Enumerate(rows, 4, Setting(3, 1, 1, 3, 0));
   // Each of the four transactions lacks one item of the block and each item
   // misses one transaction: the block is the only maximal pair. Item 0 cannot
   // take transaction 4 as well (it already misses transaction 0).
@@ -193,7 +176,7 @@ TEST(ExactSearchTest, EnumeratesEachMaximalPairOnce) {
   EXPECT_EQ(got.pairs[0].first, (std::vector<int>{0, 1, 2, 3}));
   EXPECT_EQ(got.pairs[0].second, (std::vector<int>{0, 1, 2, 3}));
   // Without tolerance: the maximal bicliques with >= 2 items and >= 2 tids.
-  got = Enumerate(rows, 4, Setting{2, 0, 0, 2, 0});
+  got = Enumerate(rows, 4, Setting(2, 0, 0, 2, 0));
   std::set<std::pair<std::vector<int>, std::vector<int>>> unique(got.pairs.begin(),
                                                                  got.pairs.end());
   EXPECT_EQ(unique.size(), got.pairs.size());
@@ -202,8 +185,8 @@ TEST(ExactSearchTest, EnumeratesEachMaximalPairOnce) {
 
 TEST(ExactSearchTest, UndirectedKeepsSidesDisjoint) {
   // A 4-cycle 0-1-2-3: both orientations of {0, 2} x {1, 3} are handed over.
-  std::vector<std::vector<int>> rows = {{1, 3}, {0, 2}, {1, 3}, {0, 2}};
-  Collected got = Enumerate(rows, 4, Setting{2, 0, 0, 2, 1});
+  Rows rows = {{1, 3}, {0, 2}, {1, 3}, {0, 2}};
+  Collected got = Enumerate(rows, 4, Setting(2, 0, 0, 2, 1));
   std::set<std::pair<std::vector<int>, std::vector<int>>> expected = {
       {{0, 2}, {1, 3}}, {{1, 3}, {0, 2}}};
   std::set<std::pair<std::vector<int>, std::vector<int>>> unique(got.pairs.begin(),
