@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "Tree.h"
+#include "test_util.h"
 #include "data.h"
 #include "pools.h"
 
@@ -101,16 +102,13 @@ Ids Identity(int n = kMaxId) {
 
 // Runs FinalOutput into a fresh temporary file and returns what it wrote.
 std::string WriteOut(Tree& t, Ids itemoldid = Identity(), Ids tidoldid = Identity()) {
-  std::string path = ::testing::TempDir() + "qb_tree_XXXXXX";
-  int fd = mkstemp(path.data());
-  EXPECT_GE(fd, 0);
-  t.outfile = fdopen(fd, "w");
+  qbtest::TempDir dir;
+  const std::string path = dir.File("out.txt");
+  t.outfile = fopen(path.c_str(), "w");
+  EXPECT_NE(t.outfile, nullptr);
   EXPECT_EQ(t.FinalOutput(itemoldid.data(), tidoldid.data()), 1);
   EXPECT_EQ(t.outfile, nullptr);
-  std::ifstream in(path);
-  std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  unlink(path.c_str());
-  return text;
+  return qbtest::ReadFile(path);
 }
 
 void CheckTrie(const nodeStructure* node) {
