@@ -15,18 +15,13 @@
 #include <vector>
 
 #include "expand.h"
+#include "model.h"
 #include "test_util.h"
 
 namespace {
 
 using List = std::vector<int>;
 using Lists = std::vector<List>;
-
-struct Params {
-  int isl, it, tt, tsl;  // item_supportLevel, itemTolerance, transactionTolerance,
-                         // transaction_supportLevel
-  int graph;
-};
 
 // Every hook event, in the order the search reported it.
 struct Recorder {
@@ -58,11 +53,10 @@ void Record(void* context, SearchEvent event, const int* list, int n) {
 // recorder attached; everything is released when the session ends.
 class Session {
  public:
-  Session(const std::string& content, Params p) {
+  Session(const std::string& content, Parameters p) {
     Data data(dir_.Write("d.txt", content).c_str());
-    // The hooks observe the tolerance walk.
-    Parameters parameters{p.isl, p.it, p.tt, p.tsl, p.graph, kSearchTolerance};
-    db = LoadDatabase(parameters, data).db;
+    p.search = kSearchTolerance;  // the hooks observe the tolerance walk
+    db = LoadDatabase(p, data).db;
     EXPECT_NE(db, nullptr);
     db->hook = Record;
     db->hookcontext = &rec;
@@ -101,14 +95,11 @@ class Session {
 };
 
 // The built program run on `content`: its output file, stdout and status.
-qbtest::RunResult RunOn(const std::string& content, Params p) {
+qbtest::RunResult RunOn(const std::string& content, const Parameters& p) {
   qbtest::TempDir dir;
   std::string out = dir.File("out.txt");
-  return qbtest::RunProgram(
-      QB_BINARY,
-      {dir.Write("d.txt", content), std::to_string(p.isl), std::to_string(p.it),
-       std::to_string(p.tt), std::to_string(p.tsl), std::to_string(p.graph), out},
-      dir, out);
+  return qbtest::RunProgram(QB_BINARY, qbtest::Arguments(dir.Write("d.txt", content), p, out),
+                            dir, out);
 }
 
 // The lines of an output file, sorted.
@@ -305,7 +296,7 @@ TEST(ExpandCdb, ProjectsTidsetOnLiveItems) {
   // Tolerances above 0 and graph type 1: only the checks above.
   const struct {
     const char* data;
-    Params p;
+    Parameters p;
   } others[] = {
       {"0 1 2\n0 1 2\n0 2\n2\n", {2, 1, 1, 2, 0}},
       {"1 2 3\n0 2 3\n0 1 3\n0 1 2\n0 1 2 3\n", {1, 1, 1, 1, 0}},
@@ -328,7 +319,7 @@ TEST(ExpandCdb, ProjectsTidsetOnLiveItems) {
 struct Worked {
   const char* name;
   const char* data;
-  Params p;
+  Parameters p;
   const char* output;  // the output file, byte for byte
   int count;
   const char* trace;   // the full event trace, or null
@@ -389,7 +380,7 @@ const Worked kWorked[] = {
 TEST(EndToEndSearch, HandWorkedDatasets) {
   for (const Worked& w : kWorked) {
     SCOPED_TRACE(w.name);
-    const Params& p = w.p;
+    const Parameters& p = w.p;
     qbtest::RunResult run = RunOn(w.data, p);
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.output, w.output);
