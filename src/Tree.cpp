@@ -391,11 +391,9 @@ int Tree::FinalOutput(int* itemoldid, int* tidoldid) {
   int* itempath = ArenaTake(itemlength);
   int* tidpath = ArenaTake(tidlength);
   if (graphtype == 1) {
-    for (nodeStructure* x = root; x; x = x->next) {
-      itempath[0] = x->item;
-      PruneItemset(x, itempath, 1, tidpath);
-      if (x->child) PruneLevel(x->child, itempath, 1, tidpath);
-    }
+    WalkItemsets(itempath, [&](nodeStructure* node, int nitems) {
+      PruneItemset(node, itempath, nitems, tidpath);
+    });
   }
   if (outfile) {
     ReserveOutput(kOutBlock);
@@ -404,23 +402,37 @@ int Tree::FinalOutput(int* itemoldid, int* tidoldid) {
   }
   outused = 0;
   outfailed = 0;
-  for (nodeStructure* x = root; x; x = x->next) {
-    itempath[0] = x->item;
-    DisplayItemset(x, itempath, 1, tidpath);
-    if (x->child) DisplayLevel(x->child, itempath, 1, tidpath);
-  }
+  WalkItemsets(itempath, [&](nodeStructure* node, int nitems) {
+    DisplayItemset(node, itempath, nitems, tidpath);
+  });
   ArenaRelease(tidlength);
   ArenaRelease(itemlength);
   return CloseOutput();
 }
 
-// Walks a level below the top: every node's deeper itemsets first, then its
-// own. Recurses along the itemset only.
-void Tree::PruneLevel(nodeStructure* node, int* itempath, int k, int* tidpath) {
+// Visits every itemset node in the order of the output: a top-level node's
+// own itemset before those below it; below the top, a node's deeper itemsets
+// before its own. itempath holds the visited node's itemset; visit(node,
+// nitems). Recurses along an itemset only.
+template <typename Visit>
+void Tree::WalkItemsets(int* itempath, Visit visit) {
+  for (nodeStructure* x = root; x; x = x->next) {
+    itempath[0] = x->item;
+    visit(x, 1);
+    if (x->child) WalkLevel(x->child, itempath, 1, visit);
+  }
+}
+
+// The nodes of a level lie scattered in memory: the next sibling and the
+// node's tidset tree are fetched while the node's deeper levels are walked.
+template <typename Visit>
+void Tree::WalkLevel(nodeStructure* node, int* itempath, int k, Visit& visit) {
   for (; node; node = node->next) {
+    __builtin_prefetch(node->next);
+    __builtin_prefetch(node->tidroot);
     itempath[k] = node->item;
-    if (node->child) PruneLevel(node->child, itempath, k + 1, tidpath);
-    PruneItemset(node, itempath, k + 1, tidpath);
+    if (node->child) WalkLevel(node->child, itempath, k + 1, visit);
+    visit(node, k + 1);
   }
 }
 
@@ -453,18 +465,6 @@ int Tree::IsMirrorStored(const int* itemseq, int nseq, const int* tidseq, int nt
     run = run->child;
   }
   return 0;
-}
-
-// The nodes of a level lie scattered in memory: the next sibling and the
-// node's tidset tree are fetched while the node's deeper levels are written.
-void Tree::DisplayLevel(nodeStructure* node, int* itempath, int k, int* tidpath) {
-  for (; node; node = node->next) {
-    __builtin_prefetch(node->next);
-    __builtin_prefetch(node->tidroot);
-    itempath[k] = node->item;
-    if (node->child) DisplayLevel(node->child, itempath, k + 1, tidpath);
-    DisplayItemset(node, itempath, k + 1, tidpath);
-  }
 }
 
 void Tree::DisplayItemset(nodeStructure* node, int* itempath, int nitems, int* tidpath) {

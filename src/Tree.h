@@ -196,10 +196,12 @@ class Tree {
 
   template <typename Visit>
   void WalkTidsets(TidRun** root, int* tidpath, Visit visit);
-  void PruneLevel(nodeStructure* node, int* itempath, int k, int* tidpath);
+  template <typename Visit>
+  void WalkItemsets(int* itempath, Visit visit);
+  template <typename Visit>
+  void WalkLevel(nodeStructure* node, int* itempath, int k, Visit& visit);
   void PruneItemset(nodeStructure* node, int* itempath, int nitems, int* tidpath);
   int IsMirrorStored(const int* itemseq, int nseq, const int* tidseq, int ntidseq) const;
-  void DisplayLevel(nodeStructure* node, int* itempath, int k, int* tidpath);
   void DisplayItemset(nodeStructure* node, int* itempath, int nitems, int* tidpath);
 
   void WriteLine(const int* tidpath, int ntids, const int* itempath, int nitems);
