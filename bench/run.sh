@@ -181,19 +181,16 @@ section_tolerance() {
   echo "### Real datasets, tolerances above 0"
   echo
   header_runs
-  run "$bi/southern_women.dat" 2 1 1 2 0 -
-  run "$bi/divorce.dat" 4 1 1 4 0 -
-  run "$bi/moreno_crime.dat" 2 1 1 2 0 -
-  run "$un/karate.adj" 4 2 2 4 1 -
-  run "$un/dolphins.adj" 2 1 1 2 1 -
-  run "$un/dolphins.adj" 3 2 1 4 1 -
-  run "$un/lesmis.adj" 3 1 1 3 1 -
-  run "$tx/hepatitis.dat" 3 1 1 100 0 -
-  run "$tx/vote.dat" 3 1 1 200 0 -
-  run "$tx/vote.dat" 3 1 1 180 0 -
-  run "$tx/chess.dat" 3 1 1 3150 0 -
-  run "$tx/chess.dat" 3 1 1 3120 0 -
-  run "$tx/mushroom.dat" 3 1 1 7500 0 -
+  local a
+  for a in "$bi/southern_women.dat 2 1 1 2 0" "$bi/divorce.dat 4 1 1 4 0" \
+           "$bi/moreno_crime.dat 2 1 1 2 0" "$un/karate.adj 4 2 2 4 1" \
+           "$un/dolphins.adj 2 1 1 2 1" "$un/dolphins.adj 3 2 1 4 1" \
+           "$un/lesmis.adj 3 1 1 3 1" "$tx/hepatitis.dat 3 1 1 100 0" \
+           "$tx/vote.dat 3 1 1 200 0" "$tx/vote.dat 3 1 1 180 0" \
+           "$tx/chess.dat 3 1 1 3150 0" "$tx/chess.dat 3 1 1 3120 0" \
+           "$tx/mushroom.dat 3 1 1 7500 0"; do
+    run $a -
+  done
   echo
 }
 
