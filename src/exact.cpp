@@ -192,6 +192,9 @@ class Search {
   void Node(int depth);
   bool Reduce(Word* f);
   bool DropWeak(Word* f, int side, bool* changed);
+  static constexpr int kMissLevels = 3;
+  bool CountingByLevelsPays(Word* f, int side, const Word* reach, long long allowed);
+  bool DropMissingMore(Word* f, int side, const Word* reach, int allowed, bool* changed);
   Choice Choose(Word* f);
   void MarkRoom(Word* f, int side, Choice* fallback, int* leastslack);
   void BranchOnPivot(int depth, const Choice& pivot);
@@ -317,6 +320,10 @@ bool Search::DropWeak(Word* f, int side, bool* changed) {
   const Word* pair = Set(f, other, kPair);
   const Word* cand = Set(f, other, kCand);
   for (int k = 0; k < w; k++) reach[k] = pair[k] | cand[k];
+  const long long allowed = Count(reach, w) - need;  // misses of reach a vertex may have
+  if (allowed < kMissLevels && CountingByLevelsPays(f, side, reach, allowed)) {
+    return DropMissingMore(f, side, reach, static_cast<int>(allowed), changed);
+  }
   bool alive = true;
   ForEach(Set(f, side, kPair), words_[side], [&](int v) {
     if (CountAnd(Row(side, v), reach, w) < need) alive = false;
@@ -329,6 +336,54 @@ bool Search::DropWeak(Word* f, int side, bool* changed) {
       Drop(set, v);
       if (kind == kCand) *changed = true;
     });
+  }
+  return true;
+}
+
+// Counting the misses of all vertices of a side together, one level per
+// count, costs a pass over the side per vertex of reach and level; counting
+// them one vertex at a time costs a pass over reach per vertex. The first
+// pays when reach is small and the side large (a few items against thousands
+// of transactions).
+bool Search::CountingByLevelsPays(Word* f, int side, const Word* reach, long long allowed) {
+  if (allowed < 0) return true;
+  const int w = words_[side];
+  const long long vertices = Count(Set(f, side, kPair), w) + Count(Set(f, side, kCand), w) +
+                             Count(Set(f, side, kExcl), w);
+  return Count(reach, words_[1 - side]) * (allowed + 1) * w < vertices * words_[1 - side];
+}
+
+// DropWeak by levels: level j holds the vertices of P u C u X of `side` that
+// miss at least j + 1 vertices of reach; a vertex on level `allowed` misses
+// too many. Levels live in the side's branch and scratch sets, free while the
+// node reduces.
+bool Search::DropMissingMore(Word* f, int side, const Word* reach, int allowed, bool* changed) {
+  const int w = words_[side];
+  Word* pair = Set(f, side, kPair);
+  Word* cand = Set(f, side, kCand);
+  Word* excl = Set(f, side, kExcl);
+  Word* level[kMissLevels] = {Set(f, side, kBranch), Set(f, side, kScratch1),
+                              Set(f, side, kScratch2)};
+  Word* over = level[0];
+  if (allowed < 0) {
+    std::fill(over, over + w, ~Word{0});
+  } else {
+    for (int j = 0; j <= allowed; j++) Clear(level[j], w);
+    ForEach(reach, words_[1 - side], [&](int u) {
+      const Word* row = Row(1 - side, u);
+      for (int k = 0; k < w; k++) {
+        const Word missing = (pair[k] | cand[k] | excl[k]) & ~row[k];
+        for (int j = allowed; j > 0; j--) level[j][k] |= level[j - 1][k] & missing;
+        level[0][k] |= missing;
+      }
+    });
+    over = level[allowed];
+  }
+  for (int k = 0; k < w; k++) {
+    if (pair[k] & over[k]) return false;
+    if (cand[k] & over[k]) *changed = true;
+    cand[k] &= ~over[k];
+    excl[k] &= ~over[k];
   }
   return true;
 }
