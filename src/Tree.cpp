@@ -547,6 +547,26 @@ void Tree::WriteLine(const int* tidpath, int ntids, const int* itempath, int nit
   outused = static_cast<size_t>(text - outbuffer.get());
 }
 
+namespace {
+
+// Sorts ascending. Lines are mostly short: they are sorted by insertion with
+// plain moves (the library's insertion step calls memmove for every element).
+void SortRanks(int* a, int n) {
+  constexpr int kShort = 32;
+  if (n > kShort) {
+    std::sort(a, a + n);
+    return;
+  }
+  for (int i = 1; i < n; i++) {
+    const int value = a[i];
+    int j = i;
+    for (; j > 0 && a[j - 1] > value; j--) a[j] = a[j - 1];
+    a[j] = value;
+  }
+}
+
+}  // namespace
+
 // Appends the old ids of list ascending: sorts the ranks of its ids, through
 // a bitmap of their range when the list is dense in it, else by comparison.
 // The ids of a list are distinct, so their ranks are too.
@@ -570,7 +590,7 @@ char* Tree::AppendSorted(const int* list, int n, const IdText& ids, char* text) 
     }
     return AppendFromBits(ids, low, words, text);
   }
-  if (!ascending) std::sort(ranks.begin(), ranks.begin() + n);
+  if (!ascending) SortRanks(ranks.data(), n);
   // Each copy's place depends on the length read from the slot before, so
   // slots missing the cache would be fetched one after another: ask for all
   // of them first.
