@@ -90,7 +90,8 @@ void TidStore::Release() {
 
 // ---------------------------------------------------------------------------
 
-Tree::Tree(int, char* outputFile) : opfile(outputFile) {}
+// The output file is given through outfile, which the driver opens.
+Tree::Tree(int, char*) {}
 
 void Tree::Initialize(int itemlen, int tidlen) {
   itemlength = itemlen;

@@ -171,7 +171,6 @@ class Tree {
   // Bytes held by the tidset trees: run nodes and tid arrays.
   size_t TidsetBytes() const { return runs.Bytes() + tidstore.Bytes(); }
 
-  char* opfile;          // output path (not owned)
   FILE* outfile = nullptr;  // opened by the driver before the mining
   nodeStructure* root = nullptr;
   int itemlength = 0;
