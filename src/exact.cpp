@@ -196,6 +196,8 @@ class Search {
   bool CountingByLevelsPays(Word* f, int side, const Word* reach, long long allowed);
   bool DropMissingMore(Word* f, int side, const Word* reach, int allowed, bool* changed);
   Choice Choose(Word* f);
+  bool WeighPivots(Word* f, int s, Kind kind, Choice* best, int* bestcost, bool* forced);
+  Choice MissedByOverBudget(Word* f, const Choice& over);
   void MarkRoom(Word* f, int side, Choice* fallback, int* leastslack);
   void BranchOnPivot(int depth, const Choice& pivot);
   void Include(Word* parent, Word* child, int side, int v);
@@ -424,44 +426,50 @@ Choice Search::Choose(Word* f) {
   bool forced = false;
   for (int s = 0; s < 2; s++) Clear(Set(f, s, kBranch), words_[s]);
   for (int s = 0; s < 2; s++) {
-    const int o = 1 - s;
-    const Word* pair = Set(f, o, kPair);
-    const Word* cand = Set(f, o, kCand);
     for (Kind kind : {kCand, kExcl}) {
-      const Word* needed = Set(f, o, kind == kCand ? kScratch1 : kScratch2);
-      bool kill = false;
-      ForEach(Set(f, s, kind), words_[s], [&](int u) {
-        if (kill || !DifferenceWithin(pair, Row(s, u), needed, words_[o])) return;
-        int cost = (kind == kCand ? 1 : 0) + CountAndNot(cand, Row(s, u), words_[o]);
-        if (cost == 0) kill = true;
-        if (cost == 1 && kind == kCand) {
-          Add(Set(f, s, kBranch), u);
-          forced = true;
-        }
-        if (cost < bestcost) {
-          bestcost = cost;
-          best.way = Choice::kPivot;
-          best.side = s;
-          best.vertex = u;
-          best.candidate = kind == kCand;
-        }
-      });
-      if (kill) return Choice{};
+      if (!WeighPivots(f, s, kind, &best, &bestcost, &forced)) return Choice{};
     }
   }
   if (forced) return Choice{Choice::kForce};
   if (best.way == Choice::kPivot) return best;
-  // Every vertex of P has room unless one is over budget, and then some
-  // candidate it misses exists: branch on that one.
+  return MissedByOverBudget(f, over);
+}
+
+// Weighs the vertices of `kind` on side s as pivots: keeps the one with the
+// fewest branches in *best, marks those whose only branch is to take them in
+// kBranch. Returns false when an excluded vertex can join every extension.
+bool Search::WeighPivots(Word* f, int s, Kind kind, Choice* best, int* bestcost,
+                         bool* forced) {
+  const int o = 1 - s;
+  const Word* pair = Set(f, o, kPair);
+  const Word* cand = Set(f, o, kCand);
+  const Word* needed = Set(f, o, kind == kCand ? kScratch1 : kScratch2);
+  bool kill = false;
+  ForEach(Set(f, s, kind), words_[s], [&](int u) {
+    if (kill || !DifferenceWithin(pair, Row(s, u), needed, words_[o])) return;
+    const int cost = (kind == kCand ? 1 : 0) + CountAndNot(cand, Row(s, u), words_[o]);
+    if (cost == 0) kill = true;
+    if (cost == 1 && kind == kCand) {
+      Add(Set(f, s, kBranch), u);
+      *forced = true;
+    }
+    if (cost < *bestcost) {
+      *bestcost = cost;
+      *best = Choice{Choice::kPivot, s, u, kind == kCand};
+    }
+  });
+  return !kill;
+}
+
+// With no pivot, every vertex of P has room unless one is over its budget,
+// and then some candidate it misses exists: the node branches on that one.
+Choice Search::MissedByOverBudget(Word* f, const Choice& over) {
   const int o = 1 - over.side;
   const Word* cand = Set(f, o, kCand);
   const Word* row = Row(over.side, over.vertex);
   for (int k = 0; k < words_[o]; k++) {
-    Word bits = cand[k] & ~row[k];
-    if (bits) {
-      best.side = o;
-      best.vertex = k * 64 + __builtin_ctzll(bits);
-      return best;
+    if (Word bits = cand[k] & ~row[k]) {
+      return Choice{Choice::kSingle, o, k * 64 + __builtin_ctzll(bits), true};
     }
   }
   return Choice{};  // unreachable: a node with candidates always has a pivot
