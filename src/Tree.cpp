@@ -424,13 +424,20 @@ void Tree::WalkItemsets(int* itempath, Visit visit) {
   }
 }
 
-// The nodes of a level lie scattered in memory: the next sibling and the
-// node's tidset tree are fetched while the node's deeper levels are walked.
+// The nodes of a level lie scattered in memory: they are fetched a step
+// ahead, in a pipeline: the sibling after next and the next sibling's first
+// child and first run, then this node's first tids, while the node's deeper
+// levels are walked.
 template <typename Visit>
 void Tree::WalkLevel(nodeStructure* node, int* itempath, int k, Visit& visit) {
+  __builtin_prefetch(node->tidroot);
   for (; node; node = node->next) {
-    __builtin_prefetch(node->next);
-    __builtin_prefetch(node->tidroot);
+    if (nodeStructure* next = node->next) {
+      __builtin_prefetch(next->next);
+      __builtin_prefetch(next->child);
+      __builtin_prefetch(next->tidroot);
+    }
+    if (node->tidroot) __builtin_prefetch(node->tidroot->tids);
     itempath[k] = node->item;
     if (node->child) WalkLevel(node->child, itempath, k + 1, visit);
     visit(node, k + 1);
