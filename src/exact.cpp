@@ -190,6 +190,11 @@ class Search {
   }
 
   void Node(int depth);
+  // |P| + |C| of `side` reaches the least size of that side in a result.
+  bool ReachesLeast(Word* f, int side) const {
+    return Count(Set(f, side, kPair), words_[side]) + Count(Set(f, side, kCand), words_[side]) >=
+           bounds_.least[side];
+  }
   bool Reduce(Word* f);
   bool DropWeak(Word* f, int side, bool* changed);
   static constexpr int kMissLevels = 3;
@@ -212,9 +217,7 @@ class Search {
 
   int count_[2] = {0, 0};  // vertices per side
   int words_[2] = {0, 0};  // words of a set of that side
-  int tolerance_[2];       // misses allowed to one vertex of that side
-  long long least_[2];     // least size of that side in a result
-  bool undirected_;
+  const Bounds bounds_;
   std::vector<Word> adj_[2];  // count_[s] rows of words_[1 - s] words
   size_t offset_[2] = {0, 0};
   size_t framewords_ = 0;
@@ -230,12 +233,7 @@ class Search {
 };
 
 Search::Search(const Bounds& bounds, PairSink sink, void* context)
-    : undirected_(bounds.undirected), sink_(sink), context_(context) {
-  for (int s = 0; s < 2; s++) {
-    tolerance_[s] = bounds.tolerance[s];
-    least_[s] = bounds.least[s];
-  }
-}
+    : bounds_(bounds), sink_(sink), context_(context) {}
 
 void Search::Load(const Graph& g, const int* globalid0, const int* globalid1) {
   globalid_[0] = globalid0;
@@ -302,9 +300,7 @@ bool Search::Reduce(Word* f) {
       if (!DropWeak(f, s, &changed)) return false;
     }
     for (int s = 0; s < 2; s++) {
-      if (Count(Set(f, s, kPair), words_[s]) + Count(Set(f, s, kCand), words_[s]) < least_[s]) {
-        return false;
-      }
+      if (!ReachesLeast(f, s)) return false;
     }
     if (!changed) return true;
   }
@@ -315,7 +311,7 @@ bool Search::Reduce(Word* f) {
 // the node (returns false); a candidate or excluded one is dropped.
 bool Search::DropWeak(Word* f, int side, bool* changed) {
   const int other = 1 - side;
-  const long long need = least_[other] - tolerance_[side];
+  const long long need = bounds_.least[other] - bounds_.tolerance[side];
   if (need <= 0) return true;
   const int w = words_[other];
   Word* reach = Set(f, other, kScratch1);
@@ -403,7 +399,8 @@ void Search::MarkRoom(Word* f, int side, Choice* fallback, int* leastslack) {
   const Word* pair = Set(f, other, kPair);
   const Word* cand = Set(f, other, kCand);
   ForEach(Set(f, side, kPair), words_[side], [&](int v) {
-    int slack = tolerance_[side] - CountUnionAndNot(pair, cand, Row(side, v), words_[other]);
+    const int misses = CountUnionAndNot(pair, cand, Row(side, v), words_[other]);
+    const int slack = bounds_.tolerance[side] - misses;
     if (slack >= 0) Add(room, v);
     if (slack >= 1) Add(spare, v);
     if (slack < *leastslack) {
@@ -494,8 +491,7 @@ void Search::BranchOnPivot(int depth, const Choice& pivot) {
       Include(f, Frame(depth + 1), side, v);
       Node(depth + 1);
       Exclude(f, side, v);
-      hopeless = Count(Set(f, side, kPair), words_[side]) +
-                     Count(Set(f, side, kCand), words_[side]) < least_[side];
+      hopeless = !ReachesLeast(f, side);
     });
     if (hopeless) return;
   }
@@ -513,14 +509,14 @@ void Search::Include(Word* parent, Word* child, int side, int v) {
   Add(pair, v);
   const Word* otherpair = Set(child, o, kPair);
   const Word* row = Row(side, v);
-  const bool vfull = CountAndNot(otherpair, row, words_[o]) >= tolerance_[side];
+  const bool vfull = CountAndNot(otherpair, row, words_[o]) >= bounds_.tolerance[side];
   Word* newfull = Set(child, o, kScratch2);
   Clear(newfull, words_[o]);
   bool anynewfull = false;
   for (int k = 0; k < words_[o]; k++) {
     for (Word bits = otherpair[k] & ~row[k]; bits; bits &= bits - 1) {
       const int w = k * 64 + __builtin_ctzll(bits);
-      if (CountAndNot(pair, Row(o, w), words_[side]) < tolerance_[o]) continue;
+      if (CountAndNot(pair, Row(o, w), words_[side]) < bounds_.tolerance[o]) continue;
       Add(newfull, w);
       anynewfull = true;
     }
@@ -533,8 +529,8 @@ void Search::Include(Word* parent, Word* child, int side, int v) {
     for (int k = 0; k < words_[o]; k++) {
       for (Word bits = from[k] & ~row[k]; bits; bits &= bits - 1) {
         const int c = k * 64 + __builtin_ctzll(bits);
-        if (undirected_ && c == v) continue;
-        if (CountAndNot(pair, Row(o, c), words_[side]) <= tolerance_[o]) Add(to, c);
+        if (bounds_.undirected && c == v) continue;
+        if (CountAndNot(pair, Row(o, c), words_[side]) <= bounds_.tolerance[o]) Add(to, c);
       }
     }
   }
@@ -556,7 +552,7 @@ void Search::MarkFull(Word* f) {
     Clear(full, words_[s]);
     const Word* otherpair = Set(f, 1 - s, kPair);
     ForEach(Set(f, s, kPair), words_[s], [&](int p) {
-      if (CountAndNot(otherpair, Row(s, p), words_[1 - s]) >= tolerance_[s]) Add(full, p);
+      if (CountAndNot(otherpair, Row(s, p), words_[1 - s]) >= bounds_.tolerance[s]) Add(full, p);
     });
   }
 }
@@ -573,7 +569,7 @@ bool Search::TakeForced(Word* f) {
       pair[k] |= taken[k];
       cand[k] &= ~taken[k];
     }
-    if (!undirected_) continue;
+    if (!bounds_.undirected) continue;
     Word* othercand = Set(f, 1 - s, kCand);
     Word* otherexcl = Set(f, 1 - s, kExcl);
     for (int k = 0; k < words_[s]; k++) {
@@ -585,7 +581,7 @@ bool Search::TakeForced(Word* f) {
     bool within = true;
     const Word* otherpair = Set(f, 1 - s, kPair);
     ForEach(Set(f, s, kPair), words_[s], [&](int p) {
-      if (CountAndNot(otherpair, Row(s, p), words_[1 - s]) > tolerance_[s]) within = false;
+      if (CountAndNot(otherpair, Row(s, p), words_[1 - s]) > bounds_.tolerance[s]) within = false;
     });
     if (!within) return false;
   }
@@ -614,7 +610,7 @@ bool Search::CanJoin(Word* f, int side, int v) const {
     if (missed & full[k]) return false;
     misses += __builtin_popcountll(missed);
   }
-  return misses <= tolerance_[side];
+  return misses <= bounds_.tolerance[side];
 }
 
 void Search::Emit(Word* f) {
