@@ -156,6 +156,7 @@ class Transactiondb {
 
   bool UsesExactSearch() const;
   void MineExact();
+  void MineTolerance();
   LoadStatus ReadRecords(Data& data, int** records);
   LoadStatus CheckSymmetric(int** records);
   void CountSupports(int** records);

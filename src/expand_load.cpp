@@ -275,18 +275,12 @@ void Transactiondb::PrepareItemlist() {
 }
 
 int Transactiondb::Start() {
-  ArenaCheck check;
-  int* alltids = ArenaTake(tidnum);
-  std::iota(alltids, alltids + tidnum, 0);
   tree.Initialize(itemnum + 1, tidnum + 1);
   if (UsesExactSearch()) {
     MineExact();
   } else {
-    for (int i = 0; i <= static_cast<long long>(itemnum) - item_supportLevel; i++) {
-      if (PassesItemTest(itemlist[i][0])) Enumeratecdb(tranlist, tidnum, i, itemlist, alltids);
-    }
+    MineTolerance();
   }
-  ArenaRelease(tidnum);
   // The progress numbers go out before the results, which may share their file.
   fflush(stdout);
   int written = tree.FinalOutput(itemoldid, tidoldid);
@@ -298,6 +292,17 @@ bool Transactiondb::UsesExactSearch() const {
   if (search != kSearchAuto) return search == kSearchExact;
   return InExactRegime(item_supportLevel, itemTolerance, transactionTolerance,
                        transaction_supportLevel);
+}
+
+// The tolerance walk from every start item.
+void Transactiondb::MineTolerance() {
+  ArenaCheck check;
+  int* alltids = ArenaTake(tidnum);
+  std::iota(alltids, alltids + tidnum, 0);
+  for (int i = 0; i <= static_cast<long long>(itemnum) - item_supportLevel; i++) {
+    if (PassesItemTest(itemlist[i][0])) Enumeratecdb(tranlist, tidnum, i, itemlist, alltids);
+  }
+  ArenaRelease(tidnum);
 }
 
 // The exact search hands each maximal pair to the result tree, which orders
