@@ -13,7 +13,7 @@
 // after the inserts.
 //
 // The output file goes to $QB_BENCH_OUT (default /tmp/qb_bench_tree_out.txt)
-// and is removed at the end. The progress numbers the tree prints while
+// and is removed at the end when it is a regular file (so /dev/null stays). The progress numbers the tree prints while
 // storing results are sent to /dev/null.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
@@ -230,7 +230,8 @@ void BM_TreeOutput(benchmark::State& state) {
   }
   ArenaDestroy();
   t.FreeTree();
-  remove(path.c_str());
+  struct stat info;
+  if (stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode)) remove(path.c_str());
   state.counters["lines"] = t.resultnum;
   state.counters["MB_written"] = bytes / 1e6;
   state.counters["peak_RSS_MiB"] = PeakRssMiB();

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cassert>
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstring>
 #include <numeric>
@@ -16,6 +17,7 @@ namespace {
 
 constexpr size_t kOutBlock = size_t{1} << 22;  // bytes written per block of lines
 constexpr size_t kMaxDigits = 11;              // an unsigned int and its space
+constexpr size_t kCacheLine = 64;
 
 }  // namespace
 
@@ -195,15 +197,6 @@ void Tree::IndexNewNode(nodeStructure* parent, nodeStructure* node) {
   indexed = 1;
 }
 
-// The node of item on the level below parent, or null.
-nodeStructure* Tree::FindChild(nodeStructure* parent, int item) const {
-  if (parent ? parent->childindexed : rootindexed) return children.Find(parent, item);
-  for (nodeStructure* n = parent ? parent->child : root; n && n->item <= item; n = n->next) {
-    if (n->item == item) return n;
-  }
-  return nullptr;
-}
-
 // Counts a stored tidset. Each thousandth count is printed, and the count
 // then skips one (1001, 2001, ...); the number is flushed at once so that it
 // shows while the search goes on.
@@ -350,19 +343,24 @@ void Tree::RemoveContained(const int* tids, int ntids, TidRun** slot, int k) {
 // ---------------------------------------------------------------------------
 
 // Visits every stored tidset of the tree held by `root` in ascending
-// lexicographic order: visit(ntids) sees the tidset in tidpath[0 .. ntids)
-// and returns 1 to remove it. A run whose tidsets are all removed goes too.
+// lexicographic order: visit(tids, ntids) sees the tidset in tids[0 ..
+// ntids) (the run's own array when the tidset is one run, else tidpath) and
+// returns 1 to remove it. A run whose tidsets are all removed goes too.
 // The walk keeps the slots of the path in walkslots instead of recursing.
 template <typename Visit>
 void Tree::WalkTidsets(TidRun** root, int* tidpath, Visit visit) {
   walkslots.clear();
   for (TidRun** slot = root;;) {
     if (TidRun* run = *slot) {
-      std::copy(run->tids, run->tids + run->len, tidpath + run->depth);
+      const int* tids = run->tids;
+      if (run->depth || run->child) {
+        std::copy(run->tids, run->tids + run->len, tidpath + run->depth);
+        tids = tidpath;
+      }
       if (run->child) {
         walkslots.push_back(slot);
         slot = &run->child;
-      } else if (visit(run->depth + run->len)) {
+      } else if (visit(tids, run->depth + run->len)) {
         *slot = run->next;
         runs.Give(run);
       } else {
@@ -391,8 +389,9 @@ int Tree::FinalOutput(int* itemoldid, int* tidoldid) {
   ArenaCheck check;
   int* itempath = ArenaTake(itemlength);
   int* tidpath = ArenaTake(tidlength);
+  if (levels.empty()) LayOutTrie();
   if (graphtype == 1) {
-    WalkItemsets(itempath, [&](nodeStructure* node, int nitems) {
+    WalkItemsets(itempath, [&](LaidNode& node, int nitems) {
       PruneItemset(node, itempath, nitems, tidpath);
     });
   }
@@ -403,12 +402,75 @@ int Tree::FinalOutput(int* itemoldid, int* tidoldid) {
   }
   outused = 0;
   outfailed = 0;
-  WalkItemsets(itempath, [&](nodeStructure* node, int nitems) {
-    DisplayItemset(node, itempath, nitems, tidpath);
+  WalkItemsets(itempath, [&](LaidNode& node, int nitems) {
+    QueueItemset(node, itempath, nitems, tidpath);
   });
+  while (queued) WriteOldestQueued(tidpath);
   ArenaRelease(tidlength);
   ArenaRelease(itemlength);
   return CloseOutput();
+}
+
+// Lays the trie out level by level (see LaidNode) and frees its nodes and
+// index; the tidset trees move over unchanged.
+void Tree::LayOutTrie() {
+  std::vector<nodeStructure*> heads{root}, below;
+  for (;;) {
+    levels.emplace_back();
+    LaidNode* parents = levels.size() > 1 ? levels[levels.size() - 2].data() : nullptr;
+    LayOutLevel(heads, parents, levels.back(), below);
+    if (levels.back().empty()) break;
+    heads.swap(below);
+    below.clear();
+  }
+  levels.pop_back();
+  itemnodes.Release();
+  children.Clear();
+  rootindexed = 0;
+  root = nullptr;
+}
+
+// Appends to `level` the sibling lists that start at heads[p], each list
+// consecutive and in order, and records where each went in parents[p] (no
+// parents for the top level); below receives each laid node's child list.
+// The nodes of a list lie scattered in memory, so kWalkers lists are walked
+// at once, a step of each in turn, and their loads overlap.
+void Tree::LayOutLevel(const std::vector<nodeStructure*>& heads, LaidNode* parents,
+                       std::vector<LaidNode>& level, std::vector<nodeStructure*>& below) {
+  size_t nextparent = 0;
+  auto start = [&](ListWalker& w) {
+    while (nextparent < heads.size() && !heads[nextparent]) nextparent++;
+    w.at = nullptr;
+    if (nextparent == heads.size()) return 0;
+    w.parent = nextparent;
+    w.at = heads[nextparent++];
+    __builtin_prefetch(w.at);
+    return 1;
+  };
+  int active = 0;
+  for (ListWalker& w : walkers) active += start(w);
+  while (active) {
+    for (ListWalker& w : walkers) {
+      nodeStructure* node = w.at;
+      if (!node) continue;
+      w.nodes.push_back(LaidNode{node->item, 0, 0, node->tidroot});
+      w.heads.push_back(node->child);
+      w.at = node->next;
+      if (w.at) {
+        __builtin_prefetch(w.at);
+        continue;
+      }
+      if (parents) {
+        parents[w.parent].firstchild = static_cast<int>(level.size());
+        parents[w.parent].nchildren = static_cast<int>(w.nodes.size());
+      }
+      level.insert(level.end(), w.nodes.begin(), w.nodes.end());
+      below.insert(below.end(), w.heads.begin(), w.heads.end());
+      w.nodes.clear();
+      w.heads.clear();
+      if (!start(w)) active--;
+    }
+  }
 }
 
 // Visits every itemset node in the order of the output: a top-level node's
@@ -417,52 +479,56 @@ int Tree::FinalOutput(int* itemoldid, int* tidoldid) {
 // nitems). Recurses along an itemset only.
 template <typename Visit>
 void Tree::WalkItemsets(int* itempath, Visit visit) {
-  for (nodeStructure* x = root; x; x = x->next) {
-    itempath[0] = x->item;
+  if (levels.empty()) return;
+  for (LaidNode& x : levels[0]) {
+    itempath[0] = x.item;
     visit(x, 1);
-    if (x->child) WalkLevel(x->child, itempath, 1, visit);
+    if (x.nchildren) WalkLevel(1, x, itempath, visit);
   }
 }
 
-// The nodes of a level lie scattered in memory: they are fetched a step
-// ahead, in a pipeline: the sibling after next and the next sibling's first
-// child and first run, then this node's first tids, while the node's deeper
-// levels are walked.
+// Visits the children of parent, on level k, and all below them.
 template <typename Visit>
-void Tree::WalkLevel(nodeStructure* node, int* itempath, int k, Visit& visit) {
-  __builtin_prefetch(node->tidroot);
-  for (; node; node = node->next) {
-    if (nodeStructure* next = node->next) {
-      __builtin_prefetch(next->next);
-      __builtin_prefetch(next->child);
-      __builtin_prefetch(next->tidroot);
-    }
-    if (node->tidroot) __builtin_prefetch(node->tidroot->tids);
+void Tree::WalkLevel(int k, const LaidNode& parent, int* itempath, Visit& visit) {
+  LaidNode* node = levels[k].data() + parent.firstchild;
+  for (LaidNode* end = node + parent.nchildren; node != end; node++) {
     itempath[k] = node->item;
-    if (node->child) WalkLevel(node->child, itempath, k + 1, visit);
-    visit(node, k + 1);
+    if (node->nchildren) WalkLevel(k + 1, *node, itempath, visit);
+    visit(*node, k + 1);
   }
 }
 
 // Removes every tidset of node whose mirror (the tidset read as an itemset,
 // carrying this itemset as a tidset) is stored, looking each one up against
 // the store as left by the removals before it.
-void Tree::PruneItemset(nodeStructure* node, int* itempath, int nitems, int* tidpath) {
-  if (!node->tidroot) return;
-  WalkTidsets(&node->tidroot, tidpath, [&](int ntids) {
-    return IsMirrorStored(tidpath, ntids, itempath, nitems);
+void Tree::PruneItemset(LaidNode& node, int* itempath, int nitems, int* tidpath) {
+  if (!node.tidroot) return;
+  WalkTidsets(&node.tidroot, tidpath, [&](const int* tids, int ntids) {
+    return IsMirrorStored(tids, ntids, itempath, nitems);
   });
+}
+
+// The laid node of itemset items[0 .. n), or null.
+const LaidNode* Tree::FindLaid(const int* items, int n) const {
+  if (n > static_cast<int>(levels.size())) return nullptr;
+  const LaidNode* first = levels[0].data();
+  const LaidNode* end = first + levels[0].size();
+  for (int k = 0;; k++) {
+    const LaidNode* node = std::lower_bound(
+        first, end, items[k], [](const LaidNode& x, int item) { return x.item < item; });
+    if (node == end || node->item != items[k]) return nullptr;
+    if (k + 1 == n) return node;
+    first = levels[k + 1].data() + node->firstchild;
+    end = first + node->nchildren;
+  }
 }
 
 // The mirror lookup: is tidseq stored, exactly, as a tidset of the itemset
 // itemseq? A single-vertex side is never written, so it is never a mirror.
 int Tree::IsMirrorStored(const int* itemseq, int nseq, const int* tidseq, int ntidseq) const {
   if (nseq < 2 || ntidseq < 2) return 0;
-  nodeStructure* z = nullptr;
-  for (int k = 0; k < nseq; k++) {
-    z = FindChild(z, itemseq[k]);
-    if (!z) return 0;
-  }
+  const LaidNode* z = FindLaid(itemseq, nseq);
+  if (!z) return 0;
   const TidRun* run = z->tidroot;
   for (int k = 0; run;) {
     while (run && run->tids[0] < tidseq[k]) run = run->next;
@@ -475,10 +541,47 @@ int Tree::IsMirrorStored(const int* itemseq, int nseq, const int* tidseq, int nt
   return 0;
 }
 
-void Tree::DisplayItemset(nodeStructure* node, int* itempath, int nitems, int* tidpath) {
-  if (!node->tidroot) return;
-  WalkTidsets(&node->tidroot, tidpath, [&](int ntids) {
-    if (ntids >= 2) WriteLine(tidpath, ntids, itempath, nitems);
+// The walk reaches itemsets in output order, but their runs and tids lie
+// scattered in memory: an itemset with tidsets waits in a queue of kAhead
+// entries before it is written, its first run fetched when it enters, that
+// run's tids when it is halfway through and the texts of the first of them
+// at three quarters, so that the loads overlap.
+void Tree::QueueItemset(const LaidNode& node, const int* itempath, int nitems, int* tidpath) {
+  if (!node.tidroot) return;
+  if (nitems > queuestride) {
+    while (queued) WriteOldestQueued(tidpath);
+    queuestride = std::max(nitems, 2 * queuestride);
+    queueitems.resize(static_cast<size_t>(kAhead) * queuestride);
+  }
+  if (queued == kAhead) WriteOldestQueued(tidpath);
+  __builtin_prefetch(node.tidroot);
+  const int at = (queuehead + queued) % kAhead;
+  queue[at] = QueuedItemset{node.tidroot, nitems};
+  std::copy(itempath, itempath + nitems, &queueitems[static_cast<size_t>(at) * queuestride]);
+  queued++;
+  if (queued > kAhead / 2) {
+    const TidRun* run = queue[(at + kAhead - kAhead / 2) % kAhead].tidroot;
+    const char* first = reinterpret_cast<const char*>(run->tids);
+    const char* last = reinterpret_cast<const char*>(run->tids + std::min(run->len, kAheadTexts) - 1);
+    for (const char* line = first; line < last + kCacheLine; line += kCacheLine) {
+      __builtin_prefetch(std::min(line, last));
+    }
+  }
+  if (queued > 3 * kAhead / 4 && outfile) {
+    const TidRun* run = queue[(at + kAhead - 3 * kAhead / 4) % kAhead].tidroot;
+    for (int i = 0; i < std::min(run->len, kAheadTexts); i++) tidtext.Prefetch(run->tids[i]);
+  }
+}
+
+// Writes every stored tidset of the oldest queued itemset.
+void Tree::WriteOldestQueued(int* tidpath) {
+  const QueuedItemset q = queue[queuehead];
+  const int* items = &queueitems[static_cast<size_t>(queuehead) * queuestride];
+  queuehead = (queuehead + 1) % kAhead;
+  queued--;
+  TidRun* tidroot = q.tidroot;
+  WalkTidsets(&tidroot, tidpath, [&](const int* tids, int ntids) {
+    if (ntids >= 2) WriteLine(tids, ntids, items, q.nitems);
     return 0;
   });
 }
@@ -526,17 +629,16 @@ char* AppendNumber(char* text, unsigned value) {
 }  // namespace
 
 void IdText::Build(const int* oldid, int n) {
-  std::vector<int> order(std::max(n, 0));
-  std::iota(order.begin(), order.end(), 0);
-  std::stable_sort(order.begin(), order.end(),
+  byrank.resize(std::max(n, 0));
+  std::iota(byrank.begin(), byrank.end(), 0);
+  std::stable_sort(byrank.begin(), byrank.end(),
                    [oldid](int a, int b) { return oldid[a] < oldid[b]; });
-  rank.resize(order.size());
-  slots.resize(kSlot * order.size());
-  for (size_t r = 0; r < order.size(); r++) {
-    rank[order[r]] = static_cast<int>(r);
-    char* slot = &slots[kSlot * r];
-    slot[0] = static_cast<char>(AppendNumber(slot + 1, static_cast<unsigned>(oldid[order[r]])) -
-                                (slot + 1));
+  slots.resize(byrank.size());
+  for (size_t r = 0; r < byrank.size(); r++) {
+    Slot& slot = slots[byrank[r]];
+    slot.rank = static_cast<int>(r);
+    const unsigned value = static_cast<unsigned>(oldid[byrank[r]]);
+    slot.text[0] = static_cast<char>(AppendNumber(slot.text + 1, value) - (slot.text + 1));
   }
 }
 
@@ -557,62 +659,68 @@ void Tree::WriteLine(const int* tidpath, int ntids, const int* itempath, int nit
 
 namespace {
 
-// Sorts ascending. Lines are mostly short: they are sorted by insertion with
-// plain moves (the library's insertion step calls memmove for every element).
-void SortRanks(int* a, int n) {
-  constexpr int kShort = 32;
-  if (n > kShort) {
-    std::sort(a, a + n);
-    return;
-  }
-  for (int i = 1; i < n; i++) {
-    const int value = a[i];
-    int j = i;
-    for (; j > 0 && a[j - 1] > value; j--) a[j] = a[j - 1];
-    a[j] = value;
-  }
+using Int4 = int __attribute__((vector_size(16)));
+
+// How many of the values in blocks[0 .. n) are below r, four at a time.
+int RanksBelow(const Int4* blocks, int n, int r) {
+  const Int4 rank = {r, r, r, r};
+  Int4 below = {0, 0, 0, 0};
+  for (int b = 0; b < n; b++) below -= blocks[b] < rank;  // a true lane is -1
+  return below[0] + below[1] + below[2] + below[3];
 }
 
 }  // namespace
 
-// Appends the old ids of list ascending: sorts the ranks of its ids, through
-// a bitmap of their range when the list is dense in it, else by comparison.
-// The ids of a list are distinct, so their ranks are too.
+// Appends the old ids of list ascending: orders its ids by rank, through a
+// bitmap of their range when the list is dense in it, by counting for each
+// id the ranks below its own when the list is short (no branch to mispredict),
+// else by sorting keys (rank, id). The ids of a list are distinct, so their
+// ranks are too.
 char* Tree::AppendSorted(const int* list, int n, const IdText& ids, char* text) {
+  constexpr int kShort = 32;
   if (ranks.size() < static_cast<size_t>(n)) ranks.resize(n);
-  int low = ids.rank[list[0]], high = low, ascending = 1;
+  int low = ids.Rank(list[0]), high = low, ascending = 1;
   for (int i = 0; i < n; i++) {
-    assert(static_cast<size_t>(list[i]) < ids.rank.size());
-    const int r = ids.rank[list[i]];
+    assert(static_cast<size_t>(list[i]) < ids.slots.size());
+    const int r = ids.Rank(list[i]);
     ranks[i] = r;
     if (i && r < ranks[i - 1]) ascending = 0;
     low = std::min(low, r);
     high = std::max(high, r);
   }
-  if (!ascending && (high - low) / 64 < 2 * n + 16) {
-    const size_t words = static_cast<size_t>(high - low) / 64 + 1;
-    if (bits.size() < words) bits.resize(words, 0);
-    for (int i = 0; i < n; i++) {
-      const int b = ranks[i] - low;
-      bits[b / 64] |= uint64_t{1} << (b % 64);
-    }
-    return AppendFromBits(ids, low, words, text);
+  if (ascending) {
+    for (int i = 0; i < n; i++) text = ids.Append(list[i], text);
+    return text;
   }
-  if (!ascending) SortRanks(ranks.data(), n);
-  // Each copy's place depends on the length read from the slot before, so
-  // slots missing the cache would be fetched one after another: ask for all
-  // of them first.
-  for (int i = 0; i < n; i++) ids.Prefetch(ranks[i]);
-  for (int i = 0; i < n; i++) text = ids.Append(ranks[i], text);
+  if (n <= kShort) {
+    int order[kShort];
+    Int4 padded[kShort / 4];
+    const int blocks = (n + 3) / 4;
+    padded[blocks - 1] = Int4{INT_MAX, INT_MAX, INT_MAX, INT_MAX};
+    memcpy(padded, ranks.data(), sizeof(int) * static_cast<size_t>(n));
+    for (int i = 0; i < n; i++) order[RanksBelow(padded, blocks, ranks[i])] = list[i];
+    for (int i = 0; i < n; i++) text = ids.Append(order[i], text);
+    return text;
+  }
+  if ((high - low) / 64 < 2 * n + 16) return AppendFromBits(ids, low, high, n, text);
+  std::sort(ranks.begin(), ranks.begin() + n);
+  for (int i = 0; i < n; i++) text = ids.Append(ids.byrank[ranks[i]], text);
   return text;
 }
 
-// Appends the old id of rank base + b for every bit b set in bits[0 ..
-// words), ascending, clearing the bits.
-char* Tree::AppendFromBits(const IdText& ids, int base, size_t words, char* text) {
+// Appends the old ids of ranks[0 .. n), which lie in [low, high), ascending,
+// through a bitmap of that range.
+char* Tree::AppendFromBits(const IdText& ids, int low, int high, int n, char* text) {
+  const size_t words = static_cast<size_t>(high - low) / 64 + 1;
+  if (bits.size() < words) bits.resize(words, 0);
+  for (int i = 0; i < n; i++) {
+    const int b = ranks[i] - low;
+    bits[b / 64] |= uint64_t{1} << (b % 64);
+  }
   for (size_t w = 0; w < words; w++) {
     for (uint64_t word = bits[w]; word; word &= word - 1) {
-      text = ids.Append(base + 64 * static_cast<int>(w) + __builtin_ctzll(word), text);
+      const int rank = low + 64 * static_cast<int>(w) + __builtin_ctzll(word);
+      text = ids.Append(ids.byrank[rank], text);
     }
     bits[w] = 0;
   }
@@ -655,6 +763,7 @@ int Tree::CloseOutput() {
 // ---------------------------------------------------------------------------
 
 void Tree::FreeTree() {
+  std::vector<std::vector<LaidNode>>().swap(levels);
   itemnodes.Release();
   runs.Release();
   tidstore.Release();

@@ -43,6 +43,16 @@ struct nodeStructure {
   TidRun* tidroot;
 };
 
+// Node of the itemset trie as laid out for the output: each level of the
+// trie is one array, and the children of a node are consecutive in the level
+// below, in item order, so that the walk reads each level front to back.
+struct LaidNode {
+  int item;
+  int nchildren;
+  int firstchild;  // index of the first child in the level below
+  TidRun* tidroot;
+};
+
 // Nodes are cut from slabs and recycled through a free list linked by `next`;
 // FreeTree gives all slabs back at once. Slab memory is a plain array of
 // nodes, so a node costs its own size and no allocator header.
@@ -127,21 +137,27 @@ class ChildIndex {
   size_t used_ = 0;
 };
 
-// Output text of ids. rank: new id -> its position in ascending old-id order
-// (ties by new id); slots: per rank, 16 bytes [length | old id in decimal and
-// a space].
+// Output text of ids, per new id one 16-byte slot: the length of the text,
+// the old id in decimal and a space, and the id's rank, its position in
+// ascending old-id order (ties by new id). One fetch gives a list's writer
+// both the order and the text of an id.
 struct IdText {
-  static constexpr size_t kSlot = 16;
+  struct alignas(16) Slot {
+    char text[12];  // text[0]: length of the text that follows
+    int rank;
+  };
+  static constexpr size_t kSlot = sizeof(Slot);
   void Build(const int* oldid, int n);  // oldid maps new ids 0 .. n-1
-  // Appends the text of rank r; writes kSlot - 1 bytes, advances by its length.
-  char* Append(int r, char* text) const {
-    const char* slot = &slots[kSlot * r];
+  int Rank(int id) const { return slots[id].rank; }
+  // Appends the text of new id `id`; writes kSlot - 1 bytes, advances by its length.
+  char* Append(int id, char* text) const {
+    const char* slot = reinterpret_cast<const char*>(&slots[id]);
     memcpy(text, slot + 1, kSlot - 1);
     return text + slot[0];
   }
-  void Prefetch(int r) const { __builtin_prefetch(&slots[kSlot * r]); }
-  std::vector<int> rank;
-  std::vector<char> slots;
+  void Prefetch(int id) const { __builtin_prefetch(&slots[id]); }
+  std::vector<Slot> slots;
+  std::vector<int> byrank;  // rank -> new id
 };
 
 class Tree {
@@ -159,11 +175,13 @@ class Tree {
   // (tab-terminated) on standard output and flushes it.
   void AddSet(int* tids, int ntids, int* items, int nitems);
 
-  // Graph type 1: removes mirrored duplicates. Then writes every stored result
-  // with at least two tids to outfile, mapping ids through the two maps (which
-  // cover the new ids below itemlength - 1 and tidlength - 1) and sorting each
-  // list, and closes outfile. Returns 1 on success, 0 when a
-  // write or the close failed. resultnum counts the lines.
+  // Ends the storing: the trie is laid out for the output walk and its nodes
+  // freed (root becomes null; nothing more can be added). Graph type 1:
+  // removes mirrored duplicates. Then writes every stored result with at
+  // least two tids to outfile, mapping ids through the two maps (which cover
+  // the new ids below itemlength - 1 and tidlength - 1) and sorting each list,
+  // and closes outfile. Returns 1 on success, 0 when a write or the close
+  // failed. resultnum counts the lines.
   int FinalOutput(int* itemoldid, int* tidoldid);
 
   void FreeTree();
@@ -195,17 +213,22 @@ class Tree {
 
   template <typename Visit>
   void WalkTidsets(TidRun** root, int* tidpath, Visit visit);
+  void LayOutTrie();
+  void LayOutLevel(const std::vector<nodeStructure*>& heads, LaidNode* parents,
+                   std::vector<LaidNode>& level, std::vector<nodeStructure*>& below);
   template <typename Visit>
   void WalkItemsets(int* itempath, Visit visit);
   template <typename Visit>
-  void WalkLevel(nodeStructure* node, int* itempath, int k, Visit& visit);
-  void PruneItemset(nodeStructure* node, int* itempath, int nitems, int* tidpath);
+  void WalkLevel(int k, const LaidNode& parent, int* itempath, Visit& visit);
+  void PruneItemset(LaidNode& node, int* itempath, int nitems, int* tidpath);
+  const LaidNode* FindLaid(const int* items, int n) const;
   int IsMirrorStored(const int* itemseq, int nseq, const int* tidseq, int ntidseq) const;
-  void DisplayItemset(nodeStructure* node, int* itempath, int nitems, int* tidpath);
+  void QueueItemset(const LaidNode& node, const int* itempath, int nitems, int* tidpath);
+  void WriteOldestQueued(int* tidpath);
 
   void WriteLine(const int* tidpath, int ntids, const int* itempath, int nitems);
   char* AppendSorted(const int* list, int n, const IdText& ids, char* text);
-  char* AppendFromBits(const IdText& ids, int base, size_t words, char* text);
+  char* AppendFromBits(const IdText& ids, int low, int high, int n, char* text);
   void FlushOutput(size_t room);
   void ReserveOutput(size_t size);
   int CloseOutput();
@@ -221,10 +244,29 @@ class Tree {
   int rootindexed = 0;  // the top level is in the index
   int& LevelIndexed(nodeStructure* parent) { return parent ? parent->childindexed : rootindexed; }
   void IndexNewNode(nodeStructure* parent, nodeStructure* node);
-  nodeStructure* FindChild(nodeStructure* parent, int item) const;
 
   // Output phase only.
+  std::vector<std::vector<LaidNode>> levels;  // the trie laid out, from the top
+  struct ListWalker {
+    size_t parent = 0;
+    nodeStructure* at = nullptr;     // next node of the list, null when done
+    std::vector<LaidNode> nodes;     // the list laid out so far
+    std::vector<nodeStructure*> heads;  // their child lists
+  };
+  static constexpr int kWalkers = 16;
+  ListWalker walkers[kWalkers];
   IdText tidtext, itemtext;
+  struct QueuedItemset {
+    TidRun* tidroot;
+    int nitems;
+  };
+  static constexpr int kAhead = 16;
+  static constexpr int kAheadTexts = 32;  // tid texts fetched ahead per itemset
+  QueuedItemset queue[kAhead];  // itemsets waiting to be written, a ring from queuehead
+  int queuehead = 0;
+  int queued = 0;
+  std::vector<int> queueitems;  // the items of ring entry e from e * queuestride
+  int queuestride = 0;
   std::vector<TidRun**> walkslots;  // slots of the runs on the walked path
   std::vector<int> ranks;           // ranks of the list being written
   std::vector<uint64_t> bits;       // ranks as bits from a base; all zero between lines

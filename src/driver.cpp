@@ -6,9 +6,11 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -47,8 +49,8 @@ constexpr const char* kUsageText =
 
 // Stack of the mining thread: the search recurses once per tolerance
 // combination member, per item-set node and per extension level. When that
-// much address space cannot be had, halves of it are tried down to twice the
-// usual stack of a process.
+// much address space cannot be had, smaller halves of it are used, down to
+// twice the usual stack of a process.
 constexpr size_t kMiningStackBytes = size_t{1} << 30;
 constexpr size_t kSmallestMiningStack = size_t{16} << 20;
 
@@ -433,11 +435,27 @@ int StartOnThread(Transactiondb& db, size_t bytes, int* count) {
   return 1;
 }
 
-// Runs Start on a thread with the largest stack that can be had; on the
-// calling thread when not even the smallest one can.
+// The stack size to try first: kMiningStackBytes when that much address
+// space can be reserved; otherwise half of the largest half of it that can,
+// so that the heap keeps room beside the stack (the int arena leaves room the
+// same way).
+size_t FirstStackBytes() {
+  for (size_t bytes = kMiningStackBytes; bytes > kSmallestMiningStack; bytes /= 2) {
+    void* probe = mmap(nullptr, bytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
+                       -1, 0);
+    if (probe == MAP_FAILED) continue;
+    munmap(probe, bytes);
+    return bytes == kMiningStackBytes ? bytes : std::max(bytes / 2, kSmallestMiningStack);
+  }
+  return kSmallestMiningStack;
+}
+
+// Runs Start on a thread with a large stack, halving it while the thread
+// cannot be created; on the calling thread when not even the smallest stack
+// can be had.
 int StartWithLargeStack(Transactiondb& db) {
   int count = 0;
-  for (size_t bytes = kMiningStackBytes; bytes >= kSmallestMiningStack; bytes /= 2) {
+  for (size_t bytes = FirstStackBytes(); bytes >= kSmallestMiningStack; bytes /= 2) {
     if (StartOnThread(db, bytes, &count)) return count;
   }
   return db.Start();

@@ -489,6 +489,49 @@ TEST_F(TreeOutput, SortsMappedListsOfEveryShape) {
             "5 6 70000 2000000000 ;3 7 7 \n5 2000000000 ;2 60 \n");
 }
 
+// Lists of every length up to 80 ids, spread over 20,000 ids or clustered in
+// a window twice their length, with old ids that keep the new ids' order,
+// reverse it, shuffle it, are drawn at random or repeat: each line must hold
+// the mapped lists ascending, whichever way the writer orders a list.
+TEST_F(TreeOutput, MappedListsOfAnyLengthAndSpreadComeOutAscending) {
+  constexpr int kIds = 20000;
+  std::mt19937 rng(11);
+  for (int shape = 0; shape < 5; shape++) {
+    Ids tidoldid(kIds);
+    for (int i = 0; i < kIds; i++) {
+      switch (shape) {
+        case 0: tidoldid[i] = 3 * i; break;
+        case 1: tidoldid[i] = kIds - i; break;
+        case 2: tidoldid[i] = i; break;
+        case 3: tidoldid[i] = static_cast<int>(rng() % 1000000000); break;
+        case 4: tidoldid[i] = static_cast<int>(rng() % 40); break;  // repeats
+      }
+    }
+    if (shape == 2) std::shuffle(tidoldid.begin(), tidoldid.end(), rng);
+    Store t(kIds);
+    std::string expected;
+    for (int n = 1; n <= 80; n++) {
+      for (int clustered = 0; clustered < 2; clustered++) {
+        const int window = clustered ? 2 * n : kIds;
+        const int from = static_cast<int>(rng() % (kIds - window + 1));
+        Ids pick(window);
+        std::iota(pick.begin(), pick.end(), from);
+        std::shuffle(pick.begin(), pick.end(), rng);
+        Ids tids(pick.begin(), pick.begin() + n);
+        std::sort(tids.begin(), tids.end());
+        const Ids items = {2 * n + clustered};
+        Add(t, tids, items);
+        if (n < 2) continue;
+        Ids mapped;
+        for (int tid : tids) mapped.push_back(tidoldid[tid]);
+        std::sort(mapped.begin(), mapped.end());
+        expected += Line(mapped, items);
+      }
+    }
+    EXPECT_EQ(WriteOut(t, Identity(kIds), tidoldid), expected) << "shape " << shape;
+  }
+}
+
 // Runs work on a thread with a 1 MiB stack, where recursion that grows with a
 // tidset's length or a level's width overflows.
 void OnSmallStack(std::function<void()> work) {
