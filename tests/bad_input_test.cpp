@@ -575,10 +575,14 @@ TEST_F(BadInputTest, SmallAddressSpace) {
   for (int k = 10; k <= 150009; k++) text += "3 " + std::to_string(k) + "\n";
   text.pop_back();
   for (int t = 0; t < 150000; t++) tids += std::to_string(t) + " ";
-  run = limited("1000000", dir_.Write("long.dat", text), output);
-  EXPECT_EQ(run.signal, 0);
-  EXPECT_EQ(run.status, 0) << run.err;
-  EXPECT_EQ(run.output, tids + ";3 \n");
+  const std::string dataset = dir_.Write("long.dat", text);
+  // Under every limit the stack must leave the heap enough room.
+  for (const char* kb : {"1000000", "940000", "880000", "820000", "760000", "700000"}) {
+    run = limited(kb, dataset, output);
+    EXPECT_EQ(run.signal, 0) << kb << " KB";
+    EXPECT_EQ(run.status, 0) << kb << " KB: " << run.err;
+    EXPECT_TRUE(run.output == tids + ";3 \n") << kb << " KB";
+  }
 }
 
 }  // namespace
