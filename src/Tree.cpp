@@ -8,6 +8,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <numeric>
 
 #include "data.h"
@@ -26,7 +27,7 @@ constexpr size_t kCacheLine = 64;
 // ---------------------------------------------------------------------------
 
 void ChildIndex::Clear() {
-  table_.clear();
+  std::vector<Entry>().swap(table_);
   used_ = 0;
 }
 
@@ -100,6 +101,7 @@ void Tree::Initialize(int itemlen, int tidlen) {
   tidlength = tidlen;
   root = nullptr;
   resultnum = 0;
+  levelsizes.clear();
   children.Clear();
   rootindexed = 0;
 }
@@ -109,7 +111,9 @@ void Tree::Initialize(int itemlen, int tidlen) {
 nodeStructure* Tree::NewItemChain(const int* items, int n, int k, nodeStructure** last) {
   nodeStructure* first = nullptr;
   nodeStructure** link = &first;
+  if (levelsizes.size() < static_cast<size_t>(n)) levelsizes.resize(n, 0);
   for (int i = k; i < n; i++) {
+    levelsizes[i]++;
     nodeStructure* node = itemnodes.Take();
     *node = nodeStructure{items[i], 0, nullptr, nullptr, nullptr};
     *link = node;
@@ -210,13 +214,20 @@ void Tree::CountStored() {
 }
 
 // A run holding tids[from..ntids), the remainder of a newly stored tidset.
+// The node and its tids are taken as one block, the tids right after the
+// node, so that reading the run reads its first tids too.
 TidRun* Tree::NewRun(const int* tids, int from, int ntids, TidRun* next) {
+  static_assert(sizeof(TidRun) % sizeof(int) == 0 && alignof(TidRun) % alignof(int) == 0,
+                "a run node fills whole ints");
+  constexpr int kNodeInts = sizeof(TidRun) / sizeof(int);
+  constexpr int kAlignInts = alignof(TidRun) / sizeof(int);
   CountStored();
-  int* copy = tidstore.Take(ntids - from);
+  const int n = ntids - from;
+  int* block = tidstore.Take(kNodeInts + (n + kAlignInts - 1) / kAlignInts * kAlignInts);
+  assert(reinterpret_cast<uintptr_t>(block) % alignof(TidRun) == 0);
+  int* copy = block + kNodeInts;
   std::copy(tids + from, tids + ntids, copy);
-  TidRun* run = runs.Take();
-  *run = TidRun{copy, ntids - from, from, ntids, nullptr, next};
-  return run;
+  return new (block) TidRun{copy, n, from, ntids, nullptr, next};
 }
 
 // Cuts run before offset `at`: the part from `at` on becomes its only child.
@@ -414,63 +425,91 @@ int Tree::FinalOutput(int* itemoldid, int* tidoldid) {
 // Lays the trie out level by level (see LaidNode) and frees its nodes and
 // index; the tidset trees move over unchanged.
 void Tree::LayOutTrie() {
+  children.Clear();
+  rootindexed = 0;
   std::vector<nodeStructure*> heads{root}, below;
-  for (;;) {
-    levels.emplace_back();
-    LaidNode* parents = levels.size() > 1 ? levels[levels.size() - 2].data() : nullptr;
-    LayOutLevel(heads, parents, levels.back(), below);
-    if (levels.back().empty()) break;
+  levels.resize(levelsizes.size());
+  for (size_t k = 0; k < levels.size(); k++) {
+    levels[k].reserve(levelsizes[k]);
+    below.reserve(levelsizes[k]);
+    LayOutLevel(heads, k ? &levels[k - 1] : nullptr, levels[k], below);
+    assert(levels[k].size() == levelsizes[k]);
     heads.swap(below);
     below.clear();
   }
-  levels.pop_back();
+  if (!levels.empty()) {
+    for (LaidNode& node : levels.back()) node.firstchild = 0;
+  }
+  levelsizes.clear();
   itemnodes.Release();
-  children.Clear();
-  rootindexed = 0;
   root = nullptr;
 }
 
-// Appends to `level` the sibling lists that start at heads[p], each list
-// consecutive and in order, and records where each went in parents[p] (no
-// parents for the top level); below receives each laid node's child list.
-// The nodes of a list lie scattered in memory, so kWalkers lists are walked
-// at once, a step of each in turn, and their loads overlap.
-void Tree::LayOutLevel(const std::vector<nodeStructure*>& heads, LaidNode* parents,
+// Appends to `level` the sibling lists that start at heads[p], in order of
+// p, each list in its own order, and sets the firstchild of each of the
+// parents (none for the top level); below receives each laid node's child
+// list. The nodes of a list lie scattered in memory, so kWalkers lists are
+// walked at once, a step of each in turn, and their loads overlap; a list is
+// appended when those of all earlier parents are.
+void Tree::LayOutLevel(const std::vector<nodeStructure*>& heads, std::vector<LaidNode>* parents,
                        std::vector<LaidNode>& level, std::vector<nodeStructure*>& below) {
   size_t nextparent = 0;
-  auto start = [&](ListWalker& w) {
-    while (nextparent < heads.size() && !heads[nextparent]) nextparent++;
-    w.at = nullptr;
-    if (nextparent == heads.size()) return 0;
-    w.parent = nextparent;
-    w.at = heads[nextparent++];
-    __builtin_prefetch(w.at);
-    return 1;
-  };
   int active = 0;
-  for (ListWalker& w : walkers) active += start(w);
-  while (active) {
+  for (ListWalker& w : walkers) active += StartList(w, heads, nextparent);
+  // Walkers took parents in ring order from `oldest`, which holds the
+  // earliest parent not yet appended.
+  for (int oldest = 0; active;) {
     for (ListWalker& w : walkers) {
-      nodeStructure* node = w.at;
-      if (!node) continue;
-      w.nodes.push_back(LaidNode{node->item, 0, 0, node->tidroot});
-      w.heads.push_back(node->child);
-      w.at = node->next;
-      if (w.at) {
+      if (nodeStructure* node = w.at) {
+        w.nodes.push_back(LaidNode{node->item, -1, node->tidroot});
+        w.heads.push_back(node->child);
+        w.at = node->next;
         __builtin_prefetch(w.at);
-        continue;
       }
-      if (parents) {
-        parents[w.parent].firstchild = static_cast<int>(level.size());
-        parents[w.parent].nchildren = static_cast<int>(w.nodes.size());
-      }
+    }
+    for (; walkers[oldest].listed && !walkers[oldest].at; oldest = (oldest + 1) % kWalkers) {
+      ListWalker& w = walkers[oldest];
+      if (parents) (*parents)[w.parent].firstchild = static_cast<int>(level.size());
       level.insert(level.end(), w.nodes.begin(), w.nodes.end());
       below.insert(below.end(), w.heads.begin(), w.heads.end());
       w.nodes.clear();
       w.heads.clear();
-      if (!start(w)) active--;
+      if (!StartList(w, heads, nextparent)) active--;
     }
   }
+  // A parent without children starts where the next one does.
+  if (parents) {
+    int next = static_cast<int>(level.size());
+    for (auto p = parents->rbegin(); p != parents->rend(); ++p) {
+      if (p->firstchild < 0) p->firstchild = next;
+      next = p->firstchild;
+    }
+  }
+}
+
+// Sets w on the next parent with children, from nextparent on. Returns 0,
+// leaving w without a list, when there is none.
+int Tree::StartList(ListWalker& w, const std::vector<nodeStructure*>& heads,
+                    size_t& nextparent) {
+  while (nextparent < heads.size() && !heads[nextparent]) nextparent++;
+  w.listed = nextparent < heads.size();
+  w.at = nullptr;
+  if (!w.listed) return 0;
+  w.parent = nextparent;
+  w.at = heads[nextparent++];
+  __builtin_prefetch(w.at);
+  return 1;
+}
+
+// The children of node i of level k: [*first, end) of level k + 1.
+int Tree::ChildrenOf(size_t k, size_t i, int* first) const {
+  if (k + 1 >= levels.size()) {
+    *first = 0;
+    return 0;
+  }
+  *first = levels[k][i].firstchild;
+  return i + 1 < levels[k].size() ? levels[k][i + 1].firstchild
+                                  : static_cast<int>(levels[k + 1].size());
 }
 
 // Visits every itemset node in the order of the output: a top-level node's
@@ -480,21 +519,24 @@ void Tree::LayOutLevel(const std::vector<nodeStructure*>& heads, LaidNode* paren
 template <typename Visit>
 void Tree::WalkItemsets(int* itempath, Visit visit) {
   if (levels.empty()) return;
-  for (LaidNode& x : levels[0]) {
-    itempath[0] = x.item;
-    visit(x, 1);
-    if (x.nchildren) WalkLevel(1, x, itempath, visit);
+  for (size_t i = 0; i < levels[0].size(); i++) {
+    itempath[0] = levels[0][i].item;
+    visit(levels[0][i], 1);
+    int first = 0;
+    const int end = ChildrenOf(0, i, &first);
+    if (first < end) WalkLevel(1, first, end, itempath, visit);
   }
 }
 
-// Visits the children of parent, on level k, and all below them.
+// Visits nodes [first, end) of level k, each after all below it.
 template <typename Visit>
-void Tree::WalkLevel(int k, const LaidNode& parent, int* itempath, Visit& visit) {
-  LaidNode* node = levels[k].data() + parent.firstchild;
-  for (LaidNode* end = node + parent.nchildren; node != end; node++) {
-    itempath[k] = node->item;
-    if (node->nchildren) WalkLevel(k + 1, *node, itempath, visit);
-    visit(*node, k + 1);
+void Tree::WalkLevel(size_t k, int first, int end, int* itempath, Visit& visit) {
+  for (int i = first; i < end; i++) {
+    itempath[k] = levels[k][i].item;
+    int below = 0;
+    const int belowend = ChildrenOf(k, i, &below);
+    if (below < belowend) WalkLevel(k + 1, below, belowend, itempath, visit);
+    visit(levels[k][i], static_cast<int>(k) + 1);
   }
 }
 
@@ -511,15 +553,15 @@ void Tree::PruneItemset(LaidNode& node, int* itempath, int nitems, int* tidpath)
 // The laid node of itemset items[0 .. n), or null.
 const LaidNode* Tree::FindLaid(const int* items, int n) const {
   if (n > static_cast<int>(levels.size())) return nullptr;
-  const LaidNode* first = levels[0].data();
-  const LaidNode* end = first + levels[0].size();
+  int first = 0, end = static_cast<int>(levels[0].size());
   for (int k = 0;; k++) {
+    const LaidNode* level = levels[k].data();
     const LaidNode* node = std::lower_bound(
-        first, end, items[k], [](const LaidNode& x, int item) { return x.item < item; });
-    if (node == end || node->item != items[k]) return nullptr;
+        level + first, level + end, items[k],
+        [](const LaidNode& x, int item) { return x.item < item; });
+    if (node == level + end || node->item != items[k]) return nullptr;
     if (k + 1 == n) return node;
-    first = levels[k + 1].data() + node->firstchild;
-    end = first + node->nchildren;
+    end = ChildrenOf(k, static_cast<size_t>(node - level), &first);
   }
 }
 
@@ -672,9 +714,9 @@ int RanksBelow(const Int4* blocks, int n, int r) {
 }  // namespace
 
 // Appends the old ids of list ascending: orders its ids by rank, through a
-// bitmap of their range when the list is dense in it, by counting for each
-// id the ranks below its own when the list is short (no branch to mispredict),
-// else by sorting keys (rank, id). The ids of a list are distinct, so their
+// bitmap of their range when the range is small for the list, by counting
+// for each id the ranks below its own when the list is short (no branch to
+// mispredict), else by sorting. The ids of a list are distinct, so their
 // ranks are too.
 char* Tree::AppendSorted(const int* list, int n, const IdText& ids, char* text) {
   constexpr int kShort = 32;
@@ -692,7 +734,8 @@ char* Tree::AppendSorted(const int* list, int n, const IdText& ids, char* text) 
     for (int i = 0; i < n; i++) text = ids.Append(list[i], text);
     return text;
   }
-  if (n <= kShort) {
+  const int words = (high - low) / 64 + 1;
+  if (n <= kShort && words > n * n / 16) {
     int order[kShort];
     Int4 padded[kShort / 4];
     const int blocks = (n + 3) / 4;
@@ -702,24 +745,23 @@ char* Tree::AppendSorted(const int* list, int n, const IdText& ids, char* text) 
     for (int i = 0; i < n; i++) text = ids.Append(order[i], text);
     return text;
   }
-  if ((high - low) / 64 < 2 * n + 16) return AppendFromBits(ids, low, high, n, text);
+  if (words <= 2 * n + 16) return AppendFromBits(ids, low, words, n, text);
   std::sort(ranks.begin(), ranks.begin() + n);
   for (int i = 0; i < n; i++) text = ids.Append(ids.byrank[ranks[i]], text);
   return text;
 }
 
-// Appends the old ids of ranks[0 .. n), which lie in [low, high), ascending,
-// through a bitmap of that range.
-char* Tree::AppendFromBits(const IdText& ids, int low, int high, int n, char* text) {
-  const size_t words = static_cast<size_t>(high - low) / 64 + 1;
-  if (bits.size() < words) bits.resize(words, 0);
+// Appends the old ids of ranks[0 .. n), which lie in the `words` * 64 ranks
+// from low, ascending, through a bitmap of that range.
+char* Tree::AppendFromBits(const IdText& ids, int low, int words, int n, char* text) {
+  if (bits.size() < static_cast<size_t>(words)) bits.resize(words, 0);
   for (int i = 0; i < n; i++) {
     const int b = ranks[i] - low;
     bits[b / 64] |= uint64_t{1} << (b % 64);
   }
-  for (size_t w = 0; w < words; w++) {
+  for (int w = 0; w < words; w++) {
     for (uint64_t word = bits[w]; word; word &= word - 1) {
-      const int rank = low + 64 * static_cast<int>(w) + __builtin_ctzll(word);
+      const int rank = low + 64 * w + __builtin_ctzll(word);
       text = ids.Append(ids.byrank[rank], text);
     }
     bits[w] = 0;
@@ -764,6 +806,7 @@ int Tree::CloseOutput() {
 
 void Tree::FreeTree() {
   std::vector<std::vector<LaidNode>>().swap(levels);
+  levelsizes.clear();
   itemnodes.Release();
   runs.Release();
   tidstore.Release();

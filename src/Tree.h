@@ -44,12 +44,14 @@ struct nodeStructure {
 };
 
 // Node of the itemset trie as laid out for the output: each level of the
-// trie is one array, and the children of a node are consecutive in the level
-// below, in item order, so that the walk reads each level front to back.
+// trie is one array, in which the children of the nodes of the level above
+// follow one another in the order of their parents, each node's children in
+// item order. A node's children run from its firstchild to the next node's
+// firstchild (the end of the level below for the last node), so the walk
+// reads each level front to back.
 struct LaidNode {
   int item;
-  int nchildren;
-  int firstchild;  // index of the first child in the level below
+  int firstchild;  // index in the level below
   TidRun* tidroot;
 };
 
@@ -90,8 +92,9 @@ class NodeSlabs {
   Node* free_ = nullptr;
 };
 
-// Tid arrays of the tidset trees, cut from chunks that never move and are
-// freed only by Release. The array of a removed tidset is not reused.
+// Blocks of ints cut from chunks that never move and are freed only by
+// Release: a new run's node with its tid array. The array of a removed
+// tidset is not reused (its node may be, for a split-off run).
 class TidStore {
  public:
   int* Take(int n) {
@@ -213,13 +216,17 @@ class Tree {
 
   template <typename Visit>
   void WalkTidsets(TidRun** root, int* tidpath, Visit visit);
+  struct ListWalker;
   void LayOutTrie();
-  void LayOutLevel(const std::vector<nodeStructure*>& heads, LaidNode* parents,
+  void LayOutLevel(const std::vector<nodeStructure*>& heads, std::vector<LaidNode>* parents,
                    std::vector<LaidNode>& level, std::vector<nodeStructure*>& below);
+  static int StartList(ListWalker& w, const std::vector<nodeStructure*>& heads,
+                       size_t& nextparent);
+  int ChildrenOf(size_t k, size_t i, int* first) const;
   template <typename Visit>
   void WalkItemsets(int* itempath, Visit visit);
   template <typename Visit>
-  void WalkLevel(int k, const LaidNode& parent, int* itempath, Visit& visit);
+  void WalkLevel(size_t k, int first, int end, int* itempath, Visit& visit);
   void PruneItemset(LaidNode& node, int* itempath, int nitems, int* tidpath);
   const LaidNode* FindLaid(const int* items, int n) const;
   int IsMirrorStored(const int* itemseq, int nseq, const int* tidseq, int ntidseq) const;
@@ -228,14 +235,15 @@ class Tree {
 
   void WriteLine(const int* tidpath, int ntids, const int* itempath, int nitems);
   char* AppendSorted(const int* list, int n, const IdText& ids, char* text);
-  char* AppendFromBits(const IdText& ids, int low, int high, int n, char* text);
+  char* AppendFromBits(const IdText& ids, int low, int words, int n, char* text);
   void FlushOutput(size_t room);
   void ReserveOutput(size_t size);
   int CloseOutput();
 
   NodeSlabs<nodeStructure> itemnodes;
-  NodeSlabs<TidRun> runs;
-  TidStore tidstore;
+  std::vector<size_t> levelsizes;  // trie nodes per level, from the top
+  NodeSlabs<TidRun> runs;  // split-off runs, and removed runs for reuse
+  TidStore tidstore;       // new runs with their tids
   // The trie nodes of every level that has ever held more than kShortLevel
   // nodes, by parent and item, so that an insertion does not walk a long
   // level; shorter levels are walked and cost the index nothing.
@@ -248,6 +256,7 @@ class Tree {
   // Output phase only.
   std::vector<std::vector<LaidNode>> levels;  // the trie laid out, from the top
   struct ListWalker {
+    int listed = 0;                  // holds a list, walked or waiting to be appended
     size_t parent = 0;
     nodeStructure* at = nullptr;     // next node of the list, null when done
     std::vector<LaidNode> nodes;     // the list laid out so far
