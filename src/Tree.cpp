@@ -719,7 +719,6 @@ int RanksBelow(const Int4* blocks, int n, int r) {
 // mispredict), else by sorting. The ids of a list are distinct, so their
 // ranks are too.
 char* Tree::AppendSorted(const int* list, int n, const IdText& ids, char* text) {
-  constexpr int kShort = 32;
   if (ranks.size() < static_cast<size_t>(n)) ranks.resize(n);
   int low = ids.Rank(list[0]), high = low, ascending = 1;
   for (int i = 0; i < n; i++) {
@@ -735,19 +734,23 @@ char* Tree::AppendSorted(const int* list, int n, const IdText& ids, char* text) 
     return text;
   }
   const int words = (high - low) / 64 + 1;
-  if (n <= kShort && words > n * n / 16) {
-    int order[kShort];
-    Int4 padded[kShort / 4];
-    const int blocks = (n + 3) / 4;
-    padded[blocks - 1] = Int4{INT_MAX, INT_MAX, INT_MAX, INT_MAX};
-    memcpy(padded, ranks.data(), sizeof(int) * static_cast<size_t>(n));
-    for (int i = 0; i < n; i++) order[RanksBelow(padded, blocks, ranks[i])] = list[i];
-    for (int i = 0; i < n; i++) text = ids.Append(order[i], text);
-    return text;
-  }
+  if (n <= kShortList && words > n * n / 16) return AppendCounted(list, n, ids, text);
   if (words <= 2 * n + 16) return AppendFromBits(ids, low, words, n, text);
   std::sort(ranks.begin(), ranks.begin() + n);
   for (int i = 0; i < n; i++) text = ids.Append(ids.byrank[ranks[i]], text);
+  return text;
+}
+
+// Appends the old ids of list[0 .. n), n <= kShortList, whose ranks are in
+// ranks[0 .. n): the place of each id is the number of ranks below its own.
+char* Tree::AppendCounted(const int* list, int n, const IdText& ids, char* text) {
+  int order[kShortList];
+  Int4 padded[kShortList / 4];
+  const int blocks = (n + 3) / 4;
+  padded[blocks - 1] = Int4{INT_MAX, INT_MAX, INT_MAX, INT_MAX};
+  memcpy(padded, ranks.data(), sizeof(int) * static_cast<size_t>(n));
+  for (int i = 0; i < n; i++) order[RanksBelow(padded, blocks, ranks[i])] = list[i];
+  for (int i = 0; i < n; i++) text = ids.Append(order[i], text);
   return text;
 }
 

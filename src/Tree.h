@@ -235,6 +235,8 @@ class Tree {
 
   void WriteLine(const int* tidpath, int ntids, const int* itempath, int nitems);
   char* AppendSorted(const int* list, int n, const IdText& ids, char* text);
+  static constexpr int kShortList = 32;  // lists that may be ordered by counting
+  char* AppendCounted(const int* list, int n, const IdText& ids, char* text);
   char* AppendFromBits(const IdText& ids, int low, int words, int n, char* text);
   void FlushOutput(size_t room);
   void ReserveOutput(size_t size);
