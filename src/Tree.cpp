@@ -111,10 +111,13 @@ void Tree::Initialize(int itemlen, int tidlen) {
 nodeStructure* Tree::NewItemChain(const int* items, int n, int k, nodeStructure** last) {
   nodeStructure* first = nullptr;
   nodeStructure** link = &first;
-  if (levelsizes.size() < static_cast<size_t>(n)) levelsizes.resize(n, 0);
+  if (levelsizes.size() < static_cast<size_t>(n)) {
+    levelsizes.resize(n, 0);
+    itemnodes.resize(n);
+  }
   for (int i = k; i < n; i++) {
     levelsizes[i]++;
-    nodeStructure* node = itemnodes.Take();
+    nodeStructure* node = itemnodes[i].Take();
     *node = nodeStructure{items[i], 0, nullptr, nullptr, nullptr};
     *link = node;
     link = &node->child;
@@ -434,6 +437,7 @@ void Tree::LayOutTrie() {
     below.reserve(levelsizes[k]);
     LayOutLevel(heads, k ? &levels[k - 1] : nullptr, levels[k], below);
     assert(levels[k].size() == levelsizes[k]);
+    itemnodes[k].Release();  // the level below needs only the child lists in below
     heads.swap(below);
     below.clear();
   }
@@ -441,7 +445,7 @@ void Tree::LayOutTrie() {
     for (LaidNode& node : levels.back()) node.firstchild = 0;
   }
   levelsizes.clear();
-  itemnodes.Release();
+  itemnodes.clear();  // every level was released above
   root = nullptr;
 }
 
@@ -810,7 +814,8 @@ int Tree::CloseOutput() {
 void Tree::FreeTree() {
   std::vector<std::vector<LaidNode>>().swap(levels);
   levelsizes.clear();
-  itemnodes.Release();
+  for (NodeSlabs<nodeStructure>& level : itemnodes) level.Release();
+  itemnodes.clear();
   runs.Release();
   tidstore.Release();
   root = nullptr;

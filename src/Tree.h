@@ -7,7 +7,10 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <type_traits>
 #include <vector>
+
+#include "pools.h"
 
 // Every slot argument below is the field (root, tidroot, child or next) that
 // holds the current node, so a node is linked in or out by one assignment.
@@ -56,8 +59,10 @@ struct LaidNode {
 };
 
 // Nodes are cut from slabs and recycled through a free list linked by `next`;
-// FreeTree gives all slabs back at once. Slab memory is a plain array of
-// nodes, so a node costs its own size and no allocator header.
+// Release (called by FreeTree) gives all slabs back to the system at once;
+// there is no destructor, as the Tree that holds them is copied. A slab is a
+// plain array of nodes in pages of its own, so a node costs its own size and
+// no allocator header.
 template <typename Node>
 class NodeSlabs {
  public:
@@ -68,7 +73,7 @@ class NodeSlabs {
       return node;
     }
     if (slabs_.empty() || used_ == kNodesPerSlab) {
-      slabs_.push_back(new Node[kNodesPerSlab]);
+      slabs_.push_back(static_cast<Node*>(TakePages(kSlabBytes)));
       used_ = 0;
     }
     return &slabs_.back()[used_++];
@@ -78,15 +83,17 @@ class NodeSlabs {
     free_ = node;
   }
   void Release() {
-    for (Node* slab : slabs_) delete[] slab;
+    for (Node* slab : slabs_) GivePages(slab, kSlabBytes);
     slabs_.clear();
     free_ = nullptr;
     used_ = 0;
   }
-  size_t Bytes() const { return slabs_.size() * kNodesPerSlab * sizeof(Node); }
+  size_t Bytes() const { return slabs_.size() * kSlabBytes; }
 
  private:
+  static_assert(std::is_trivial<Node>::value, "slab nodes are plain memory");
   static constexpr int kNodesPerSlab = 4096;
+  static constexpr size_t kSlabBytes = kNodesPerSlab * sizeof(Node);
   std::vector<Node*> slabs_;
   int used_ = 0;
   Node* free_ = nullptr;
@@ -242,7 +249,7 @@ class Tree {
   void ReserveOutput(size_t size);
   int CloseOutput();
 
-  NodeSlabs<nodeStructure> itemnodes;
+  std::vector<NodeSlabs<nodeStructure>> itemnodes;  // per level, so each can go once laid out
   std::vector<size_t> levelsizes;  // trie nodes per level, from the top
   NodeSlabs<TidRun> runs;  // split-off runs, and removed runs for reuse
   TidStore tidstore;       // new runs with their tids

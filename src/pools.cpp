@@ -63,6 +63,14 @@ void ArenaDestroy() {
   Arraypagepos = 0;
 }
 
+void* TakePages(size_t bytes) {
+  void* block = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (block == MAP_FAILED) OutOfMemory("no memory for nodes of the result store");
+  return block;
+}
+
+void GivePages(void* block, size_t bytes) { munmap(block, bytes); }
+
 IntPage* NewIntPage(int ints) {
   void* raw = malloc(offsetof(IntPage, slot) + size_t(ints) * sizeof(int));
   if (!raw) OutOfMemory("no memory for a page");

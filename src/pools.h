@@ -130,6 +130,15 @@ inline void PoolReleaseChain(PagePool& pool, IntPage* first, IntPage* last) {
 inline void PoolEndPermanentChain(PagePool& pool) { pool.page->link = nullptr; }
 
 // ---------------------------------------------------------------------------
+// Page blocks: whole pages straight from the system, given back to it the
+// moment they are released (a freed heap block may stay with the process).
+// Never returns null.
+// ---------------------------------------------------------------------------
+
+void* TakePages(size_t bytes);
+void GivePages(void* block, size_t bytes);
+
+// ---------------------------------------------------------------------------
 // Pointer-array pools: arrays of `entries` + 1 int pointers; the extra last
 // entry holds the free-list link while the array is free. Users give arrays
 // back with every other entry null.
