@@ -131,6 +131,7 @@ nodeStructure* Tree::NewItemChain(const int* items, int n, int k, nodeStructure*
 // ---------------------------------------------------------------------------
 
 void Tree::AddSet(int* tids, int ntids, int* items, int nitems) {
+  assert(levels.empty());  // nothing is added once the output has begun
   if (ntids <= 0 || nitems <= 0) return;
   nodeStructure* end = FindSlot(items, nitems);
   if (!end->tidroot) end->tidroot = NewRun(tids, 0, ntids, nullptr);
