@@ -609,10 +609,11 @@ void Tree::QueueItemset(const LaidNode& node, const int* itempath, int nitems, i
   if (queued > kAhead / 2) {
     const TidRun* run = queue[(at + kAhead - kAhead / 2) % kAhead].tidroot;
     const char* first = reinterpret_cast<const char*>(run->tids);
-    const char* last = reinterpret_cast<const char*>(run->tids + std::min(run->len, kAheadTexts) - 1);
-    for (const char* line = first; line < last + kCacheLine; line += kCacheLine) {
-      __builtin_prefetch(std::min(line, last));
+    const size_t bytes = sizeof(int) * static_cast<size_t>(std::min(run->len, kAheadTexts));
+    for (size_t offset = 0; offset < bytes; offset += kCacheLine) {
+      __builtin_prefetch(first + offset);
     }
+    __builtin_prefetch(first + bytes - 1);
   }
   if (queued > 3 * kAhead / 4 && outfile) {
     const TidRun* run = queue[(at + kAhead - 3 * kAhead / 4) % kAhead].tidroot;
