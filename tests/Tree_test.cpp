@@ -661,6 +661,38 @@ bool WalkOrder(const Ids& a, const Ids& b) {
   return a < b;
 }
 
+// Many parents whose child lists range from one node to hundreds, on every
+// level, inserted in random order: the output is every itemset once, in walk
+// order, whatever the order in which the layout finished the lists.
+TEST_F(TreeOutput, WideAndUnevenTriesComeOutInWalkOrder) {
+  std::mt19937 rng(7);
+  for (int round = 0; round < 4; round++) {
+    std::set<Ids> itemsets;
+    for (int k = 0; k < 3000; k++) {
+      Ids items;
+      const int first = static_cast<int>(rng() % 40);
+      const int length = 1 + static_cast<int>(rng() % 4);
+      // Small first items get long lists below them, large ones short lists.
+      const int spread = first < 4 ? 300 : 3 + first % 5;
+      for (int i = 0, item = first; i < length; i++) {
+        items.push_back(item);
+        item += 1 + static_cast<int>(rng() % spread);
+      }
+      itemsets.insert(items);
+    }
+    std::vector<Ids> order(itemsets.begin(), itemsets.end());
+    std::shuffle(order.begin(), order.end(), rng);
+    Store t(1500);
+    testing::internal::CaptureStdout();
+    for (const Ids& items : order) Add(t, {0, 1 + items.back()}, items);
+    testing::internal::GetCapturedStdout();
+    std::sort(order.begin(), order.end(), WalkOrder);
+    std::string expected;
+    for (const Ids& items : order) expected += Line({0, 1 + items.back()}, items);
+    ASSERT_TRUE(WriteOut(t, Identity(1500), Identity(1500)) == expected) << "round " << round;
+  }
+}
+
 // Seeded results over 8 vertices, stored and written as an undirected graph
 // (and as a bipartite one) against a model: the maximal tidsets per itemset,
 // walked in output order, each tidset dropped when the store still holds its
