@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <type_traits>
 #include <vector>
 
@@ -59,10 +60,12 @@ struct LaidNode {
 };
 
 // Nodes are cut from slabs and recycled through a free list linked by `next`;
-// Release (called by FreeTree) gives all slabs back to the system at once;
-// there is no destructor, as the Tree that holds them is copied. A slab is a
-// plain array of nodes in pages of its own, so a node costs its own size and
-// no allocator header.
+// Release (called by FreeTree) gives all slabs back at once; there is no
+// destructor, as the Tree that holds them is copied. A slab is a plain array
+// of nodes, so a node costs its own size and no allocator header. Slabs
+// double from one node up to kNodesPerSlab, so that a short level (a long
+// itemset makes many) costs little; the full-size ones are pages of their own,
+// given back to the system the moment they are released.
 template <typename Node>
 class NodeSlabs {
  public:
@@ -72,8 +75,8 @@ class NodeSlabs {
       free_ = node->next;
       return node;
     }
-    if (slabs_.empty() || used_ == kNodesPerSlab) {
-      slabs_.push_back(static_cast<Node*>(TakePages(kSlabBytes)));
+    if (slabs_.empty() || used_ == SlabNodes(slabs_.size() - 1)) {
+      slabs_.push_back(NewSlab(SlabNodes(slabs_.size())));
       used_ = 0;
     }
     return &slabs_.back()[used_++];
@@ -83,19 +86,34 @@ class NodeSlabs {
     free_ = node;
   }
   void Release() {
-    for (Node* slab : slabs_) GivePages(slab, kSlabBytes);
+    for (size_t i = 0; i < slabs_.size(); i++) FreeSlab(slabs_[i], SlabNodes(i));
     slabs_.clear();
     free_ = nullptr;
     used_ = 0;
   }
-  size_t Bytes() const { return slabs_.size() * kSlabBytes; }
+  size_t Bytes() const {
+    size_t nodes = 0;
+    for (size_t i = 0; i < slabs_.size(); i++) nodes += SlabNodes(i);
+    return nodes * sizeof(Node);
+  }
 
  private:
   static_assert(std::is_trivial<Node>::value, "slab nodes are plain memory");
-  static constexpr int kNodesPerSlab = 4096;
-  static constexpr size_t kSlabBytes = kNodesPerSlab * sizeof(Node);
+  static constexpr size_t kDoublings = 12;
+  static constexpr size_t kNodesPerSlab = size_t{1} << kDoublings;
+  static size_t SlabNodes(size_t index) {
+    return index < kDoublings ? size_t{1} << index : kNodesPerSlab;
+  }
+  static Node* NewSlab(size_t nodes) {
+    const size_t bytes = nodes * sizeof(Node);
+    return static_cast<Node*>(nodes == kNodesPerSlab ? TakePages(bytes) : ::operator new(bytes));
+  }
+  static void FreeSlab(Node* slab, size_t nodes) {
+    if (nodes == kNodesPerSlab) GivePages(slab, nodes * sizeof(Node));
+    else ::operator delete(slab);
+  }
   std::vector<Node*> slabs_;
-  int used_ = 0;
+  size_t used_ = 0;
   Node* free_ = nullptr;
 };
 
@@ -198,6 +216,12 @@ class Tree {
 
   // Bytes held by the tidset trees: run nodes and tid arrays.
   size_t TidsetBytes() const { return runs.Bytes() + tidstore.Bytes(); }
+  // Bytes held by the itemset trie's nodes while results are stored.
+  size_t TrieBytes() const {
+    size_t bytes = 0;
+    for (const NodeSlabs<nodeStructure>& level : itemnodes) bytes += level.Bytes();
+    return bytes;
+  }
 
   FILE* outfile = nullptr;  // opened by the driver before the mining
   nodeStructure* root = nullptr;

@@ -586,6 +586,21 @@ TEST_F(TreeOutput, LongTidsetsAndWideLevelsNeedNoDeepRecursion) {
                                 << expected.size();
 }
 
+// An itemset of 20,000 items makes 20,000 levels of one node each: the trie
+// costs about a node's size per node, not a slab per level, and the itemset
+// is written whole.
+TEST_F(TreeInsert, DeepItemsetsCostTheirNodesOnly) {
+  constexpr int kItems = 20000;
+  Ids items(kItems);
+  std::iota(items.begin(), items.end(), 0);
+  Store t(kItems);
+  Add(t, {3, 9}, items);
+  Add(t, {4, 9}, Ids(items.begin(), items.begin() + 2));
+  EXPECT_LT(t.TrieBytes(), size_t{4} * kItems * sizeof(nodeStructure));
+  const std::string expected = Line({3, 9}, items) + Line({4, 9}, {0, 1});  // deeper first
+  EXPECT_TRUE(WriteOut(t, Identity(kItems), Identity(kItems)) == expected);
+}
+
 // Disjoint long tidsets cost about 4 bytes per tid; a shared prefix is
 // stored once.
 TEST_F(TreeInsert, StoredTidsCostAboutFourBytesEach) {
