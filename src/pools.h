@@ -1,7 +1,7 @@
-// Memory schemes of the miner: the int arena, the page pools and the
-// pointer-array pools. Every operation is inline so that call sites stay one
-// short line; the rare paths (exhaustion, first allocation) are out of line,
-// in pools.cpp. Nothing here depends on the miner or the program around it.
+// Memory schemes of the miner: the int arena, the page pools, page blocks
+// and the pointer-array pools. Every operation on the pools is inline so that
+// call sites stay one short line; the rare paths (exhaustion, first
+// allocation) and the system calls are out of line, in pools.cpp. Nothing here depends on the miner or the program around it.
 #ifndef QUASIBICLIQUE_POOLS_H
 #define QUASIBICLIQUE_POOLS_H
 
