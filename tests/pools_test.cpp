@@ -1,11 +1,12 @@
-// The int arena (a last-in-first-out stack of blocks that never move) and the
-// page and pointer-array pools.
+// The int arena (a last-in-first-out stack of blocks that never move), the
+// page and pointer-array pools and the page blocks.
 #include <gtest/gtest.h>
 
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -211,6 +212,21 @@ void ExitNine(const char* what) {
 
 // Running out of memory ends the process: through the handler the program
 // installed, or by abort when there is none.
+// Page blocks are zeroed, usable whole and apart from one another; a block
+// given back leaves the others as they were.
+TEST(PoolsPageBlocks, BlocksAreZeroedWholeAndApart) {
+  constexpr size_t kBytes = 3 * 4096 + 100;
+  unsigned char* a = static_cast<unsigned char*>(TakePages(kBytes));
+  unsigned char* b = static_cast<unsigned char*>(TakePages(kBytes));
+  EXPECT_TRUE(a + kBytes <= b || b + kBytes <= a);
+  EXPECT_EQ(std::count(a, a + kBytes, 0), static_cast<long>(kBytes));
+  std::fill(a, a + kBytes, 0xa5);
+  std::fill(b, b + kBytes, 0x5a);
+  GivePages(a, kBytes);
+  EXPECT_EQ(std::count(b, b + kBytes, 0x5a), static_cast<long>(kBytes));
+  GivePages(b, kBytes);
+}
+
 TEST(PoolsExhaustion, InstalledHandlerOrAbort) {
   EXPECT_EXIT(
       {
