@@ -10,6 +10,8 @@
 #include <cstring>
 #include <new>
 #include <numeric>
+#include <tuple>
+#include <utility>
 
 #include "data.h"
 #include "pools.h"
@@ -442,9 +444,6 @@ void Tree::LayOutTrie() {
     heads.swap(below);
     below.clear();
   }
-  if (!levels.empty()) {
-    for (LaidNode& node : levels.back()) node.firstchild = 0;
-  }
   levelsizes.clear();
   itemnodes.clear();  // every level was released above
   root = nullptr;
@@ -506,15 +505,12 @@ int Tree::StartList(ListWalker& w, const std::vector<nodeStructure*>& heads,
   return 1;
 }
 
-// The children of node i of level k: [*first, end) of level k + 1.
-int Tree::ChildrenOf(size_t k, size_t i, int* first) const {
-  if (k + 1 >= levels.size()) {
-    *first = 0;
-    return 0;
-  }
-  *first = levels[k][i].firstchild;
-  return i + 1 < levels[k].size() ? levels[k][i + 1].firstchild
-                                  : static_cast<int>(levels[k + 1].size());
+// The children of node i of level k: [first, end) of level k + 1.
+std::pair<int, int> Tree::ChildrenOf(size_t k, size_t i) const {
+  if (k + 1 >= levels.size()) return {0, 0};
+  const int end = i + 1 < levels[k].size() ? levels[k][i + 1].firstchild
+                                           : static_cast<int>(levels[k + 1].size());
+  return {levels[k][i].firstchild, end};
 }
 
 // Visits every itemset node in the order of the output: a top-level node's
@@ -527,8 +523,7 @@ void Tree::WalkItemsets(int* itempath, Visit visit) {
   for (size_t i = 0; i < levels[0].size(); i++) {
     itempath[0] = levels[0][i].item;
     visit(levels[0][i], 1);
-    int first = 0;
-    const int end = ChildrenOf(0, i, &first);
+    const auto [first, end] = ChildrenOf(0, i);
     if (first < end) WalkLevel(1, first, end, itempath, visit);
   }
 }
@@ -538,8 +533,7 @@ template <typename Visit>
 void Tree::WalkLevel(size_t k, int first, int end, int* itempath, Visit& visit) {
   for (int i = first; i < end; i++) {
     itempath[k] = levels[k][i].item;
-    int below = 0;
-    const int belowend = ChildrenOf(k, i, &below);
+    const auto [below, belowend] = ChildrenOf(k, i);
     if (below < belowend) WalkLevel(k + 1, below, belowend, itempath, visit);
     visit(levels[k][i], static_cast<int>(k) + 1);
   }
@@ -566,7 +560,7 @@ const LaidNode* Tree::FindLaid(const int* items, int n) const {
         [](const LaidNode& x, int item) { return x.item < item; });
     if (node == level + end || node->item != items[k]) return nullptr;
     if (k + 1 == n) return node;
-    end = ChildrenOf(k, static_cast<size_t>(node - level), &first);
+    std::tie(first, end) = ChildrenOf(k, static_cast<size_t>(node - level));
   }
 }
 

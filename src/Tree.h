@@ -9,6 +9,7 @@
 #include <memory>
 #include <new>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "pools.h"
@@ -253,7 +254,7 @@ class Tree {
                    std::vector<LaidNode>& level, std::vector<nodeStructure*>& below);
   static int StartList(ListWalker& w, const std::vector<nodeStructure*>& heads,
                        size_t& nextparent);
-  int ChildrenOf(size_t k, size_t i, int* first) const;
+  std::pair<int, int> ChildrenOf(size_t k, size_t i) const;
   template <typename Visit>
   void WalkItemsets(int* itempath, Visit visit);
   template <typename Visit>

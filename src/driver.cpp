@@ -6,11 +6,9 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -435,27 +433,13 @@ int StartOnThread(Transactiondb& db, size_t bytes, int* count) {
   return 1;
 }
 
-// The stack size to try first: kMiningStackBytes when that much address
-// space can be reserved; otherwise half of the largest half of it that can,
-// so that the heap keeps room beside the stack (the int arena leaves room the
-// same way).
-size_t FirstStackBytes() {
-  for (size_t bytes = kMiningStackBytes; bytes > kSmallestMiningStack; bytes /= 2) {
-    void* probe = mmap(nullptr, bytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
-                       -1, 0);
-    if (probe == MAP_FAILED) continue;
-    munmap(probe, bytes);
-    return bytes == kMiningStackBytes ? bytes : std::max(bytes / 2, kSmallestMiningStack);
-  }
-  return kSmallestMiningStack;
-}
-
-// Runs Start on a thread with a large stack, halving it while the thread
-// cannot be created; on the calling thread when not even the smallest stack
-// can be had.
+// Runs Start on a thread with a large stack (as much as can be reserved
+// while leaving the heap room), halving it while the thread cannot be
+// created; on the calling thread when not even the smallest stack can be had.
 int StartWithLargeStack(Transactiondb& db) {
   int count = 0;
-  for (size_t bytes = FirstStackBytes(); bytes >= kSmallestMiningStack; bytes /= 2) {
+  size_t bytes = ReservableSize(kMiningStackBytes, kSmallestMiningStack);
+  for (; bytes >= kSmallestMiningStack; bytes /= 2) {
     if (StartOnThread(db, bytes, &count)) return count;
   }
   return db.Start();

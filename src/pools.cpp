@@ -23,37 +23,42 @@ void OutOfMemory(const char* what) {
   abort();
 }
 
+namespace {
+
+void* Reserve(size_t bytes) {
+  void* block = mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
+                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  return block == MAP_FAILED ? nullptr : block;
+}
+
+}  // namespace
+
+size_t ReservableSize(size_t bytes, size_t smallest) {
+  for (bool refused = false; bytes >= smallest; bytes /= 2, refused = true) {
+    void* probe = Reserve(bytes);
+    if (!probe) continue;
+    munmap(probe, bytes);
+    return refused && bytes / 2 >= smallest ? bytes / 2 : bytes;
+  }
+  return 0;
+}
+
 // The arena asks for as much address space as the machine has memory; pages
 // are committed by the system only when touched. When the reservation is
-// refused (address-space limits, strict overcommit) it retries with half,
-// and keeps half of what it finally got as headroom for the heap.
+// refused (address-space limits, strict overcommit) a smaller one is taken
+// that leaves headroom for the heap.
 int ArenaCreate() {
   long long pages = sysconf(_SC_PHYS_PAGES);
   long long pagesize = sysconf(_SC_PAGESIZE);
-  size_t bytes = (pages > 0 && pagesize > 0) ? size_t(pages) * size_t(pagesize)
-                                             : size_t{1} << 32;
-  const size_t smallest = size_t{1} << 20;
-  bool refused = false;
-  for (; bytes >= smallest; bytes /= 2) {
-    void* block = mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
-                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    if (block == MAP_FAILED) {
-      refused = true;
-      continue;
-    }
-    if (refused && bytes / 2 >= smallest) {
-      munmap(block, bytes);
-      bytes /= 2;
-      block = mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
-                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-      if (block == MAP_FAILED) return 0;
-    }
-    Arraypage = static_cast<int*>(block);
-    Arraypagemax = static_cast<long long>(bytes / sizeof(int));
-    Arraypagepos = 0;
-    return 1;
-  }
-  return 0;
+  const size_t wanted = (pages > 0 && pagesize > 0) ? size_t(pages) * size_t(pagesize)
+                                                    : size_t{1} << 32;
+  const size_t bytes = ReservableSize(wanted, size_t{1} << 20);
+  void* block = bytes ? Reserve(bytes) : nullptr;
+  if (!block) return 0;
+  Arraypage = static_cast<int*>(block);
+  Arraypagemax = static_cast<long long>(bytes / sizeof(int));
+  Arraypagepos = 0;
+  return 1;
 }
 
 void ArenaDestroy() {

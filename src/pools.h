@@ -18,6 +18,12 @@ extern int* Arraypage;            // base of the arena; null before ArenaCreate
 extern long long Arraypagepos;    // ints in use = index of the first free int
 extern long long Arraypagemax;    // ints reserved
 
+// The size to reserve for a large region of address space: `bytes` when that
+// much can be reserved; otherwise half of the largest halving of it that can,
+// so that the heap keeps room beside the region; 0 when not even `smallest`
+// can be reserved.
+size_t ReservableSize(size_t bytes, size_t smallest);
+
 // Reserves the arena (as much address space as the machine has memory, less
 // when the system refuses) and sets Arraypagepos to 0. Returns 0 when not even
 // a small arena can be had.
