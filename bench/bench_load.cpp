@@ -1,6 +1,6 @@
 // Loading benchmark: reading a dataset, pruning it and renumbering it, in
-// process, exactly as the driver does before the mining starts (LoadDatabase),
-// then FreeMem.
+// process, through the library's Database::FromFile (the loader the driver
+// uses before the mining starts), then freeing it.
 //
 //   bench_load [benchmark flags] DATASET ITEM_SUPPORT ITEM_TOL TRAN_TOL TRAN_SUPPORT GRAPHTYPE
 //
@@ -13,13 +13,19 @@
 #include <cstdlib>
 #include <string>
 
-#include "expand.h"
+#include <memory>
+
+#include "quasibiclique/quasibiclique.h"
 
 namespace {
 
+using quasibiclique::Database;
+using quasibiclique::GraphType;
+using quasibiclique::Options;
+
 struct Args {
   std::string path;
-  Parameters parameters;
+  Options options;
 };
 
 double PeakRssMiB() {
@@ -31,18 +37,15 @@ double PeakRssMiB() {
 void BM_Load(benchmark::State& state, const Args& args) {
   int lines = 0, tids = 0, items = 0;
   for (auto _ : state) {
-    Data data(args.path.c_str());
-    LoadResult loaded = LoadDatabase(args.parameters, data);
-    if (!loaded.db) {
+    std::unique_ptr<Database> db;
+    if (!Database::FromFile(args.path, args.options, &db).ok()) {
       state.SkipWithError("the dataset was refused");
       return;
     }
-    Transactiondb& db = *loaded.db;
-    lines = loaded.lines;
-    tids = db.tidnum;
-    items = db.itemnum;
-    benchmark::DoNotOptimize(db.itemlist);
-    db.FreeMem();
+    lines = db->lines();
+    tids = db->transactions();
+    items = db->items();
+    benchmark::DoNotOptimize(db);
   }
   state.counters["lines"] = lines;
   state.counters["tids_kept"] = tids;
@@ -62,7 +65,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   static Args args{argv[1], {atoi(argv[2]), atoi(argv[3]), atoi(argv[4]), atoi(argv[5]),
-                             atoi(argv[6])}};
+                             GraphType(atoi(argv[6]))}};
   std::string name = args.path.substr(args.path.find_last_of('/') + 1);
   name = "Load/" + name;
   for (int k = 2; k <= 6; k++) name += std::string(k == 2 ? "/" : "_") + argv[k];

@@ -1,10 +1,12 @@
-// Scoped takes from the int arena.
+// Scoped takes from a run's int arena.
 #ifndef QUASIBICLIQUE_ARENA_SCOPE_H
 #define QUASIBICLIQUE_ARENA_SCOPE_H
 
 #include <cassert>
 
 #include "pools.h"
+
+namespace quasibiclique {
 
 // The arena blocks of one function call: Take cuts a block, and the scope
 // gives back everything it took in one release when it ends, so no release is
@@ -14,24 +16,27 @@
 // scope found it.
 class ArenaScope {
  public:
-  ArenaScope() = default;
+  explicit ArenaScope(Arena& arena) : arena_(arena) {}
   ArenaScope(const ArenaScope&) = delete;
   ArenaScope& operator=(const ArenaScope&) = delete;
   ~ArenaScope() {
-    assert(Arraypagepos == entry_ + taken_);
-    ArenaRelease(taken_);
+    assert(arena_.Position() == entry_ + taken_);
+    arena_.Release(taken_);
   }
 
   int* Take(long long n) {
     taken_ += n;
-    return ArenaTake(n);
+    return arena_.Take(n);
   }
 
  private:
+  Arena& arena_;
 #ifndef NDEBUG
-  long long entry_ = Arraypagepos;
+  long long entry_ = arena_.Position();
 #endif
   long long taken_ = 0;
 };
+
+}  // namespace quasibiclique
 
 #endif  // QUASIBICLIQUE_ARENA_SCOPE_H

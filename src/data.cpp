@@ -10,9 +10,11 @@
 #include <cerrno>
 #include <climits>
 
-int graphtype = 0;
+namespace quasibiclique {
 
 Data::Data(const char* path) : fd_(open(path, O_RDONLY | O_CLOEXEC)) {}
+
+Data::Data(const char* text, size_t size) : fd_(-1), inmemory_(true), text_(text, text + size) {}
 
 Data::~Data() {
   if (fd_ >= 0) close(fd_);
@@ -27,6 +29,7 @@ void Data::Release() {
 // the end), so the copy costs the file's size once; anything else grows as
 // it comes.
 int Data::ReadAll() {
+  if (inmemory_) return 1;
   constexpr size_t kChunk = size_t{1} << 16;
   struct stat info;
   if (fstat(fd_, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
@@ -99,3 +102,5 @@ Data::Status Data::FindVertexNum() {
   ateof_ = false;
   return kOk;
 }
+
+}  // namespace quasibiclique

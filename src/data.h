@@ -6,10 +6,7 @@
 #include <cstdio>
 #include <vector>
 
-// How the lines of a dataset are read: 0 bipartite graph (a line lists the
-// items of one transaction), 1 undirected graph (line v lists the neighbours
-// of vertex v, which is both a transaction and an item). Set by the loader.
-extern int graphtype;
+namespace quasibiclique {
 
 // Largest number a dataset may hold: the largest + 1 must fit an int.
 constexpr int kLargestNumber = 2147483646;
@@ -25,11 +22,13 @@ class Data {
   enum Status { kOk = 0, kNumberTooLarge, kTooManyLines, kReadError };
 
   explicit Data(const char* path);  // Opened() is false when the open failed
+  // A dataset whose text is already in memory (copied).
+  Data(const char* text, size_t size);
   ~Data();
   Data(const Data&) = delete;
   Data& operator=(const Data&) = delete;
 
-  bool Opened() const { return fd_ >= 0; }
+  bool Opened() const { return fd_ >= 0 || inmemory_; }
   int Descriptor() const { return fd_; }  // the open dataset, -1 if none
 
   // Reads the whole file, then counts the lines and finds the largest number
@@ -65,6 +64,7 @@ class Data {
   }
 
   int fd_;
+  bool inmemory_ = false;   // the text was given, not read from fd_
   std::vector<char> text_;  // the whole file
   size_t position_ = 0;     // next byte of text_ to read
   bool ateof_ = false;
@@ -74,5 +74,7 @@ class Data {
   int longestline_ = 0;
   int errorline_ = 0;
 };
+
+}  // namespace quasibiclique
 
 #endif  // QUASIBICLIQUE_DATA_H

@@ -18,11 +18,18 @@
 #include <new>
 #include <string>
 
-#include "exact.h"
-#include "expand.h"
+#include "data.h"
+#include "database.h"
+#include "memory_status.h"
+#include "miner.h"
+#include "option_checks.h"
 #include "pools.h"
+#include "quasibiclique/quasibiclique.h"
+#include "result_store.h"
 
 namespace {
+
+using namespace quasibiclique;
 
 // Exit statuses.
 constexpr int kExitUsage = 1;
@@ -45,13 +52,6 @@ constexpr const char* kUsageText =
     "numberofItems value is ignored\n"
     "outputFile_number is the file name of the first file to be output\n";
 
-// Stack of the mining thread: the search recurses once per tolerance
-// combination member, per item-set node and per extension level. When that
-// much address space cannot be had, smaller halves of it are used, down to
-// twice the usual stack of a process.
-constexpr size_t kMiningStackBytes = size_t{1} << 30;
-constexpr size_t kSmallestMiningStack = size_t{16} << 20;
-
 // The temporary output file while one exists, so that a failure or a signal
 // can remove it. partialpath is complete before partialset is raised; both
 // are read by signal handlers.
@@ -63,101 +63,92 @@ void RemovePartialOutput() {
   partialset = 0;
 }
 
-// Ends the run when memory runs out: "error" on standard output, a message
-// naming `what` on standard error, the temporary output file removed, exit
-// status 4.
-[[noreturn]] void ReportOutOfMemory(const char* what) {
-  fputs("error", stdout);
-  fflush(stdout);
-  fprintf(stderr, "%s: error: out of memory: %s\n", kProgram, what);
-  RemovePartialOutput();
-  exit(kExitMemory);
+// The exit status of a failed step and its report on standard error: the
+// one table from what failed to what the user sees. Running out of memory
+// also writes "error" on standard output; the temporary output file goes.
+int ReportFailure(const Status& s) {
+  switch (s.code()) {
+    case Status::kNotFound:
+      fprintf(stderr, "%s\n", s.message().c_str());
+      return kExitDataset;
+    case Status::kCorruption:
+      fprintf(stderr, "%s: error: %s\n", kProgram, s.message().c_str());
+      return kExitDataset;
+    case Status::kIOError:
+      RemovePartialOutput();
+      fprintf(stderr, "%s: error: %s\n", kProgram, s.message().c_str());
+      return kExitOutput;
+    case Status::kOutOfMemory:
+      fputs("error", stdout);
+      fflush(stdout);
+      fprintf(stderr, "%s: error: out of memory: %s\n", kProgram, s.message().c_str());
+      RemovePartialOutput();
+      return kExitMemory;
+    default:
+      fprintf(stderr, "%s: error: %s\n", kProgram, s.message().c_str());
+      return kExitUsage;
+  }
 }
-
-void HeapExhausted() { OutOfMemory("an allocation from the heap failed"); }
 
 void PrintUsage() { fputs(kUsageText, stderr); }
 
-struct Parameter {
-  const char* name;
-  int minimum;              // smallest accepted value
-  int Parameters::*field;   // where the value goes
-};
-
 // Converts like strtol in base 10 (leading blanks, a sign, digits; no digits
-// gives 0) and checks the range. Returns 1 and sets *value when accepted,
-// else writes one error line and returns 0.
-int ParseParameter(const char* text, const Parameter& parameter, int* value) {
+// gives 0) and checks the value, quoting the text in a refusal.
+Status ParseNumber(const char* text, NumericOption which, long long* value) {
   errno = 0;
-  long long converted = strtoll(text, nullptr, 10);
-  if (errno == ERANGE || converted > INT_MAX || converted < INT_MIN) {
-    fprintf(stderr, "%s: error: %s '%s' is out of range\n", kProgram, parameter.name, text);
-    return 0;
-  }
-  if (converted < parameter.minimum) {
-    fprintf(stderr, "%s: error: %s '%s' must be at least %d\n", kProgram,
-            parameter.name, text, parameter.minimum);
-    return 0;
-  }
-  *value = static_cast<int>(converted);
-  return 1;
+  *value = strtoll(text, nullptr, 10);
+  if (errno == ERANGE) *value = LLONG_MAX;  // refused as out of range
+  return CheckNumericOption(which, *value, text);
 }
 
-// Parses the five numeric arguments (argv[2] to argv[6]) into `p`. Returns
-// 0 after one error line at the first one refused.
-int ParseArguments(char** argv, Parameters* p) {
-  static const Parameter kParameters[] = {
-      {"item_supportLevel", 1, &Parameters::item_supportLevel},
-      {"itemTolerance", 0, &Parameters::itemTolerance},
-      {"transactionTolerance", 0, &Parameters::transactionTolerance},
-      {"transaction_supportLevel", 0, &Parameters::transaction_supportLevel},
-      {"graphType", INT_MIN, &Parameters::graphtype}};
-  for (int i = 0; i < 5; i++) {
-    if (!ParseParameter(argv[2 + i], kParameters[i], &(p->*kParameters[i].field))) return 0;
+// Parses the five numeric arguments (argv[2] to argv[6]) into `options`.
+Status ParseArguments(char** argv, Options* options) {
+  long long value = 0;
+  for (int k = 0; k < kNumericOptions; k++) {
+    Status s = ParseNumber(argv[2 + k], NumericOption(k), &value);
+    if (!s.ok()) return s;
+    SetNumericOption(NumericOption(k), static_cast<int>(value), options);
   }
-  if (p->graphtype != 0 && p->graphtype != 1) {
-    fprintf(stderr, "%s: error: graphType '%s' must be 0 or 1\n", kProgram, argv[6]);
-    return 0;
-  }
-  return 1;
+  return CheckGraphType(options->graphtype, argv[6]);
 }
 
 constexpr const char* kSearchOption = "--search=";
 
-// Takes a leading "--search=auto|exact|tolerance" off the arguments. Returns
-// 0 (after one error line) when its value is not one of those.
-int TakeSearchOption(int* argc, char*** argv, SearchChoice* choice) {
+// Takes a leading "--search=auto|exact|tolerance" off the arguments.
+Status TakeSearchOption(int* argc, char*** argv, SearchChoice* choice) {
   *choice = kSearchAuto;
-  if (*argc < 2 || strncmp((*argv)[1], kSearchOption, strlen(kSearchOption)) != 0) return 1;
+  if (*argc < 2 || strncmp((*argv)[1], kSearchOption, strlen(kSearchOption)) != 0) {
+    return Status::OK();
+  }
   const char* value = (*argv)[1] + strlen(kSearchOption);
   if (strcmp(value, "exact") == 0) {
     *choice = kSearchExact;
   } else if (strcmp(value, "tolerance") == 0) {
     *choice = kSearchTolerance;
   } else if (strcmp(value, "auto") != 0) {
-    fprintf(stderr, "%s: error: --search '%s' must be auto, exact or tolerance\n", kProgram,
-            value);
-    return 0;
+    return Status::InvalidArgument(std::string("--search '") + value +
+                                   "' must be auto, exact or tolerance");
   }
   (*argv)[1] = (*argv)[0];
   (*argc)--;
   (*argv)++;
-  return 1;
+  return Status::OK();
 }
 
-// The exact search writes the maximal quasi-bicliques; forcing it where the
-// required output differs from them would change what a run means.
-int CheckSearchChoice(const Parameters& p) {
-  if (p.search != kSearchExact) return 1;
-  if (InExactRegime(p.item_supportLevel, p.itemTolerance, p.transactionTolerance,
-                    p.transaction_supportLevel)) {
-    return 1;
+// The options of the command line; a refusal gets its line and the usage
+// text. Returns false when the arguments are refused.
+bool ParseCommandLine(int* argc, char*** argv, Options* options) {
+  Status s = TakeSearchOption(argc, argv, &options->search);
+  if (s.ok() && *argc < 8) {
+    PrintUsage();
+    return false;
   }
-  fprintf(stderr,
-          "%s: error: --search=exact needs transactionTolerance < item_supportLevel and "
-          "itemTolerance < max(2, transaction_supportLevel)\n",
-          kProgram);
-  return 0;
+  if (s.ok()) s = ParseArguments(*argv, options);
+  if (s.ok()) s = CheckSearchChoice(*options);
+  if (s.ok()) return true;
+  ReportFailure(s);
+  PrintUsage();
+  return false;
 }
 
 void Now(long long* seconds, int* millis) {
@@ -174,26 +165,6 @@ void PrintTimeTaken(long long startseconds, int startmillis) {
   Now(&endseconds, &endmillis);
   double elapsed = double(endseconds - startseconds) + (endmillis - startmillis) / 1000.0;
   printf("Time taken%g", elapsed);
-}
-
-// One error line for a dataset that the reader or the loader refused.
-void ReportRefusal(const char* path, const LoadResult& r) {
-  if (r.readstatus == Data::kNumberTooLarge) {
-    fprintf(stderr, "%s: error: %s:%d: number too large (the largest allowed is %d)\n",
-            kProgram, path, r.errorline, kLargestNumber);
-  } else if (r.readstatus == Data::kTooManyLines) {
-    fprintf(stderr, "%s: error: %s:%d: too many lines\n", kProgram, path, r.errorline);
-  } else if (r.readstatus == Data::kReadError) {
-    fprintf(stderr, "%s: error: %s:%d: cannot read the dataset: %s\n", kProgram, path,
-            r.errorline, strerror(r.readerror ? r.readerror : EIO));
-  } else if (r.loadstatus == kLoadVertexOutOfRange) {
-    fprintf(stderr, "%s: error: %s:%d: vertex id %d is not below the number of lines (%d)\n",
-            kProgram, path, r.errorline, r.errorvalue, r.lines);
-  } else if (r.loadstatus == kLoadAsymmetric) {
-    fprintf(stderr, "%s: error: %s:%d: vertex %d lists %d but vertex %d does not list %d\n",
-            kProgram, path, r.errorline, r.errorline - 1, r.errorvalue, r.errorvalue,
-            r.errorline - 1);
-  }
 }
 
 // ---------------------------------------------------------------------------
@@ -408,44 +379,6 @@ int CommitOutput(Output* out) {
 }
 
 // ---------------------------------------------------------------------------
-// Mining thread
-// ---------------------------------------------------------------------------
-
-void* MineOnThread(void* db) {
-  int* result = new int(static_cast<Transactiondb*>(db)->Start());
-  return result;
-}
-
-// Runs Start on a thread with a stack of `bytes`. Returns 0 when such a
-// thread cannot be created.
-int StartOnThread(Transactiondb& db, size_t bytes, int* count) {
-  pthread_attr_t attr;
-  if (pthread_attr_init(&attr) != 0) return 0;
-  pthread_t thread;
-  bool created = pthread_attr_setstacksize(&attr, bytes) == 0 &&
-                 pthread_create(&thread, &attr, MineOnThread, &db) == 0;
-  pthread_attr_destroy(&attr);
-  if (!created) return 0;
-  void* result = nullptr;
-  pthread_join(thread, &result);
-  *count = *static_cast<int*>(result);
-  delete static_cast<int*>(result);
-  return 1;
-}
-
-// Runs Start on a thread with a large stack (as much as can be reserved
-// while leaving the heap room), halving it while the thread cannot be
-// created; on the calling thread when not even the smallest stack can be had.
-int StartWithLargeStack(Transactiondb& db) {
-  int count = 0;
-  size_t bytes = ReservableSize(kMiningStackBytes, kSmallestMiningStack);
-  for (; bytes >= kSmallestMiningStack; bytes /= 2) {
-    if (StartOnThread(db, bytes, &count)) return count;
-  }
-  return db.Start();
-}
-
-// ---------------------------------------------------------------------------
 // The run
 // ---------------------------------------------------------------------------
 
@@ -453,8 +386,7 @@ int StartWithLargeStack(Transactiondb& db) {
 // the exit status of a refusal.
 int CheckDataset(char** argv, const Data& data) {
   if (!data.Opened()) {
-    fprintf(stderr, "%s could not be opened!\n", argv[1]);
-    return kExitDataset;
+    return ReportFailure(Status::NotFound(std::string(argv[1]) + " could not be opened!"));
   }
   if (OutputIsDataset(data, argv[7])) {
     fprintf(stderr, "%s: error: output file %s is the dataset %s\n", kProgram, argv[7], argv[1]);
@@ -463,18 +395,41 @@ int CheckDataset(char** argv, const Data& data) {
   return 0;
 }
 
-// Mines the loaded database into the output file and puts it in place.
-// Returns the number of results, or -1 with the reason in errno.
-int MineInto(Transactiondb& db, Output& output) {
-  int found = StartWithLargeStack(db);
-  db.FreeMem();
-  if (found < 0) {
-    if (output.syncfd >= 0) close(output.syncfd);
-    RemovePartialOutput();
-    errno = db.tree.writeerror ? db.tree.writeerror : EIO;
-    return -1;
-  }
-  return CommitOutput(&output) ? found : -1;
+// Each thousandth stored result shows on standard output at once.
+void PrintProgress(void*, int stored) {
+  printf("%d\t", stored);
+  fflush(stdout);
+}
+
+// Closes the output file. Returns 0, or the errno of a failure that the
+// stream met on its way or on closing.
+int CloseOutputFile(Output& output) {
+  int error = ferror(output.file) ? (errno ? errno : EIO) : 0;
+  if (fclose(output.file) != 0 && !error) error = errno ? errno : EIO;
+  output.file = nullptr;
+  return error;
+}
+
+// Mines the loaded database into the result store, writes the results to
+// the output and puts it in place. Sets *found to the number of results.
+Status MineAndWrite(const Database& db, const Options& options, const char* path,
+                    Output& output, int* found) {
+  ResultStore store(PrintProgress, nullptr);
+  Status s = MineInto(db, options, store);
+  if (!s.ok()) return s;
+  // The progress numbers go out before the results, which may share their file.
+  fflush(stdout);
+  errno = 0;
+  s = WriteResults(store, db, output.file, found);
+  if (s.code() == Status::kOutOfMemory) return s;
+  std::string failure = s.message();
+  const int closeerror = CloseOutputFile(output);
+  if (failure.empty() && closeerror) failure = strerror(closeerror);
+  if (failure.empty() && !CommitOutput(&output)) failure = strerror(errno);
+  if (failure.empty()) return Status::OK();
+  if (output.syncfd >= 0) close(output.syncfd);
+  output.syncfd = -1;
+  return Status::IOError(std::string("cannot write output file ") + path + ": " + failure);
 }
 
 }  // namespace
@@ -483,40 +438,25 @@ int RunMiner(int argc, char** argv) {
   OpenClosedStandardStreams();
   clearerr(stdout);
   RunSignals signals;
-  SetMemoryExhaustedHandler(ReportOutOfMemory);
   long long startseconds;
   int startmillis;
   Now(&startseconds, &startmillis);
-  Parameters parameters;
-  if (!TakeSearchOption(&argc, &argv, &parameters.search) || argc < 8 ||
-      !ParseArguments(argv, &parameters) || !CheckSearchChoice(parameters)) {
-    PrintUsage();
-    return kExitUsage;
-  }
-  std::set_new_handler(HeapExhausted);
+  Options options;
+  if (!ParseCommandLine(&argc, &argv, &options)) return kExitUsage;
 
   Data data(argv[1]);
   if (int refused = CheckDataset(argv, data)) return refused;
-  LoadResult loaded = LoadDatabase(parameters, data);
-  if (!loaded.db) {
-    ReportRefusal(argv[1], loaded);
-    return kExitDataset;
-  }
-  Transactiondb& db = *loaded.db;
+  std::unique_ptr<Database> db;
+  Status s = DatabaseLoader::Load(data, argv[1], options, &db);
+  if (!s.ok()) return ReportFailure(s);
   Output output;
   if (!OpenOutput(argv[7], &output)) {
-    fprintf(stderr, "%s: error: cannot create output file %s: %s\n", kProgram, argv[7],
-            strerror(errno));
-    db.FreeMem();
-    return kExitOutput;
+    return ReportFailure(Status::IOError(std::string("cannot create output file ") + argv[7] +
+                                         ": " + strerror(errno)));
   }
-  db.tree.outfile = output.file;
-  int found = MineInto(db, output);
-  if (found < 0) {
-    fprintf(stderr, "%s: error: cannot write output file %s: %s\n", kProgram, argv[7],
-            strerror(errno));
-    return kExitOutput;
-  }
+  int found = 0;
+  s = GuardMemory([&] { return MineAndWrite(*db, options, argv[7], output, &found); });
+  if (!s.ok()) return ReportFailure(s);
   printf("Total number of quasi-bicliques:%d\n", found);
   PrintTimeTaken(startseconds, startmillis);
   if (int error = StandardOutputError()) {

@@ -10,13 +10,15 @@
 #include <algorithm>
 
 #include "arena_scope.h"
-#include "expand.h"
+#include "tolerance_walk.h"
 #include "sets.h"
+
+namespace quasibiclique {
 
 // The item side of one cdb: its items sorted into lists, and the state the
 // item-set enumeration below it shares. The lists are blocks of
 // EnumerateItemsets, itemnum ints each.
-struct Transactiondb::ItemLevel {
+struct ToleranceWalk::ItemLevel {
   ItemLevel(const Cdb& c, int* mark, int start, Level l)
       : cdb(c), itemmark(mark), x(start), level(l) {}
 
@@ -43,7 +45,7 @@ struct Transactiondb::ItemLevel {
 
 // A node of the item-set enumeration: its item set is itembuf[0..depth) of
 // its level.
-struct Transactiondb::ItemNode {
+struct ToleranceWalk::ItemNode {
   int* tids;           // the item set's tidset, ascending, ntids of them
   int ntids;
   const int* tidhits;  // tidnum ints, valid at tids: items of the item set each holds
@@ -51,7 +53,7 @@ struct Transactiondb::ItemNode {
 };
 
 // What a visited node tells its parent.
-struct Transactiondb::NodeFlags {
+struct ToleranceWalk::NodeFlags {
   bool lossless;   // adding the node's item cost no tid
   bool fullchain;  // every later item joins without loss; passed through
                    // unchanged from the caller when the node has no child
@@ -59,7 +61,7 @@ struct Transactiondb::NodeFlags {
 };
 
 // The state the children of one node share while they are visited.
-struct Transactiondb::Siblings {
+struct ToleranceWalk::Siblings {
   bool chain = false;     // fullchain as the last child left it
   bool extended = false;  // some child was lossless: the parent is not closed
   bool visited = false;   // some child ran without ending a full chain
@@ -67,14 +69,14 @@ struct Transactiondb::Siblings {
 
 // The item side of one cdb: classifies its items, visits the item sets drawn
 // from the closure and prefix items, then hands on the extension items.
-void Transactiondb::EnumerateItemsets(const Cdb& cdb, int* itemmark, int x, Level level) {
-  ArenaScope scope;
+void ToleranceWalk::EnumerateItemsets(const Cdb& cdb, int* itemmark, int x, Level level) {
+  ArenaScope scope(arena);
   ItemLevel lv(cdb, itemmark, x, level);
   lv.closurelist = scope.Take(itemnum);
   lv.itembuf = scope.Take(itemnum);
   int* roothits = scope.Take(tidnum);
   lv.prefixlist = scope.Take(itemnum);
-  if (graphtype == 1) lv.taillist = scope.Take(itemnum);
+  if (undirected) lv.taillist = scope.Take(itemnum);
   // Only the entries of the cdb's tids are ever read.
   for (int i = 0; i < cdb.tidnum; i++) roothits[cdb.tids[i]] = 0;
   if (!ClassifyItems(lv)) return;
@@ -84,7 +86,7 @@ void Transactiondb::EnumerateItemsets(const Cdb& cdb, int* itemmark, int x, Leve
 }
 
 // Visits the item sets that start at each closure item in turn.
-void Transactiondb::VisitStarts(ItemLevel& lv, const ItemNode& root) {
+void ToleranceWalk::VisitStarts(ItemLevel& lv, const ItemNode& root) {
   bool chain = false, chainseen = false;
   for (int k = 0; k < lv.closurenum &&
                   static_cast<long long>(lv.Combined()) - k >= item_supportLevel;
@@ -103,11 +105,10 @@ void Transactiondb::VisitStarts(ItemLevel& lv, const ItemNode& root) {
 // Sorts the cdb's items into closure items (unmarked, from x on, passing the
 // item test, fully tolerated), prefix items (marked: all below x, the fully
 // tolerated ones from x on) and, for graph type 1, extension items (taillist).
-// total counts the items that may still join an item set. Returns 0 when an
+// total counts the items that may still join an item set. Returns false when an
 // unmarked item below x is fully tolerated: the tidset then belongs to an
 // earlier item.
-int Transactiondb::ClassifyItems(ItemLevel& lv) const {
-  const bool undirected = graphtype == 1;
+bool ToleranceWalk::ClassifyItems(ItemLevel& lv) const {
   const int a = lv.cdb.tidnum;
   // Items are asked in ascending order.
   AscendingCursor tidcursor({lv.cdb.tids, a});
@@ -119,7 +120,7 @@ int Transactiondb::ClassifyItems(ItemLevel& lv) const {
       lv.prefixlist[lv.prefixnum++] = i;
       lv.total++;
     } else if (FullyTolerated(a, count(i)) && !isTid(i)) {
-      return 0;
+      return false;
     }
   }
   for (int i = lv.x; i < itemnum; i++) {
@@ -140,15 +141,15 @@ int Transactiondb::ClassifyItems(ItemLevel& lv) const {
     }
   }
   if (undirected) lv.total = lv.Combined() + lv.tailnum;
-  return 1;
+  return true;
 }
 
 // Hands each extension item to the transaction side while the items that may
 // still join reach item_supportLevel. A tidset of exactly
 // transaction_supportLevel tids is not extended: narrowing would lose a tid.
-void Transactiondb::ExtendItemsets(const ItemLevel& lv) {
+void ToleranceWalk::ExtendItemsets(const ItemLevel& lv) {
   if (lv.cdb.tidnum <= transaction_supportLevel) return;
-  ArenaScope scope;
+  ArenaScope scope(arena);
   int* nextmark = scope.Take(itemnum);
   std::fill(nextmark, nextmark + itemnum, 0);
   for (int i = 0; i < lv.closurenum; i++) nextmark[lv.closurelist[i]] = 1;
@@ -160,7 +161,7 @@ void Transactiondb::ExtendItemsets(const ItemLevel& lv) {
     total--;
     return true;
   };
-  if (graphtype == 1) {
+  if (undirected) {
     for (int i = 0; i < lv.tailnum; i++) {
       // Below the top level the extension item itself may reappear here;
       // handing it on again would re-enter the same cdb forever.
@@ -178,9 +179,9 @@ void Transactiondb::ExtendItemsets(const ItemLevel& lv) {
 // One node of the item-set enumeration: adds the item at combined position
 // index to the parent's item set. chain is the fullchain state the previous
 // sibling left.
-Transactiondb::NodeFlags Transactiondb::VisitItemset(ItemLevel& lv, const ItemNode& parent,
+ToleranceWalk::NodeFlags ToleranceWalk::VisitItemset(ItemLevel& lv, const ItemNode& parent,
                                                      int index, bool chain) {
-  ArenaScope scope;
+  ArenaScope scope(arena);
   const int x = lv.ItemAt(index);
   int* hits = scope.Take(tidnum);
   int* tids = scope.Take(parent.ntids);
@@ -215,7 +216,7 @@ Transactiondb::NodeFlags Transactiondb::VisitItemset(ItemLevel& lv, const ItemNo
 // child's tidhits) at the parent's tids and writes those of them that lack
 // at most transactionTolerance items of the child's item set to kept.
 // Returns their number. Plain locals keep the loop free of reloads.
-inline int Transactiondb::KeepTids(const ItemNode& parent, ListView holders, int* hits,
+inline int ToleranceWalk::KeepTids(const ItemNode& parent, ListView holders, int* hits,
                                    int* kept) const {
   const int* parenttids = parent.tids;
   const int* parenthits = parent.tidhits;
@@ -234,7 +235,7 @@ inline int Transactiondb::KeepTids(const ItemNode& parent, ListView holders, int
 
 // Visits the children of node at combined positions [from, to) while enough
 // items remain. Returns true when a lossless child ended a full chain.
-inline bool Transactiondb::VisitChildren(ItemLevel& lv, const ItemNode& node, int from, int to,
+inline bool ToleranceWalk::VisitChildren(ItemLevel& lv, const ItemNode& node, int from, int to,
                                   Siblings& kids) {
   const long long reach = static_cast<long long>(lv.Combined()) + node.depth;
   for (int j = from; j < to && reach - j >= item_supportLevel; j++) {
@@ -250,8 +251,8 @@ inline bool Transactiondb::VisitChildren(ItemLevel& lv, const ItemNode& node, in
 // Hands (tids, item set) to the tree when no left-out closure or prefix item
 // and no outside transaction can join it. The item set is in the order the
 // items were added; the tree and the checks get it sorted.
-void Transactiondb::ReportIfClosed(const ItemLevel& lv, const ItemNode& node) {
-  ArenaScope scope;
+void ToleranceWalk::ReportIfClosed(const ItemLevel& lv, const ItemNode& node) {
+  ArenaScope scope(arena);
   int* items = lv.itembuf;
   if (lv.prefixnum > 0) {
     items = scope.Take(node.depth);
@@ -261,14 +262,14 @@ void Transactiondb::ReportIfClosed(const ItemLevel& lv, const ItemNode& node) {
   if (CheckPrefixPreservingSub(lv, node, items) &&
       CheckSet(node.tids, node.ntids, items, node.depth)) {
     Notify(kEventReport, items, node.depth);
-    tree.AddSet(node.tids, node.ntids, items, node.depth);
+    sink.Add(node.tids, node.ntids, items, node.depth);
   }
 }
 
 // Returns how many tids of the node lack x, or -1 when adding x would cost a
 // tid: one that lacks x would then lack more than transactionTolerance items.
 // Inline with plain locals: the hidden-item scan calls it for most items.
-inline int Transactiondb::MissingIfAdded(const ItemLevel& lv, const ItemNode& node,
+inline int ToleranceWalk::MissingIfAdded(const ItemLevel& lv, const ItemNode& node,
                                          int x) const {
   AscendingCursor holders(Counted(lv.cdb.item[x]));
   const int* tids = node.tids;
@@ -286,29 +287,29 @@ inline int Transactiondb::MissingIfAdded(const ItemLevel& lv, const ItemNode& no
   return missing;
 }
 
-// Returns 1 when no item outside the closure and prefix lists (and, for graph
+// True when no item outside the closure and prefix lists (and, for graph
 // type 1, outside the tidset's own vertices) can join the item set without
-// costing a tid; 0 when such a hidden item exists.
-int Transactiondb::CheckHiddenItems(const ItemLevel& lv, const ItemNode& node) const {
+// costing a tid; false when such a hidden item exists.
+bool ToleranceWalk::CheckHiddenItems(const ItemLevel& lv, const ItemNode& node) const {
   // Items are asked in ascending order.
   AscendingCursor intids({node.tids, node.ntids});
   AscendingCursor inclosure({lv.closurelist, lv.closurenum});
   AscendingCursor inprefix({lv.prefixlist, lv.prefixnum});
   for (int k = 0; k < itemnum; k++) {
-    bool skip = graphtype != 0 && intids.Holds(k);
+    bool skip = undirected && intids.Holds(k);
     skip |= inclosure.Holds(k);
     skip |= inprefix.Holds(k);
     const int size = lv.cdb.item[k][0];
     if (skip || size == 0 || node.ntids - size > itemTolerance) continue;
     const int missing = MissingIfAdded(lv, node, k);
-    if (missing >= 0 && missing <= itemTolerance) return 0;
+    if (missing >= 0 && missing <= itemTolerance) return false;
   }
-  return 1;
+  return true;
 }
 
-// Returns 1 when no item of the closure or prefix list left out of the item
+// True when no item of the closure or prefix list left out of the item
 // set (items, ascending) can join it without costing a tid.
-int Transactiondb::CheckPrefixPreservingSub(const ItemLevel& lv, const ItemNode& node,
+bool ToleranceWalk::CheckPrefixPreservingSub(const ItemLevel& lv, const ItemNode& node,
                                             const int* items) const {
   auto leftOutAbsorbable = [&](ListView list) {
     AscendingCursor initems({items, node.depth});
@@ -322,15 +323,15 @@ int Transactiondb::CheckPrefixPreservingSub(const ItemLevel& lv, const ItemNode&
          !leftOutAbsorbable({lv.prefixlist, lv.prefixnum});
 }
 
-// Returns 1 when no transaction of the loaded database outside tids can join
+// True when no transaction of the loaded database outside tids can join
 // the pair within both tolerances. Only transactions holding an item of the
 // item set are candidates; with graph type 1 the item set's own vertices are
 // not. A transaction that can join lacks at most transactionTolerance items of
 // the item set, so it holds one of any transactionTolerance + 1 of them: the
 // candidates are gathered from the shortest such lists (new item ids ascend
 // with support). outsidemark is all zero on entry and on return.
-int Transactiondb::CheckSet(int* tids, int ntids, int* items, int depth) {
-  ArenaScope scope;
+bool ToleranceWalk::CheckSet(const int* tids, int ntids, const int* items, int depth) {
+  ArenaScope scope(arena);
   int* itemhits = scope.Take(depth);
   int* outside = scope.Take(tidnum);
   std::fill(itemhits, itemhits + depth, 0);
@@ -346,12 +347,12 @@ int Transactiondb::CheckSet(int* tids, int ntids, int* items, int depth) {
     for (int s = 0; s < holders.n; s++) {
       int t = holders.at[s];
       if (inside.Holds(t) || outsidemark[t]) continue;
-      if (graphtype == 1 && std::binary_search(items, items + depth, t)) continue;
+      if (undirected && std::binary_search(items, items + depth, t)) continue;
       outsidemark[t] = 1;
       outside[noutside++] = t;
     }
   }
-  int closed = 1;
+  bool closed = true;
   for (int i = 0; i < noutside && closed; i++) {
     AscendingCursor held(Counted(tranlist[outside[i]]));
     int lacked = 0;
@@ -360,8 +361,10 @@ int Transactiondb::CheckSet(int* tids, int ntids, int* items, int depth) {
       if (held.Holds(items[d])) continue;
       joins = ntids + 1 - itemhits[d] <= itemTolerance && ++lacked <= transactionTolerance;
     }
-    if (joins) closed = 0;
+    if (joins) closed = false;
   }
   for (int i = 0; i < noutside; i++) outsidemark[outside[i]] = 0;
   return closed;
 }
+
+}  // namespace quasibiclique

@@ -13,16 +13,18 @@
 #include <algorithm>
 #include <initializer_list>
 #include "arena_scope.h"
-#include "expand.h"
+#include "tolerance_walk.h"
 #include "sets.h"
+
+namespace quasibiclique {
 
 // Constant state of one walk plus the tolerance combination being built. One
 // named constructor per level.
-struct Transactiondb::TidWalk {
+struct ToleranceWalk::TidWalk {
   // The item's transactions in the loaded database (tran, items).
-  static TidWalk Top(int item, int** tran, int** items) {
-    TidWalk walk(kTop, item, tran, items, nullptr);
-    walk.havelist = Counted(items[item]);
+  static TidWalk Top(const ToleranceWalk& db, int item) {
+    TidWalk walk(kTop, item, db.tranlist, db.itemlist, nullptr);
+    walk.havelist = Counted(db.itemlist[item]);
     return walk;
   }
   // The item's transactions in a parent cdb.
@@ -33,7 +35,7 @@ struct Transactiondb::TidWalk {
   }
   // The loaded database narrowed to a tidset: the caller splits the tidset
   // into havelist and candlist, blocks of room for all of its tids.
-  static TidWalk Narrowed(const Transactiondb& db, int item, int* itemmark, int* have,
+  static TidWalk Narrowed(const ToleranceWalk& db, int item, int* itemmark, int* have,
                           int* cand) {
     TidWalk walk(kVirtual, item, db.tranlist, db.itemlist, itemmark);
     walk.havelist = {have, 0};
@@ -59,7 +61,7 @@ struct Transactiondb::TidWalk {
 };
 
 // The counts of one evaluated tidset, all blocks of EvaluateTidset.
-struct Transactiondb::TidsetCounts {
+struct ToleranceWalk::TidsetCounts {
   int* tidlive;    // tidnum ints, read and written only at members: live items per tid, 0 = cut
   int* itemcount;  // itemnum ints: per item, the tidset's live tids holding it, 0 = dead
   int* itemmark;   // itemnum ints: 1 for items below the current one that are in the item set
@@ -99,15 +101,14 @@ void CountItems(int** tran, ListView tids, int* count) {
 // The three entries of the walk
 // ---------------------------------------------------------------------------
 
-void Transactiondb::Enumeratecdb(int** tran, int ntids, int item, int** items,
-                                 int* alltids) {
-  TidWalk walk = TidWalk::Top(item, tran, items);
-  WalkItem(walk, {alltids, ntids});
+void ToleranceWalk::Enumeratecdb(int item, int* alltids) {
+  TidWalk walk = TidWalk::Top(*this, item);
+  WalkItem(walk, {alltids, tidnum});
 }
 
 // Enumeratecdb inside a cdb: the cdb's tids, transaction lists and item lists
 // take the place of the loaded database.
-void Transactiondb::Enumeratecdb_sub(const Cdb& cdb, int item, int* itemmark) {
+void ToleranceWalk::Enumeratecdb_sub(const Cdb& cdb, int item, int* itemmark) {
   TidWalk walk = TidWalk::InCdb(cdb, item, itemmark);
   WalkItem(walk, {cdb.tids, cdb.tidnum});
 }
@@ -115,13 +116,13 @@ void Transactiondb::Enumeratecdb_sub(const Cdb& cdb, int item, int* itemmark) {
 // Walks the item's tolerance combinations over tids (a superset of the item's
 // own list): the candidates are the tids lacking the item, never the item's
 // own vertex with graph type 1.
-void Transactiondb::WalkItem(TidWalk& walk, ListView tids) {
-  ArenaScope scope;
+void ToleranceWalk::WalkItem(TidWalk& walk, ListView tids) {
+  ArenaScope scope(arena);
   // Without item tolerance no transaction lacking the item is ever added.
   if (itemTolerance > 0) {
     walk.candlist = scope.Take(tids.n - walk.havelist.n);
     walk.candnum = SetDifference(tids, walk.havelist, walk.candlist);
-    if (graphtype == 1) walk.candnum = RemoveValue(walk.candlist, walk.candnum, walk.item);
+    if (undirected) walk.candnum = RemoveValue(walk.candlist, walk.candnum, walk.item);
   }
   WalkTolerance(walk);
 }
@@ -129,8 +130,8 @@ void Transactiondb::WalkItem(TidWalk& walk, ListView tids) {
 // Splits the narrowed tidset by one extension item and walks its tolerance
 // combinations on the loaded database. The transactions that contain the item
 // count with all their items, also those dead in the tidset that was narrowed.
-void Transactiondb::EnumerateWithoutCdb(ListView tidset, int item, int* itemmark) {
-  ArenaScope scope;
+void ToleranceWalk::EnumerateWithoutCdb(ListView tidset, int item, int* itemmark) {
+  ArenaScope scope(arena);
   int* cand = scope.Take(tidset.n);
   int* have = scope.Take(tidset.n);
   TidWalk walk = TidWalk::Narrowed(*this, item, itemmark, have, cand);
@@ -140,7 +141,7 @@ void Transactiondb::EnumerateWithoutCdb(ListView tidset, int item, int* itemmark
     if (holders.Holds(t)) have[walk.havelist.n++] = t;
     else walk.candlist[walk.candnum++] = t;
   }
-  if (graphtype == 1) walk.candnum = RemoveValue(walk.candlist, walk.candnum, item);
+  if (undirected) walk.candnum = RemoveValue(walk.candlist, walk.candnum, item);
   WalkTolerance(walk);
 }
 
@@ -153,25 +154,25 @@ void Transactiondb::EnumerateWithoutCdb(ListView tidset, int item, int* itemmark
 // full (itemTolerance members) or ends at the last candidate, in
 // lexicographic order of candidate indexes; without candidates or tolerance,
 // the item's own transactions once.
-void Transactiondb::WalkTolerance(TidWalk& walk) {
-  ArenaScope scope;
+void ToleranceWalk::WalkTolerance(TidWalk& walk) {
+  ArenaScope scope(arena);
   walk.basecount = scope.Take(itemnum);
   std::fill(walk.basecount, walk.basecount + itemnum, 0);
   CountItems(walk.tran, walk.havelist, walk.basecount);
   if (walk.candnum == 0 || itemTolerance == 0) {
     walk.addnum = itemTolerance;
-    DepthFirstEnumerateTid(walk, 0, 0);
+    DepthFirstEnumerateTid(walk, 0, false);
     return;
   }
   walk.addlist = scope.Take(std::min(itemTolerance, walk.candnum));
   walk.addnum = 0;
   for (int j = 0; j < walk.candnum; j++) {
-    DepthFirstEnumerateTid(walk, j, 1);
+    DepthFirstEnumerateTid(walk, j, true);
     walk.addnum--;
   }
 }
 
-void Transactiondb::DepthFirstEnumerateTid(TidWalk& walk, int candindex, int adding) {
+void ToleranceWalk::DepthFirstEnumerateTid(TidWalk& walk, int candindex, bool adding) {
   if (adding) walk.addlist[walk.addnum++] = walk.candlist[candindex];
   if (walk.addnum < itemTolerance && candindex + 1 < walk.candnum) {
     for (int k = candindex + 1; k < walk.candnum; k++) {
@@ -187,8 +188,8 @@ void Transactiondb::DepthFirstEnumerateTid(TidWalk& walk, int candindex, int add
 // first `added` tids of the combination. tidlive is read and written only at
 // the tidset's own tids (members), so nothing of tidnum length is cleared or
 // scanned.
-void Transactiondb::EvaluateTidset(const TidWalk& walk, int added) {
-  ArenaScope scope;
+void ToleranceWalk::EvaluateTidset(const TidWalk& walk, int added) {
+  ArenaScope scope(arena);
   Notify(kEventEvaluate, walk.addlist, added);
   TidsetCounts counts;
   counts.tidlive = scope.Take(tidnum);
@@ -225,7 +226,7 @@ void Transactiondb::EvaluateTidset(const TidWalk& walk, int added) {
 
 // A trimmed tidset goes on into its conditional database; at the top and
 // virtual levels one with too few fully tolerated items is narrowed without it.
-void Transactiondb::DescendInto(const TidWalk& walk, int* tids, int ntids,
+void ToleranceWalk::DescendInto(const TidWalk& walk, int* tids, int ntids,
                                 const TidsetCounts& counts) {
   if (walk.level != kSub) {
     int tolerated = 0;
@@ -244,7 +245,8 @@ void Transactiondb::DescendInto(const TidWalk& walk, int* tids, int ntids,
 
 // Live items of a transaction: counted (not dead) items that are not below the
 // current item, or below it and marked as part of the item set.
-int Transactiondb::LiveItemCount(int* list, int* itemcount, int item, int* itemmark) const {
+int ToleranceWalk::LiveItemCount(const int* list, const int* itemcount, int item,
+                                 const int* itemmark) const {
   int live = 0;
   int s = 1;
   for (; s <= list[0] && list[s] < item; s++) live += itemmark[list[s]] && itemcount[list[s]];
@@ -252,7 +254,8 @@ int Transactiondb::LiveItemCount(int* list, int* itemcount, int item, int* itemm
   return live;
 }
 
-void Transactiondb::RemoveTransaction(int* list, int t, int* itemcount, int* tidlive) const {
+void ToleranceWalk::RemoveTransaction(const int* list, int t, int* itemcount,
+                                      int* tidlive) const {
   tidlive[t] = 0;
   for (int s = 1; s <= list[0]; s++) {
     if (itemcount[list[s]] != 0) itemcount[list[s]]--;
@@ -261,7 +264,7 @@ void Transactiondb::RemoveTransaction(int* list, int t, int* itemcount, int* tid
 
 // Kills every item of the tidset that fails the item test. Plain locals keep
 // the loop free of reloads.
-Transactiondb::ItemPassResult Transactiondb::ItemPass(int item, TidsetCounts& counts) const {
+ToleranceWalk::ItemPassResult ToleranceWalk::ItemPass(int item, TidsetCounts& counts) const {
   int* itemcount = counts.itemcount;
   const int* itemmark = counts.itemmark;
   const int n = itemnum;
@@ -281,7 +284,7 @@ Transactiondb::ItemPassResult Transactiondb::ItemPass(int item, TidsetCounts& co
 
 // Cuts the transactions of the combination, then those of the item's own
 // list, that lack too many live items, then runs one item pass.
-Transactiondb::TrimResult Transactiondb::Trim_tidset_sub(const TidWalk& walk,
+ToleranceWalk::TrimResult ToleranceWalk::Trim_tidset_sub(const TidWalk& walk,
                                                          TidsetCounts& counts, int added) {
   int kept = 0;
   for (ListView tids : {ListView{walk.addlist, added}, walk.havelist}) {
@@ -294,19 +297,19 @@ Transactiondb::TrimResult Transactiondb::Trim_tidset_sub(const TidWalk& walk,
 }
 
 // Recounts the live items of transaction t and cuts it when it fails the
-// transaction test. Returns 1 when it stays.
-int Transactiondb::TrimTransaction(const TidWalk& walk, TidsetCounts& counts, int t) const {
+// transaction test. Returns true when it stays.
+bool ToleranceWalk::TrimTransaction(const TidWalk& walk, TidsetCounts& counts, int t) const {
   int* list = walk.tran[t];
   counts.tidlive[t] = LiveItemCount(list, counts.itemcount, walk.item, counts.itemmark);
-  if (PassesTransactionTest(counts.tidlive[t])) return 1;
+  if (PassesTransactionTest(counts.tidlive[t])) return true;
   RemoveTransaction(list, t, counts.itemcount, counts.tidlive);
-  return 0;
+  return false;
 }
 
 // Alternates transaction and item passes over the members until neither
 // removes anything; a pass runs only when the other one removed something
-// since it last ran. Returns 1 when the tidset survives.
-int Transactiondb::Prune_sub(const TidWalk& walk, TidsetCounts& counts) {
+// since it last ran. Returns true when the tidset survives.
+bool ToleranceWalk::Prune_sub(const TidWalk& walk, TidsetCounts& counts) {
   bool transettled = false;
   bool itemsettled = false;
   while (!transettled || !itemsettled) {
@@ -315,21 +318,21 @@ int Transactiondb::Prune_sub(const TidWalk& walk, TidsetCounts& counts) {
       for (int i = 0; i < counts.nmembers; i++) {
         int t = counts.members[i];
         if (counts.tidlive[t] == 0) continue;
-        int stays = TrimTransaction(walk, counts, t);
+        const bool stays = TrimTransaction(walk, counts, t);
         kept += stays;
         if (!stays) itemsettled = false;
       }
-      if (kept < transaction_supportLevel) return 0;
+      if (kept < transaction_supportLevel) return false;
       transettled = true;
     }
     if (!itemsettled) {
       ItemPassResult pass = ItemPass(walk.item, counts);
       if (pass.killed) transettled = false;
-      if (pass.total < item_supportLevel) return 0;
+      if (pass.total < item_supportLevel) return false;
       itemsettled = true;
     }
   }
-  return 1;
+  return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -340,7 +343,7 @@ int Transactiondb::Prune_sub(const TidWalk& walk, TidsetCounts& counts) {
 // (itemcount != 0), hands the cdb to the item side, and gives every page and
 // pointer array back. Tid pointer arrays are all null while free, so only the
 // cdb's own entries are set and cleared again.
-void Transactiondb::BuildCdb(const TidWalk& walk, int* tids, int ntids, const int* itemcount,
+void ToleranceWalk::BuildCdb(const TidWalk& walk, int* tids, int ntids, const int* itemcount,
                              int* itemmark) {
   Cdb cdb{nullptr, ntids, nullptr, tids};
   cdb.item = PointerArrayTake(itemarrays);
@@ -350,7 +353,7 @@ void Transactiondb::BuildCdb(const TidWalk& walk, int* tids, int ntids, const in
   FillCdb(walk, itemcount, cdb);
   IntPage* lasttranpage = tranpool.page;
   IntPage* lastitempage = itempool.page;
-  if (cdbhook) cdbhook(hookcontext, cdb);
+  if (observer.cdbhook) observer.cdbhook(observer.context, cdb);
   if (walk.level == kTop) EnumerateItemsets(cdb, nullptr, walk.item, kTop);
   else EnumerateItemsets(cdb, itemmark, walk.item, kSub);
   PoolReleaseChain(tranpool, firsttranpage, lasttranpage);
@@ -364,8 +367,7 @@ void Transactiondb::BuildCdb(const TidWalk& walk, int* tids, int ntids, const in
 // list gets room for its count in the parent plus one, each transaction list
 // for its parent length plus one, so no list outgrows its room; dead items
 // share one empty list.
-void Transactiondb::FillCdb(const TidWalk& walk, const int* itemcount, Cdb& cdb) {
-  static int noholders[1] = {0};
+void ToleranceWalk::FillCdb(const TidWalk& walk, const int* itemcount, Cdb& cdb) {
   for (int x = 0; x < itemnum; x++) {
     if (itemcount[x] == 0) {
       cdb.item[x] = noholders;
@@ -400,14 +402,14 @@ void Transactiondb::FillCdb(const TidWalk& walk, const int* itemcount, Cdb& cdb)
 // below the current one is fully tolerated (that tidset belongs to an earlier
 // start item). With graph type 1 an item that is a vertex of the tidset
 // neither abandons it nor is marked.
-void Transactiondb::SkipBuildCdb(int item, ListView tidset, int* itemcount, int* itemmark) {
-  ArenaScope scope;
+void ToleranceWalk::SkipBuildCdb(int item, ListView tidset, int* itemcount, int* itemmark) {
+  ArenaScope scope(arena);
   Notify(kEventSkipBuildCdb, &item, 1);
   int* nextmark = scope.Take(itemnum);
   std::fill(nextmark, nextmark + itemnum, 0);
   // Items are asked in ascending order.
   AscendingCursor tidcursor(tidset);
-  auto isTid = [&](int x) { return graphtype == 1 && tidcursor.Holds(x); };
+  auto isTid = [&](int x) { return undirected && tidcursor.Holds(x); };
   int total = 0;
   for (int x = 0; x < item; x++) {
     if (itemmark[x]) {
@@ -429,3 +431,5 @@ void Transactiondb::SkipBuildCdb(int item, ListView tidset, int* itemcount, int*
     total--;
   }
 }
+
+}  // namespace quasibiclique

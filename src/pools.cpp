@@ -6,22 +6,13 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <unordered_set>
 
-int* Arraypage = nullptr;
-long long Arraypagepos = 0;
-long long Arraypagemax = 0;
+namespace quasibiclique {
 
-namespace {
-MemoryExhaustedHandler exhaustedhandler = nullptr;
-}  // namespace
-
-void SetMemoryExhaustedHandler(MemoryExhaustedHandler handler) { exhaustedhandler = handler; }
-
-void OutOfMemory(const char* what) {
-  if (exhaustedhandler) exhaustedhandler(what);
-  abort();
-}
+void OutOfMemory(const char* what) { throw MemoryExhausted{what}; }
 
 namespace {
 
@@ -47,26 +38,19 @@ size_t ReservableSize(size_t bytes, size_t smallest) {
 // are committed by the system only when touched. When the reservation is
 // refused (address-space limits, strict overcommit) a smaller one is taken
 // that leaves headroom for the heap.
-int ArenaCreate() {
+Arena::Arena() {
   long long pages = sysconf(_SC_PHYS_PAGES);
   long long pagesize = sysconf(_SC_PAGESIZE);
   const size_t wanted = (pages > 0 && pagesize > 0) ? size_t(pages) * size_t(pagesize)
                                                     : size_t{1} << 32;
   const size_t bytes = ReservableSize(wanted, size_t{1} << 20);
   void* block = bytes ? Reserve(bytes) : nullptr;
-  if (!block) return 0;
-  Arraypage = static_cast<int*>(block);
-  Arraypagemax = static_cast<long long>(bytes / sizeof(int));
-  Arraypagepos = 0;
-  return 1;
+  if (!block) OutOfMemory("the int arena cannot be reserved");
+  base_ = static_cast<int*>(block);
+  capacity_ = static_cast<long long>(bytes / sizeof(int));
 }
 
-void ArenaDestroy() {
-  if (Arraypage) munmap(Arraypage, size_t(Arraypagemax) * sizeof(int));
-  Arraypage = nullptr;
-  Arraypagemax = 0;
-  Arraypagepos = 0;
-}
+Arena::~Arena() { munmap(base_, size_t(capacity_) * sizeof(int)); }
 
 void* TakePages(size_t bytes) {
   void* block = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -76,32 +60,39 @@ void* TakePages(size_t bytes) {
 
 void GivePages(void* block, size_t bytes) { munmap(block, bytes); }
 
-IntPage* NewIntPage(int ints) {
-  void* raw = malloc(offsetof(IntPage, slot) + size_t(ints) * sizeof(int));
+IntPage* NewIntPage(PagePool& pool) {
+  pool.pages.reserve(pool.pages.size() + 1);  // so that the page is never lost
+  void* raw = malloc(offsetof(IntPage, slot) + size_t(pool.ints) * sizeof(int));
   if (!raw) OutOfMemory("no memory for a page");
   IntPage* page = static_cast<IntPage*>(raw);
   page->link = nullptr;
+  pool.pages.push_back(page);
   return page;
 }
 
-void FreeIntPages(IntPage* first, IntPage* stop) {
-  while (first && first != stop) {
-    IntPage* next = first->link;
-    free(first);
-    first = next;
-  }
+PagePool::~PagePool() {
+  for (IntPage* page : pages) std::free(page);
 }
 
-int** NewPointerArray(int entries) {
-  void* raw = calloc(size_t(entries) + 1, sizeof(int*));
+void FreeUnusedPages(PagePool& pool) {
+  std::unordered_set<IntPage*> unused;
+  for (IntPage* page = pool.free; page; page = page->link) unused.insert(page);
+  auto gone = [&](IntPage* page) { return unused.count(page) != 0; };
+  pool.pages.erase(std::remove_if(pool.pages.begin(), pool.pages.end(), gone), pool.pages.end());
+  for (IntPage* page : unused) free(page);
+  pool.free = nullptr;
+}
+
+int** NewPointerArray(PointerArrayPool& pool) {
+  pool.arrays.reserve(pool.arrays.size() + 1);
+  void* raw = calloc(size_t(pool.entries) + 1, sizeof(int*));
   if (!raw) OutOfMemory("no memory for a pointer array");
-  return static_cast<int**>(raw);
+  pool.arrays.push_back(static_cast<int**>(raw));
+  return pool.arrays.back();
 }
 
-void FreePointerArrays(PointerArrayPool& pool) {
-  while (pool.free) {
-    int** next = reinterpret_cast<int**>(pool.free[pool.entries]);
-    free(pool.free);
-    pool.free = next;
-  }
+PointerArrayPool::~PointerArrayPool() {
+  for (int** array : arrays) std::free(array);
 }
+
+}  // namespace quasibiclique

@@ -7,16 +7,19 @@
 
 #include <cassert>
 #include <cstddef>
+#include <vector>
 
-// ---------------------------------------------------------------------------
-// Int arena: one reservation of address space used as a stack of int blocks.
-// The operating system commits its pages only when they are first touched, so
-// resident memory follows the deepest point the search reaches, and a block
-// handed out never moves. Takes and releases are strictly last in, first out.
-// ---------------------------------------------------------------------------
-extern int* Arraypage;            // base of the arena; null before ArenaCreate
-extern long long Arraypagepos;    // ints in use = index of the first free int
-extern long long Arraypagemax;    // ints reserved
+namespace quasibiclique {
+
+// What a run meets when a memory resource is exhausted: `what` names it.
+// Thrown by OutOfMemory; the run or load that catches it ends with an
+// out-of-memory status, every block freed by the destructors on the way.
+struct MemoryExhausted {
+  const char* what;
+};
+
+// Used for every exhausted memory resource: throws MemoryExhausted.
+[[noreturn]] void OutOfMemory(const char* what);
 
 // The size to reserve for a large region of address space: `bytes` when that
 // much can be reserved; otherwise half of the largest halving of it that can,
@@ -24,43 +27,40 @@ extern long long Arraypagemax;    // ints reserved
 // can be reserved.
 size_t ReservableSize(size_t bytes, size_t smallest);
 
-// Reserves the arena (as much address space as the machine has memory, less
-// when the system refuses) and sets Arraypagepos to 0. Returns 0 when not even
-// a small arena can be had.
-int ArenaCreate();
-void ArenaDestroy();
+// ---------------------------------------------------------------------------
+// Int arena: one reservation of address space used as a stack of int blocks.
+// The operating system commits its pages only when they are first touched, so
+// resident memory follows the deepest point the search reaches, and a block
+// handed out never moves. Takes and releases are strictly last in, first out.
+// Each run owns its arena; nothing reaches one through a global.
+// ---------------------------------------------------------------------------
+class Arena {
+ public:
+  // Reserves as much address space as the machine has memory, less when the
+  // system refuses; throws MemoryExhausted when not even a small arena can
+  // be had.
+  Arena();
+  ~Arena();
+  Arena(const Arena&) = delete;
+  Arena& operator=(const Arena&) = delete;
 
-// Called with a text naming the exhausted resource; must not return. The
-// program installs one that reports the failure and ends the run.
-using MemoryExhaustedHandler = void (*)(const char* what);
-void SetMemoryExhaustedHandler(MemoryExhaustedHandler handler);
+  int* Take(long long n) {
+    int* block = base_ + position_;
+    position_ += n;
+    if (position_ > capacity_) OutOfMemory("the int arena is exhausted");
+    return block;
+  }
+  void Release(long long n) {
+    position_ -= n;
+    assert(position_ >= 0);
+  }
+  long long Position() const { return position_; }  // ints in use
+  long long Capacity() const { return capacity_; }  // ints reserved
 
-// Used for every exhausted memory resource: calls the installed handler, and
-// aborts when there is none (or when it returns).
-[[noreturn]] void OutOfMemory(const char* what);
-
-inline int* ArenaTake(long long n) {
-  int* block = Arraypage + Arraypagepos;
-  Arraypagepos += n;
-  if (Arraypagepos > Arraypagemax) OutOfMemory("the int arena is exhausted");
-  return block;
-}
-
-inline void ArenaRelease(long long n) {
-  Arraypagepos -= n;
-  assert(Arraypagepos >= 0);
-}
-
-// Debug check of the last-in-first-out rule: declare one at the top of every
-// function that takes arena blocks; it asserts on every return that the
-// arena position is back where it was on entry.
-struct ArenaCheck {
-#ifndef NDEBUG
-  long long entry = Arraypagepos;
-  ~ArenaCheck() { assert(Arraypagepos == entry); }
-#else
-  ~ArenaCheck() {}  // non-trivial, so an unused guard draws no warning
-#endif
+ private:
+  int* base_ = nullptr;
+  long long position_ = 0;
+  long long capacity_ = 0;
 };
 
 // ---------------------------------------------------------------------------
@@ -82,22 +82,32 @@ struct IntPage {
   int slot[1];    // `ints` ints of records follow (allocated past the struct)
 };
 
+// A pool owns every page it ever allocated and frees them all when it is
+// destroyed, whatever chains are still open (a run ended by running out of
+// memory leaves some open).
 struct PagePool {
+  PagePool() = default;
+  ~PagePool();
+  PagePool(const PagePool&) = delete;
+  PagePool& operator=(const PagePool&) = delete;
+
   int ints = 0;              // ints per page: large enough for the longest record
   IntPage* page = nullptr;   // current page
   int left = 0;              // ints left in the current page
   int pos = 0;               // index of the next free int in the current page
   IntPage* free = nullptr;   // free-page list
+  std::vector<IntPage*> pages;  // every page allocated, for the destructor
 };
 
-IntPage* NewIntPage(int ints);  // never returns null
-void FreeIntPages(IntPage* first, IntPage* stop);
+IntPage* NewIntPage(PagePool& pool);  // never returns null
+// Frees the pages of the free list now instead of with the pool.
+void FreeUnusedPages(PagePool& pool);
 
 // Starts a chain and returns its first page.
 inline IntPage* PoolStartChain(PagePool& pool) {
   IntPage* first = pool.free;
   if (first) pool.free = first->link;
-  else first = NewIntPage(pool.ints);
+  else first = NewIntPage(pool);
   pool.page = first;
   pool.left = pool.ints;
   pool.pos = 0;
@@ -112,7 +122,7 @@ inline int* PoolTake(PagePool& pool, int n) {
     if (next) {
       pool.free = next->link;
     } else {
-      next = NewIntPage(pool.ints);
+      next = NewIntPage(pool);
       pool.page->link = next;
     }
     pool.page = next;
@@ -150,17 +160,23 @@ void GivePages(void* block, size_t bytes);
 // back with every other entry null.
 // ---------------------------------------------------------------------------
 struct PointerArrayPool {
+  PointerArrayPool() = default;
+  ~PointerArrayPool();
+  PointerArrayPool(const PointerArrayPool&) = delete;
+  PointerArrayPool& operator=(const PointerArrayPool&) = delete;
+
   int entries = 0;          // usable entries; index `entries` is the link
   int** free = nullptr;     // free list
+  std::vector<int**> arrays;  // every array allocated, for the destructor
 };
 
-int** NewPointerArray(int entries);  // all entries null; never returns null
-void FreePointerArrays(PointerArrayPool& pool);
+// An array of pool.entries null entries (and the link); never returns null.
+int** NewPointerArray(PointerArrayPool& pool);
 
 inline int** PointerArrayTake(PointerArrayPool& pool) {
   int** array = pool.free;
   if (array) pool.free = reinterpret_cast<int**>(array[pool.entries]);
-  else array = NewPointerArray(pool.entries);
+  else array = NewPointerArray(pool);
   return array;
 }
 
@@ -168,5 +184,7 @@ inline void PointerArrayRelease(PointerArrayPool& pool, int** array) {
   array[pool.entries] = reinterpret_cast<int*>(pool.free);
   pool.free = array;
 }
+
+}  // namespace quasibiclique
 
 #endif  // QUASIBICLIQUE_POOLS_H

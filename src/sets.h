@@ -4,6 +4,8 @@
 #ifndef QUASIBICLIQUE_SETS_H
 #define QUASIBICLIQUE_SETS_H
 
+namespace quasibiclique {
+
 // n ascending ints starting at at.
 struct ListView {
   const int* at;
@@ -33,5 +35,7 @@ class AscendingCursor {
   ListView list_;
   int pos_ = 0;
 };
+
+}  // namespace quasibiclique
 
 #endif  // QUASIBICLIQUE_SETS_H

@@ -26,7 +26,7 @@ using qbtest::RunResult;
 using qbtest::TempDir;
 
 Parameters Setting(int isl, int it, int tt, int tsl, int graphtype) {
-  return Parameters{isl, it, tt, tsl, graphtype, kSearchAuto};
+  return Parameters{isl, it, tt, tsl, GraphType(graphtype), kSearchAuto};
 }
 
 // Parameters in the exact regime, with the two tolerances and the two

@@ -2,7 +2,7 @@
 // order of item-set visits and reports on the item side, the results of sub
 // levels, every conditional database of whole runs against the loaded
 // database, and hand-worked datasets run end to end. The search is
-// observed through Transactiondb::hook; ids in hook events are new ids, so each
+// observed through the run's SearchObserver; ids in hook events are new ids, so each
 // dataset below notes its renumbering (ascending support or count, ties to the
 // higher old id first).
 #include <gtest/gtest.h>
@@ -14,12 +14,16 @@
 #include <string>
 #include <vector>
 
+#include "database.h"
 #include "expand.h"
+#include "result_store.h"
+#include "result_writer.h"
 #include "model.h"
 #include "test_util.h"
 
 namespace {
 
+using namespace quasibiclique;
 using List = std::vector<int>;
 using Lists = std::vector<List>;
 
@@ -49,45 +53,56 @@ void Record(void* context, SearchEvent event, const int* list, int n) {
   static_cast<Recorder*>(context)->events.emplace_back(event, List(list, list + n));
 }
 
-// A database loaded from `content` the way the driver loads it, with the
-// recorder attached; everything is released when the session ends.
+// Counts what the output file would hold.
+class LineCounter final : public PairSink {
+ public:
+  void Add(const int*, int, const int*, int) override { lines++; }
+  int lines = 0;
+};
+
+// A database loaded from `content` the way the driver loads it, and the
+// working memory of the tolerance walk, with the recorder attached.
 class Session {
  public:
-  Session(const std::string& content, Parameters p) {
+  Session(const std::string& content, Parameters p) : options(p) {
     Data data(dir_.Write("d.txt", content).c_str());
-    p.search = kSearchTolerance;  // the hooks observe the tolerance walk
-    db = LoadDatabase(p, data).db;
-    EXPECT_NE(db, nullptr);
-    db->hook = Record;
-    db->hookcontext = &rec;
+    options.search = kSearchTolerance;  // the hooks observe the tolerance walk
+    EXPECT_TRUE(DatabaseLoader::Load(data, "d.txt", options, &db).ok());
+    context = std::make_unique<RunContext>(db->rep());
+    context->observer.hook = Record;
+    context->observer.context = &rec;
   }
-  ~Session() {
-    db->FreeMem();
-    graphtype = 0;
-  }
+
+  const Database::Rep& rep() const { return db->rep(); }
 
   // The tolerance walk of one start item, cut off right after each
   // evaluation is announced when item_supportLevel is out of reach.
   Lists Walk(int item) {
     rec.events.clear();
-    long long before = Arraypagepos;
-    int* all = ArenaTake(db->tidnum);
-    std::iota(all, all + db->tidnum, 0);
-    db->Enumeratecdb(db->tranlist, db->tidnum, item, db->itemlist, all);
-    ArenaRelease(db->tidnum);
-    EXPECT_EQ(Arraypagepos, before);
+    const long long before = context->arena.Position();
+    ResultStore store;
+    WalkStartItem(rep(), options, store, *context, item);
+    EXPECT_EQ(context->arena.Position(), before);
     return rec.Of(kEventEvaluate);
   }
 
-  // Start() with the count it returns; the arena must be back where it was.
+  // A whole walk, with the number of results the output file would hold;
+  // the arena must be back where it was.
   int Start() {
-    long long before = Arraypagepos;
-    int count = db->Start();
-    EXPECT_EQ(Arraypagepos, before) << "Start() moved the arena position";
-    return count;
+    const long long before = context->arena.Position();
+    ResultStore store;
+    WalkTolerances(rep(), options, store, *context);
+    EXPECT_EQ(context->arena.Position(), before) << "the walk moved the arena position";
+    ResultWriter writer(store, rep().undirected());
+    LineCounter counter;
+    writer.Deliver(counter, rep().tidoldid.data(), rep().tidnum, rep().itemoldid.data(),
+                   rep().itemnum);
+    return counter.lines;
   }
 
-  std::unique_ptr<Transactiondb> db;
+  Parameters options;
+  std::unique_ptr<Database> db;
+  std::unique_ptr<RunContext> context;
   Recorder rec;
 
  private:
@@ -146,7 +161,7 @@ TEST(SearchTidWalk, ToleranceCombinationsInOrder) {
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.data) + " it=" + std::to_string(c.it) +
                  " item=" + std::to_string(c.item));
-    Session s(c.data, {100, c.it, 100, 0, c.graph});
+    Session s(c.data, {100, c.it, 100, 0, GraphType(c.graph)});
     EXPECT_EQ(s.Walk(c.item), c.combos);
   }
 }
@@ -165,7 +180,7 @@ TEST(SearchItemsets, TopLevelVisitAndReportOrder) {
   // ({2,3},{x0,x1}), ({1,3},{x0,x2}), ({0,3},{x1,x2}); no outside tid joins,
   // as it would lack an item. Start x1 sees x0 fully tolerated and stops.
   {
-    Session s("1 2\n0 2\n0 1\n0 1 2\n", {2, 1, 0, 1, 0});
+    Session s("1 2\n0 2\n0 1\n0 1 2\n", {2, 1, 0, 1, kBipartite});
     EXPECT_EQ(s.Start(), 3);  // the single-tid result is not written
     EXPECT_EQ(s.rec.Of(kEventVisit), (Lists{{0}, {0, 1}, {0, 1, 2}, {0, 2}, {1}, {1, 2}}));
     EXPECT_EQ(s.rec.Of(kEventReport), (Lists{{0, 1, 2}, {0, 1}, {0, 2}, {1, 2}}));
@@ -174,7 +189,7 @@ TEST(SearchItemsets, TopLevelVisitAndReportOrder) {
   // ends the chain, which stops {x0} before {x0,x2} and the start loop before
   // x1; {x0,x1} and {x0} have a lossless child and are not reported.
   {
-    Session s("0 1 2\n0 1 2\n", {2, 0, 0, 2, 0});
+    Session s("0 1 2\n0 1 2\n", {2, 0, 0, 2, kBipartite});
     EXPECT_EQ(s.Start(), 1);
     EXPECT_EQ(s.rec.Of(kEventVisit), (Lists{{0}, {0, 1}, {0, 1, 2}}));
     EXPECT_EQ(s.rec.Of(kEventReport), (Lists{{0, 1, 2}}));
@@ -189,7 +204,7 @@ TEST(SearchItemsets, SubLevelsFindEveryClosedItemset) {
   // Nested lines {0,1,2,3} twice, {1,2,3}, {2,3}, {3}: every line holding an
   // item holds all larger ones, so every node on the way to 3 is lossless.
   {
-    qbtest::RunResult run = RunOn("0 1 2 3\n0 1 2 3\n1 2 3\n2 3\n3\n", {1, 0, 0, 2, 0});
+    qbtest::RunResult run = RunOn("0 1 2 3\n0 1 2 3\n1 2 3\n2 3\n3\n", {1, 0, 0, 2, kBipartite});
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(SortedLines(run.output),
               SortedLines("0 1 ;0 1 2 3 \n0 1 2 ;1 2 3 \n0 1 2 3 ;2 3 \n0 1 2 3 4 ;3 \n"));
@@ -199,7 +214,7 @@ TEST(SearchItemsets, SubLevelsFindEveryClosedItemset) {
   // nothing larger is; the whole set has line 4 alone.
   {
     qbtest::RunResult run =
-        RunOn("1 2 3\n0 2 3\n0 1 3\n0 1 2\n0 1 2 3\n", {1, 0, 0, 2, 0});
+        RunOn("1 2 3\n0 2 3\n0 1 3\n0 1 2\n0 1 2 3\n", {1, 0, 0, 2, kBipartite});
     EXPECT_EQ(run.status, 0) << run.err;
     std::vector<std::string> expected;
     for (int set = 1; set < 15; set++) {
@@ -226,10 +241,13 @@ TEST(SearchItemsets, SubLevelsFindEveryClosedItemset) {
 // holds it. The first datasets also pin the cdbs themselves.
 class CdbLog {
  public:
-  explicit CdbLog(Session& s) : db_(*s.db) {
-    db_.hook = nullptr;  // the context is this log, not the session's recorder
-    db_.cdbhook = [](void* context, const Cdb& cdb) { static_cast<CdbLog*>(context)->Add(cdb); };
-    db_.hookcontext = this;
+  explicit CdbLog(Session& s) : db_(s.rep()) {
+    SearchObserver& observer = s.context->observer;
+    observer.hook = nullptr;  // the context is this log, not the session's recorder
+    observer.cdbhook = [](void* context, const Cdb& cdb) {
+      static_cast<CdbLog*>(context)->Add(cdb);
+    };
+    observer.context = this;
   }
 
   std::vector<std::string> described;  // "tids | t: items ... | x: tids ...", new ids
@@ -267,14 +285,14 @@ class CdbLog {
     return text;
   }
 
-  Transactiondb& db_;
+  const Database::Rep& db_;
 };
 
 TEST(ExpandCdb, ProjectsTidsetOnLiveItems) {
   // The sub-level dataset of the worked examples below: start 0 on tids
   // {1,2,3}, its extension by item 1 on tids {2,3}, start 1 on tids {0,2,3}.
   {
-    Session s("0 2\n2\n0\n0 1 2\n", {1, 0, 0, 2, 0});
+    Session s("0 2\n2\n0\n0 1 2\n", {1, 0, 0, 2, kBipartite});
     CdbLog log(s);
     EXPECT_EQ(s.Start(), 3);
     EXPECT_EQ(log.described,
@@ -286,7 +304,7 @@ TEST(ExpandCdb, ProjectsTidsetOnLiveItems) {
   // the cdb of start 0 (tids {1,3}), item 0 in the cdb of the tidset {2,3}
   // narrowed without a cdb, where tid 3 is cut from the whole loaded {0,1,2}.
   {
-    Session s("0 1 2\n0 2\n0\n1 2\n", {2, 0, 1, 2, 0});
+    Session s("0 1 2\n0 2\n0\n1 2\n", {2, 0, 1, 2, kBipartite});
     CdbLog log(s);
     EXPECT_EQ(s.Start(), 2);
     EXPECT_EQ(log.described,
@@ -298,10 +316,10 @@ TEST(ExpandCdb, ProjectsTidsetOnLiveItems) {
     const char* data;
     Parameters p;
   } others[] = {
-      {"0 1 2\n0 1 2\n0 2\n2\n", {2, 1, 1, 2, 0}},
-      {"1 2 3\n0 2 3\n0 1 3\n0 1 2\n0 1 2 3\n", {1, 1, 1, 1, 0}},
-      {"3 4\n4\n3 4\n0 2 4\n0 1 2 3\n", {2, 1, 1, 3, 1}},
-      {"1 2 3\n0 2 3 4\n0 1 4\n0 1 4\n1 2 3\n", {2, 1, 1, 2, 1}},
+      {"0 1 2\n0 1 2\n0 2\n2\n", {2, 1, 1, 2, kBipartite}},
+      {"1 2 3\n0 2 3\n0 1 3\n0 1 2\n0 1 2 3\n", {1, 1, 1, 1, kBipartite}},
+      {"3 4\n4\n3 4\n0 2 4\n0 1 2 3\n", {2, 1, 1, 3, kUndirected}},
+      {"1 2 3\n0 2 3 4\n0 1 4\n0 1 4\n1 2 3\n", {2, 1, 1, 2, kUndirected}},
   };
   for (const auto& o : others) {
     SCOPED_TRACE(o.data);
@@ -335,7 +353,7 @@ const Worked kWorked[] = {
     // cdb then has exactly tsl tids and is not extended. Start 1: ({0,2,3},{1}).
     // Each pair is maximal: any further line or item misses a member.
     // Written in trie order {0}, {0,1}, {1}, in old ids.
-    {"SubLevelBipartite", "0 2\n2\n0\n0 1 2\n", {1, 0, 0, 2, 0},
+    {"SubLevelBipartite", "0 2\n2\n0\n0 1 2\n", {1, 0, 0, 2, kBipartite},
      "0 1 3 ;2 \n0 3 ;0 2 \n0 2 3 ;0 \n", 3,
      "E() V(0) R(0) E() V(1) V(1,0) R(0,1) E() V(1) R(1)", {}},
     // Lines {0,1,2} {0,2} {0} {1,2}; isl 2, itemTolerance 0, transactionTolerance
@@ -346,7 +364,7 @@ const Worked kWorked[] = {
     // narrowed without a cdb by item 2 to tids {2,3}, where 1 and 2 form
     // ({2,3},{1,2}). Old ids: lines {0,3} with items {1,2}, lines {0,1} with
     // items {0,2}; no other line holds both items of either pair.
-    {"SkipBipartite", "0 1 2\n0 2\n0\n1 2\n", {2, 0, 1, 2, 0}, "0 3 ;1 2 \n0 1 ;0 2 \n", 2,
+    {"SkipBipartite", "0 1 2\n0 2\n0\n1 2\n", {2, 0, 1, 2, kBipartite}, "0 3 ;1 2 \n0 1 ;0 2 \n", 2,
      "E() V(0) V(0,1) R(0,1) E() S(1) E() V(2) V(2,1) R(1,2)", {{1}}},
     // Lines 0, 1 = {0,1,2}, line 2 = {0,2}, line 3 = {2}; both tolerances 1,
     // isl 2, tsl 2. Maximal pairs: (lines {0,1,2}, items {0,1,2}) with line 2
@@ -355,7 +373,7 @@ const Worked kWorked[] = {
     // 1, line 2 would make item 1 miss two lines, item 0 would make line 3
     // lack two. New items 0, 1, 2 = old 1, 0, 2: the itemsets are {0,1,2},
     // {0,2} and {1,2} in new ids, written in that trie order.
-    {"TolerancesBipartite", "0 1 2\n0 1 2\n0 2\n2\n", {2, 1, 1, 2, 0},
+    {"TolerancesBipartite", "0 1 2\n0 1 2\n0 2\n2\n", {2, 1, 1, 2, kBipartite},
      "0 1 2 ;0 1 2 \n0 1 3 ;1 2 \n0 1 2 3 ;0 2 \n", 3, nullptr, {}},
     // Edges 0-3 0-4 1-4 2-3 2-4 3-4; both tolerances 1, isl 2, tsl 3. With
     // five vertices a pair is a split into three and two; only ({0,1,2},{3,4})
@@ -365,7 +383,7 @@ const Worked kWorked[] = {
     // 1; vertex 0 (degree 1) cannot start. Start 3 adds tid 0; its cdb
     // {0,1,2,4} has closure {3} and tail {4}, and the sub level on tids
     // {0,1,2} with prefix 3 finds the pair.
-    {"SubLevelUndirected", "3 4\n4\n3 4\n0 2 4\n0 1 2 3\n", {2, 1, 1, 3, 1}, "0 1 2 ;3 4 \n",
+    {"SubLevelUndirected", "3 4\n4\n3 4\n0 2 4\n0 1 2 3\n", {2, 1, 1, 3, kUndirected}, "0 1 2 ;3 4 \n",
      1, "E(0) V(1) E(2) E(0) E(1) E(0) E() V(4) V(4,3) R(3,4)", {}},
     // Edges 0-2 0-3 1-2 1-3 2-3; isl 2, itemTolerance 0, transactionTolerance
     // 1, tsl 1. Bicliques with two vertices a side: only {0,1} with {2,3}.
@@ -373,7 +391,7 @@ const Worked kWorked[] = {
     // only item 3), where only item 2 is fully tolerated: the tidset is
     // narrowed without a cdb. Both orientations are stored; the one met later
     // in the trie, tids {0,1}, is written.
-    {"SkipUndirected", "2 3\n2 3\n0 1 3\n0 1 2\n", {2, 0, 1, 1, 1}, "0 1 ;2 3 \n", 1, nullptr,
+    {"SkipUndirected", "2 3\n2 3\n0 1 3\n0 1 2\n", {2, 0, 1, 1, kUndirected}, "0 1 ;2 3 \n", 1, nullptr,
      {{2}}},
 };
 

@@ -32,7 +32,12 @@
 #include <utility>
 #include <vector>
 
-#include "expand.h"
+#include "data.h"
+#include "quasibiclique/quasibiclique.h"
+
+// The parameters of a run as the tests build them.
+using Parameters = quasibiclique::Options;
+using quasibiclique::kLargestNumber;
 
 namespace qbtest {
 

@@ -26,6 +26,8 @@
 
 namespace {
 
+using namespace quasibiclique;
+
 using qbtest::Result;
 using qbtest::Rows;
 
@@ -126,7 +128,7 @@ enum class Tolerances { kAny, kUnequal };
 // itemTolerance < max(2, transaction_supportLevel), tolerances at most 2.
 Parameters RandomParams(std::mt19937& rng, int graphtype, Tolerances mode) {
   Parameters p;
-  p.graphtype = graphtype;
+  p.graphtype = GraphType(graphtype);
   p.search = kSearchTolerance;
   for (;;) {
     p.item_supportLevel = Uniform(rng, 1, 4);
@@ -435,7 +437,7 @@ TEST(OracleSelfTest, EnumeratorOnHandCheckedCases) {
   // A path 0-1-2-3 as an undirected graph, exact, supports 1 and 2: the
   // unordered pairs are {{0,2},{1}} and {{1,3},{2}}.
   const Rows path = {{1}, {0, 2}, {1, 3}, {2}};
-  p.graphtype = 1;
+  p.graphtype = kUndirected;
   const std::set<Result> want_pairs = {qbtest::Canonical({{0, 2}, {1}}, 1),
                                        qbtest::Canonical({{1, 3}, {2}}, 1)};
   EXPECT_EQ(qbtest::EnumerateMaximal(path, p), want_pairs);
@@ -460,7 +462,7 @@ TEST(OracleSelfTest, LineCheckerRejectsBadLines) {
   // Graph type 1: right as the mirror of the line that is written, and wrong
   // with a vertex on both sides.
   const Rows path = {{1}, {0, 2}, {1, 3}, {2}};
-  p.graphtype = 1;
+  p.graphtype = kUndirected;
   EXPECT_EQ(qbtest::CheckLine(path, p, {{1}, {0, 2}}), "");
   EXPECT_NE(qbtest::CheckLine(path, p, {{0, 2}, {1, 2}}), "");
 

@@ -10,71 +10,99 @@
 #include <utility>
 #include <vector>
 
+#include "arena_scope.h"
 #include "pools.h"
 
 namespace {
 
+using namespace quasibiclique;
+
 class PoolsArena : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_EQ(ArenaCreate(), 1); }
-  void TearDown() override { ArenaDestroy(); }
+  Arena arena;
 };
 
 TEST_F(PoolsArena, TakesAreLastInFirstOut) {
-  int* a = ArenaTake(10);
-  int* b = ArenaTake(5);
+  int* a = arena.Take(10);
+  int* b = arena.Take(5);
   for (int i = 0; i < 10; i++) a[i] = i;
   for (int i = 0; i < 5; i++) b[i] = -i;
   for (int i = 0; i < 10; i++) EXPECT_EQ(a[i], i);  // the blocks do not overlap
-  ArenaRelease(5);
-  EXPECT_EQ(ArenaTake(3), b);  // the released block is handed out again
-  ArenaRelease(3);
-  ArenaRelease(10);
-  EXPECT_EQ(Arraypagepos, 0);
-  // A take that ends exactly at the end of the reservation is accepted.
-  int* whole = ArenaTake(Arraypagemax);
+  arena.Release(5);
+  EXPECT_EQ(arena.Take(3), b);  // the released block is handed out again
+  arena.Release(3);
+  arena.Release(10);
+  EXPECT_EQ(arena.Position(), 0);
+  // A take that ends exactly at the end of the reservation is accepted; one
+  // int more is refused with the name of the arena, and the arena is usable
+  // once the take is given back.
+  const long long capacity = arena.Capacity();
+  int* whole = arena.Take(capacity);
   EXPECT_EQ(whole, a);
-  whole[Arraypagemax - 1] = 7;
-  ArenaRelease(Arraypagemax);
+  whole[capacity - 1] = 7;
+  arena.Release(capacity);
+  try {
+    arena.Take(capacity + 1);
+    ADD_FAILURE() << "an arena past its capacity was handed out";
+  } catch (const MemoryExhausted& e) {
+    EXPECT_STREQ(e.what, "the int arena is exhausted");
+  }
+  arena.Release(capacity + 1);
+  EXPECT_EQ(arena.Take(4), a);
+  arena.Release(4);
+}
+
+// Two arenas are two reservations: what one hands out never lies in the other.
+TEST(PoolsArenas, EachRunHasItsOwn) {
+  Arena one, two;
+  int* a = one.Take(100);
+  int* b = two.Take(100);
+  EXPECT_TRUE(a + one.Capacity() <= b || b + two.Capacity() <= a);
+  for (int i = 0; i < 100; i++) a[i] = 1, b[i] = 2;
+  EXPECT_EQ(std::count(a, a + 100, 1), 100);
+  one.Release(100);
+  two.Release(100);
 }
 
 // A block keeps its place and its content while later blocks are taken,
 // written and given back.
 TEST_F(PoolsArena, BlocksKeepTheirContentWhileOthersComeAndGo) {
   constexpr int kBlock = 1 << 16;  // 256 KB of ints
-  int* first = ArenaTake(1000);
+  int* first = arena.Take(1000);
   for (int i = 0; i < 1000; i++) first[i] = i * 7 + 1;
   std::vector<int*> blocks;
   for (int step = 0; step < 8; step++) {
-    int* block = ArenaTake(kBlock);
+    int* block = arena.Take(kBlock);
     for (int i = 0; i < kBlock; i++) block[i] = step;
     blocks.push_back(block);
   }
-  ArenaRelease(kBlock);
-  ArenaRelease(kBlock);
+  arena.Release(kBlock);
+  arena.Release(kBlock);
   blocks.resize(6);
   for (size_t s = 0; s < blocks.size(); s++) {
     EXPECT_EQ(blocks[s][0], int(s));
     EXPECT_EQ(blocks[s][kBlock - 1], int(s));
   }
   for (int i = 0; i < 1000; i++) ASSERT_EQ(first[i], i * 7 + 1) << i;
-  ArenaRelease(kBlock * 6LL + 1000);
-  EXPECT_EQ(Arraypagepos, 0);
+  arena.Release(kBlock * 6LL + 1000);
+  EXPECT_EQ(arena.Position(), 0);
 }
 
 #ifndef NDEBUG
-TEST_F(PoolsArena, CheckAssertsTheLifoRule) {
+TEST_F(PoolsArena, ScopeAssertsTheLifoRule) {
   {
-    ArenaCheck balanced;
-    ArenaTake(4);
-    ArenaRelease(4);
+    ArenaScope balanced(arena);
+    balanced.Take(4);
+    ArenaScope inner(arena);
+    inner.Take(2);
   }
+  EXPECT_EQ(arena.Position(), 0);
   EXPECT_DEATH(
       {
-        ArenaCheck check;
-        ArenaTake(4);
+        ArenaScope scope(arena);
+        arena.Take(4);  // taken past the scope and never given back
       },
-      "Arraypagepos == entry");
+      "Position\\(\\) == entry_ \\+ taken_");
 }
 #endif
 
@@ -85,15 +113,6 @@ TEST_F(PoolsArena, CheckAssertsTheLifoRule) {
 class PoolsPage : public ::testing::Test {
  protected:
   void SetUp() override { pool.ints = 10; }
-  // Frees the pages of the current chain (which ends at pool.page) and the
-  // free list.
-  void TearDown() override {
-    if (chain) {
-      pool.page->link = nullptr;
-      FreeIntPages(chain, nullptr);
-    }
-    FreeIntPages(pool.free, nullptr);
-  }
   // Pages of the chain starting at `first` up to the current page.
   std::vector<IntPage*> Pages(IntPage* first) const {
     std::vector<IntPage*> pages = {first};
@@ -197,21 +216,13 @@ TEST(PoolsPointerArray, ReleasedArraysComeBackLastInFirstOut) {
   PointerArrayRelease(pool, a);
   PointerArrayRelease(pool, b);
   PointerArrayRelease(pool, c);
-  FreePointerArrays(pool);
-  EXPECT_EQ(pool.free, nullptr);
+  EXPECT_EQ(pool.arrays.size(), 3u);
 }
 
 // ---------------------------------------------------------------------------
 // Exhaustion
 // ---------------------------------------------------------------------------
 
-void ExitNine(const char* what) {
-  fprintf(stderr, "handled: %s\n", what);
-  exit(9);
-}
-
-// Running out of memory ends the process: through the handler the program
-// installed, or by abort when there is none.
 // Page blocks are zeroed, usable whole and apart from one another; a block
 // given back leaves the others as they were.
 TEST(PoolsPageBlocks, BlocksAreZeroedWholeAndApart) {
@@ -227,19 +238,47 @@ TEST(PoolsPageBlocks, BlocksAreZeroedWholeAndApart) {
   GivePages(b, kBytes);
 }
 
-TEST(PoolsExhaustion, InstalledHandlerOrAbort) {
-  EXPECT_EXIT(
-      {
-        SetMemoryExhaustedHandler(ExitNine);
-        OutOfMemory("a test resource");
-      },
-      ::testing::ExitedWithCode(9), "handled: a test resource");
-  EXPECT_EXIT(
-      {
-        SetMemoryExhaustedHandler(nullptr);
-        OutOfMemory("a test resource");
-      },
-      ::testing::KilledBySignal(SIGABRT), "");
+// Running out of memory is thrown with the name of the resource, so that
+// the run that meets it can end with a status; the pools of the run free
+// every page and array they made, open chains and taken arrays included
+// (the sanitizer build's leak check sees any that is lost).
+TEST(PoolsExhaustion, ThrownWithTheResourceAndNothingLost) {
+  try {
+    OutOfMemory("a test resource");
+    ADD_FAILURE() << "OutOfMemory returned";
+  } catch (const MemoryExhausted& e) {
+    EXPECT_STREQ(e.what, "a test resource");
+  }
+  try {
+    PagePool pages;
+    pages.ints = 10;
+    PointerArrayPool arrays;
+    arrays.entries = 4;
+    PoolStartChain(pages);
+    for (int i = 0; i < 5; i++) PoolTake(pages, 8);
+    PointerArrayTake(arrays);
+    EXPECT_EQ(pages.pages.size(), 5u);
+    OutOfMemory("a page");
+  } catch (const MemoryExhausted& e) {
+    EXPECT_STREQ(e.what, "a page");
+  }
+}
+
+// Pages left unused after loading go back at once; the others stay with the pool.
+TEST(PoolsPage, UnusedPagesAreFreedAlone) {
+  PagePool pool;
+  pool.ints = 10;
+  IntPage* scratch = PoolStartChain(pool);
+  PoolTake(pool, 10);
+  PoolTake(pool, 10);
+  IntPage* last = pool.page;
+  IntPage* kept = PoolStartChain(pool);
+  PoolTake(pool, 5);
+  PoolEndPermanentChain(pool);
+  PoolReleaseChain(pool, scratch, last);
+  FreeUnusedPages(pool);
+  EXPECT_EQ(pool.free, nullptr);
+  EXPECT_EQ(pool.pages, std::vector<IntPage*>{kept});
 }
 
 }  // namespace

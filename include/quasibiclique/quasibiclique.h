@@ -1,0 +1,165 @@
+// The miner of maximal quasi-bicliques as a library.
+//
+// A quasi-biclique of a dataset is a pair (T, I) of a set of transactions and
+// a set of items in which every item of I is missing from at most
+// itemTolerance transactions of T, every transaction of T lacks at most
+// transactionTolerance items of I, |I| >= item_supportLevel and
+// |T| >= max(2, transaction_supportLevel). A run loads a Database for a set of
+// Options, then mines it: every result reaches a ResultSink, in the order and
+// with the ids the command-line program writes to its output file.
+//
+//   quasibiclique::Options options;
+//   options.item_supportLevel = 3;  ...
+//   std::unique_ptr<quasibiclique::Database> db;
+//   quasibiclique::Status s = quasibiclique::Database::FromFile("d.dat", options, &db);
+//   if (s.ok()) s = quasibiclique::Mine(*db, options, sink);
+//
+// Thread safety: a Database is immutable once loaded and may be mined by
+// several threads at once; every Mine call has its own working state, so
+// runs on different threads never share memory they write.
+#ifndef QUASIBICLIQUE_QUASIBICLIQUE_H
+#define QUASIBICLIQUE_QUASIBICLIQUE_H
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace quasibiclique {
+
+class DatabaseLoader;
+
+// The outcome of a call: success, or a failure with a message that names
+// what failed (file, line, value, reason), composed where it was found.
+class Status {
+ public:
+  enum Code {
+    kOk = 0,
+    kInvalidArgument,  // an option value is refused
+    kNotFound,         // the dataset cannot be opened
+    kCorruption,       // the dataset's content is refused
+    kIOError,          // an output cannot be written
+    kOutOfMemory,      // memory ran out; the message names what was exhausted
+  };
+
+  Status() = default;  // success
+  static Status OK() { return Status(); }
+  static Status InvalidArgument(std::string message) { return {kInvalidArgument, message}; }
+  static Status NotFound(std::string message) { return {kNotFound, message}; }
+  static Status Corruption(std::string message) { return {kCorruption, message}; }
+  static Status IOError(std::string message) { return {kIOError, message}; }
+  static Status OutOfMemory(std::string message) { return {kOutOfMemory, message}; }
+
+  bool ok() const { return code_ == kOk; }
+  Code code() const { return code_; }
+  // The message alone ("" for success).
+  const std::string& message() const { return message_; }
+
+ private:
+  Status(Code code, std::string message) : code_(code), message_(std::move(message)) {}
+  Code code_ = kOk;
+  std::string message_;
+};
+
+// How a dataset's lines are read.
+enum GraphType {
+  kBipartite = 0,   // line k is transaction k; its numbers are its items
+  kUndirected = 1,  // line k lists the neighbours of vertex k, which is both
+                    // a transaction and an item
+};
+
+// Which search mines.
+enum SearchChoice {
+  kSearchAuto = 0,   // the exact search where its output is the one required
+                     // (see InExactRegime), else the tolerance walk
+  kSearchExact,      // the exact search; refused outside its regime
+  kSearchTolerance,  // the tolerance walk always
+};
+
+// The parameters of a run.
+struct Options {
+  int item_supportLevel = 1;         // fewest items of a result; >= 1
+  int itemTolerance = 0;             // transactions of a result any item may miss; >= 0
+  int transactionTolerance = 0;      // items of a result any transaction may lack; >= 0
+  int transaction_supportLevel = 0;  // fewest transactions of a result; >= 0
+  GraphType graphtype = kBipartite;
+  SearchChoice search = kSearchAuto;
+
+  // Returns OK, or the first refusal the command line would give for these
+  // values (same message, without the program's name), checking the fields
+  // in the order above, then the graph type, then the search choice.
+  Status Validate() const;
+};
+
+// True when the output is exactly the set of maximal quasi-bicliques:
+// transactionTolerance < item_supportLevel and
+// itemTolerance < max(2, transaction_supportLevel).
+bool InExactRegime(const Options& options);
+
+// A dataset loaded for one set of options: read, checked, pruned of the
+// transactions and items that cannot be part of any result for those options,
+// renumbered, and held as transaction lists and item lists with the maps back
+// to the dataset's ids. Immutable once loaded.
+class Database {
+ public:
+  // Loads the dataset text file at `path` (any file that can be read once:
+  // a pipe, a FIFO or /dev/stdin work too). The text: line k is transaction
+  // (or vertex) k, holding non-negative decimal numbers separated by any
+  // non-digits; a '-' is skipped with the two characters after it.
+  // REQUIRES: options.Validate() is OK.
+  static Status FromFile(const std::string& path, const Options& options,
+                         std::unique_ptr<Database>* db);
+  // The same for dataset text held in memory.
+  static Status FromBuffer(const char* text, size_t size, const Options& options,
+                           std::unique_ptr<Database>* db);
+  // Transaction k holds the items transactions[k] (for graph type 1: vertex k
+  // lists its neighbours); every id must be in 0 .. 2147483646. Repeated ids
+  // count once.
+  static Status FromTransactions(const std::vector<std::vector<int>>& transactions,
+                                 const Options& options, std::unique_ptr<Database>* db);
+
+  ~Database();
+  Database(const Database&) = delete;
+  Database& operator=(const Database&) = delete;
+
+  int lines() const;         // transactions (lines) of the dataset
+  int transactions() const;  // transactions kept after pruning
+  int items() const;         // items kept after pruning
+
+  // The options the database was loaded for.
+  const Options& options() const;
+
+  // The loaded lists, for the library's own units; opaque to callers.
+  struct Rep;
+  const Rep& rep() const { return *rep_; }
+
+ private:
+  friend class DatabaseLoader;
+  explicit Database(std::unique_ptr<Rep> rep);
+  std::unique_ptr<Rep> rep_;
+};
+
+// Receives the results of a run.
+class ResultSink {
+ public:
+  virtual ~ResultSink();
+  // One result: its transactions (the dataset's line numbers, from 0) and its
+  // items (the dataset's numbers; vertex ids for graph type 1), each
+  // ascending, as the output file writes them. The lists are valid only
+  // during the call. Called once per result, in the output file's order.
+  virtual void Add(const int* transactions, int ntransactions, const int* items,
+                   int nitems) = 0;
+};
+
+// Mines db and hands every result to sink, once the search has ended (the
+// results are stored while it runs, as the output file needs them in its
+// order). Returns OK, InvalidArgument when options are refused or differ from
+// the options db was loaded for in anything but the search choice (nothing
+// is mined then), or OutOfMemory (when memory runs out while the results are
+// handed over, the sink has seen the results before that point).
+Status Mine(const Database& db, const Options& options, ResultSink& sink);
+
+}  // namespace quasibiclique
+
+#endif  // QUASIBICLIQUE_QUASIBICLIQUE_H

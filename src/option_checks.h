@@ -1,0 +1,37 @@
+// The refusals of option values, written once for the library's
+// Options::Validate and for the command line, which quotes each value as it
+// was typed.
+#ifndef QUASIBICLIQUE_OPTION_CHECKS_H
+#define QUASIBICLIQUE_OPTION_CHECKS_H
+
+#include "quasibiclique/quasibiclique.h"
+
+namespace quasibiclique {
+
+// The numeric options in the order of the command line's arguments 2 to 6.
+enum NumericOption {
+  kItemSupportLevel = 0,
+  kItemTolerance,
+  kTransactionTolerance,
+  kTransactionSupportLevel,
+  kGraphTypeOption,
+  kNumericOptions
+};
+
+// Returns OK, or the refusal of `value` for option `which` ("out of range"
+// beyond an int, "must be at least" below its least value, "must be 0 or 1"
+// for the graph type), quoting `written`, the value as the user wrote it.
+// The graph type's range is checked only by CheckGraphType, so that every
+// other option is checked first.
+Status CheckNumericOption(NumericOption which, long long value, const char* written);
+Status CheckGraphType(long long value, const char* written);
+
+// Sets `which` of options to value (as CheckNumericOption accepted it).
+void SetNumericOption(NumericOption which, int value, Options* options);
+
+// Refuses the exact search where its output is not the one required.
+Status CheckSearchChoice(const Options& options);
+
+}  // namespace quasibiclique
+
+#endif  // QUASIBICLIQUE_OPTION_CHECKS_H

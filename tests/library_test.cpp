@@ -1,0 +1,218 @@
+// The miner as a library: the options' refusals, the three ways to load a
+// database, results through a sink equal to the output file of the program,
+// and runs on several threads at once.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "model.h"
+#include "quasibiclique/quasibiclique.h"
+#include "test_util.h"
+
+namespace {
+
+using namespace quasibiclique;
+using qbtest::Rows;
+
+// The results as the output file writes them.
+class TextSink : public ResultSink {
+ public:
+  void Add(const int* transactions, int ntransactions, const int* items, int nitems) override {
+    for (int k = 0; k < ntransactions; k++) text += std::to_string(transactions[k]) + " ";
+    text += ";";
+    for (int k = 0; k < nitems; k++) text += std::to_string(items[k]) + " ";
+    text += "\n";
+    count++;
+  }
+  std::string text;
+  int count = 0;
+};
+
+Options Make(int isl, int it, int tt, int tsl, GraphType graph = kBipartite,
+             SearchChoice search = kSearchAuto) {
+  return Options{isl, it, tt, tsl, graph, search};
+}
+
+// The results of mining `rows` through the library.
+std::string MineRows(const Rows& rows, const Options& options, int* count = nullptr) {
+  std::unique_ptr<Database> db;
+  Status s = Database::FromTransactions(rows, options, &db);
+  EXPECT_TRUE(s.ok()) << s.message();
+  TextSink sink;
+  if (s.ok()) s = Mine(*db, options, sink);
+  EXPECT_TRUE(s.ok()) << s.message();
+  if (count) *count = sink.count;
+  return sink.text;
+}
+
+// The output file of the program on the same rows.
+std::string ProgramOutput(const Rows& rows, const Options& options) {
+  qbtest::TempDir dir;
+  const std::string out = dir.File("out.txt");
+  std::vector<std::string> args =
+      qbtest::Arguments(dir.Write("d.dat", qbtest::DatasetText(rows)), options, out);
+  if (options.search == kSearchTolerance) args.insert(args.begin(), "--search=tolerance");
+  qbtest::RunResult run = qbtest::RunProgram(QB_BINARY, args, dir, out);
+  EXPECT_EQ(run.status, 0) << run.err;
+  return run.output;
+}
+
+// A random bipartite dataset, or a symmetric graph without self loops.
+Rows RandomRows(std::mt19937& rng, GraphType graph) {
+  auto uniform = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+  const int n = uniform(3, 14), m = graph == kUndirected ? n : uniform(2, 10);
+  Rows rows(n);
+  for (int t = 0; t < n; t++) {
+    for (int x = graph == kUndirected ? t + 1 : 0; x < m; x++) {
+      if (uniform(0, 99) >= 55) continue;
+      rows[t].push_back(x);
+      if (graph == kUndirected) rows[x].push_back(t);
+    }
+  }
+  return rows;
+}
+
+TEST(LibraryOptions, ValidateGivesTheRefusalsOfTheCommandLine) {
+  EXPECT_TRUE(Make(3, 1, 1, 3).Validate().ok());
+  const struct {
+    Options options;
+    std::string message;
+  } cases[] = {
+      {Make(0, 0, 0, 0), "item_supportLevel '0' must be at least 1"},
+      {Make(1, -1, 0, 0), "itemTolerance '-1' must be at least 0"},
+      {Make(1, 0, -2, 0), "transactionTolerance '-2' must be at least 0"},
+      {Make(1, 0, 0, -3), "transaction_supportLevel '-3' must be at least 0"},
+      {Make(1, 0, 0, 0, GraphType(2)), "graphType '2' must be 0 or 1"},
+      {Make(2, 2, 1, 2, kBipartite, kSearchExact),
+       "--search=exact needs transactionTolerance < item_supportLevel and itemTolerance < "
+       "max(2, transaction_supportLevel)"},
+  };
+  for (const auto& c : cases) {
+    Status s = c.options.Validate();
+    EXPECT_EQ(s.code(), Status::kInvalidArgument) << c.message;
+    EXPECT_EQ(s.message(), c.message);
+  }
+}
+
+// The same dataset from a file, a buffer and lists gives the same database
+// and the results the program writes; refusals come back as statuses.
+TEST(LibraryDatabase, ThreeSourcesOneDatabase) {
+  const std::string text = "0 1 2 3\n0 1 2\n0 1 3\n1 2 3\n0 2 3 4\n4 5\n3 4 5\n2 4 5";
+  const Rows rows = qbtest::ReadReference(text).lines;
+  const Options options = Make(3, 1, 1, 3);
+  qbtest::TempDir dir;
+  std::unique_ptr<Database> fromfile, frombuffer, fromlists;
+  ASSERT_TRUE(Database::FromFile(dir.Write("d.dat", text), options, &fromfile).ok());
+  ASSERT_TRUE(Database::FromBuffer(text.data(), text.size(), options, &frombuffer).ok());
+  ASSERT_TRUE(Database::FromTransactions(rows, options, &fromlists).ok());
+  std::string results[3];
+  int k = 0;
+  for (const Database* db : {fromfile.get(), frombuffer.get(), fromlists.get()}) {
+    EXPECT_EQ(db->lines(), 8);
+    TextSink sink;
+    ASSERT_TRUE(Mine(*db, options, sink).ok());
+    EXPECT_EQ(sink.count, 12);
+    results[k++] = sink.text;
+  }
+  EXPECT_EQ(results[0], ProgramOutput(rows, options));
+  EXPECT_EQ(results[1], results[0]);
+  EXPECT_EQ(results[2], results[0]);
+
+  std::unique_ptr<Database> db;
+  Status s = Database::FromFile(dir.File("missing.dat"), options, &db);
+  EXPECT_EQ(s.code(), Status::kNotFound);
+  EXPECT_EQ(s.message(), dir.File("missing.dat") + " could not be opened!");
+  s = Database::FromBuffer("1\n0 5", 5, Make(1, 0, 0, 1, kUndirected), &db);
+  EXPECT_EQ(s.code(), Status::kCorruption);
+  EXPECT_EQ(s.message(), "<buffer>:2: vertex id 5 is not below the number of lines (2)");
+  s = Database::FromTransactions({{0, 1}, {-4}}, options, &db);
+  EXPECT_EQ(s.code(), Status::kInvalidArgument);
+  EXPECT_EQ(db, nullptr);
+}
+
+// A database is pruned for the options it was loaded with: mining it with
+// other support levels, tolerances or graph type is refused, another search
+// is not.
+TEST(LibraryMine, RefusesOptionsTheDatabaseWasNotLoadedFor) {
+  const Rows rows = {{0, 1, 2}, {0, 1, 2}, {0, 1}, {1, 2}};
+  const Options options = Make(2, 0, 0, 2);
+  std::unique_ptr<Database> db;
+  ASSERT_TRUE(Database::FromTransactions(rows, options, &db).ok());
+  TextSink sink;
+  for (Options other : {Make(1, 0, 0, 2), Make(2, 1, 0, 2), Make(2, 0, 1, 2), Make(2, 0, 0, 3),
+                        Make(2, 0, 0, 2, kUndirected), Make(0, 0, 0, 2)}) {
+    EXPECT_EQ(Mine(*db, other, sink).code(), Status::kInvalidArgument);
+  }
+  EXPECT_EQ(sink.count, 0);
+  std::string walk;
+  for (SearchChoice search : {kSearchAuto, kSearchExact, kSearchTolerance}) {
+    Options o = options;
+    o.search = search;
+    TextSink each;
+    ASSERT_TRUE(Mine(*db, o, each).ok());
+    if (walk.empty()) walk = each.text;
+    EXPECT_EQ(each.text, walk);
+  }
+  EXPECT_EQ(walk, "0 1 ;0 1 2 \n0 1 2 ;0 1 \n0 1 3 ;1 2 \n");
+}
+
+// Random datasets of both graph types, through the library and through the
+// program, with both searches.
+TEST(LibraryMine, SameResultsAsTheProgram) {
+  std::mt19937 rng(20261208);
+  for (int round = 0; round < 40; round++) {
+    const GraphType graph = round % 2 ? kUndirected : kBipartite;
+    const Rows rows = RandomRows(rng, graph);
+    Options options = Make(1 + round % 3, round % 3 == 2, round % 2, 2, graph,
+                           round % 4 < 2 ? kSearchAuto : kSearchTolerance);
+    SCOPED_TRACE("round " + std::to_string(round) + ":\n" + qbtest::DatasetText(rows));
+    EXPECT_EQ(MineRows(rows, options), ProgramOutput(rows, options));
+  }
+}
+
+// Two mines at once on two threads, with different databases and options,
+// give what each gives alone; each run owns its memory.
+TEST(LibraryMine, TwoThreadsAtOnceAsAlone) {
+  std::mt19937 rng(7);
+  Rows big(60);
+  for (int t = 0; t < 60; t++) {
+    for (int x = 0; x < 14; x++) {
+      if (std::uniform_int_distribution<int>(0, 99)(rng) < 60) big[t].push_back(x);
+    }
+  }
+  const Rows graph = RandomRows(rng, kUndirected);
+  const Options walk = Make(3, 2, 1, 4, kBipartite, kSearchTolerance);
+  const Options exact = Make(2, 1, 1, 2, kUndirected);
+  const std::string alone[2] = {MineRows(big, walk), MineRows(graph, exact)};
+  ASSERT_FALSE(alone[0].empty());
+  for (int round = 0; round < 3; round++) {
+    std::string together[2];
+    std::thread one([&] { together[0] = MineRows(big, walk); });
+    std::thread two([&] { together[1] = MineRows(graph, exact); });
+    one.join();
+    two.join();
+    EXPECT_EQ(together[0], alone[0]);
+    EXPECT_EQ(together[1], alone[1]);
+  }
+}
+
+// The README's library example prints the results of its first command and
+// their count.
+TEST(LibraryExample, PrintsTheResultsOfTheFirstCommand) {
+  qbtest::TempDir dir;
+  qbtest::RunResult example = qbtest::RunProgram(QB_EXAMPLE, {}, dir);
+  ASSERT_EQ(example.status, 0) << example.err;
+  const std::string out = dir.File("tiny.out");
+  qbtest::RunResult run = qbtest::RunProgram(
+      QB_BINARY, {std::string(QB_TEST_DATA) + "/../../examples/tiny.dat", "3", "1", "1", "3",
+                  "0", out},
+      dir, out);
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(example.out, run.output + "results: 12\n");
+}
+
+}  // namespace
