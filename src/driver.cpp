@@ -463,15 +463,24 @@ int CheckDataset(char** argv, const Data& data) {
   return 0;
 }
 
+// Closes the output file once the results are written to it. Returns
+// `error` (the errno of a failed write, or 0) or, when that is 0, the errno of
+// an error the stream holds or of the close.
+int CloseOutput(FILE* file, int error) {
+  if (!error && ferror(file)) error = errno ? errno : EIO;
+  if (fclose(file) != 0 && !error) error = errno ? errno : EIO;
+  return error;
+}
+
 // Mines the loaded database into the output file and puts it in place.
 // Returns the number of results, or -1 with the reason in errno.
 int MineInto(Transactiondb& db, Output& output) {
   int found = StartWithLargeStack(db);
   db.FreeMem();
-  if (found < 0) {
+  if (int error = CloseOutput(output.file, found < 0 ? db.writeerror : 0)) {
     if (output.syncfd >= 0) close(output.syncfd);
     RemovePartialOutput();
-    errno = db.tree.writeerror ? db.tree.writeerror : EIO;
+    errno = error;
     return -1;
   }
   return CommitOutput(&output) ? found : -1;
@@ -510,7 +519,7 @@ int RunMiner(int argc, char** argv) {
     db.FreeMem();
     return kExitOutput;
   }
-  db.tree.outfile = output.file;
+  db.outfile = output.file;
   int found = MineInto(db, output);
   if (found < 0) {
     fprintf(stderr, "%s: error: cannot write output file %s: %s\n", kProgram, argv[7],

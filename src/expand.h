@@ -4,11 +4,12 @@
 #ifndef QUASIBICLIQUE_EXPAND_H
 #define QUASIBICLIQUE_EXPAND_H
 
+#include <cstdio>
 #include <memory>
 
-#include "Tree.h"
 #include "data.h"
 #include "pools.h"
+#include "result_store.h"
 #include "sets.h"
 
 // Events a test can observe through Transactiondb::hook.
@@ -63,9 +64,9 @@ class Transactiondb {
   LoadStatus FillTran(Data& data);
   void InitialiseItemlist();
   void PrepareItemlist();
-  // Mines, then flushes standard output and writes and closes the output
-  // file. Returns the number of quasi-bicliques, or -1 when the output file
-  // could not be written completely.
+  // Mines, then flushes standard output and writes the results to outfile
+  // when it is set (the caller closes it). Returns the number of
+  // quasi-bicliques, or -1 when a write failed (its errno in writeerror).
   int Start();
   void FreeMem();
 
@@ -117,7 +118,9 @@ class Transactiondb {
   // Persistent scratch of CheckSet, all zero between calls: tidnum ints.
   int* outsidemark = nullptr;
 
-  Tree tree;
+  quasibiclique::ResultStore results;  // what the search found, until Start writes it
+  FILE* outfile = nullptr;  // where Start writes the results; the driver opens and closes it
+  int writeerror = 0;       // errno of a failed write of outfile
   SearchChoice search = kSearchAuto;
 
   // Details of a refused dataset: 1-based line and the vertices involved.

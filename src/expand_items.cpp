@@ -1,7 +1,7 @@
 // Item side of the search: for a conditional database, classify its items
 // (closure, prefix and extension items), enumerate the item sets drawn from
 // the closure (and prefix) items, check each candidate pair, hand the results
-// to the tree, and hand each extension item to the transaction side.
+// to the result store, and hand each extension item to the transaction side.
 //
 // The top level is the sub level without marked items: no prefix list, and
 // extension items start above the start item. Graph type 1 differs in that an
@@ -247,9 +247,9 @@ inline bool Transactiondb::VisitChildren(ItemLevel& lv, const ItemNode& node, in
   return false;
 }
 
-// Hands (tids, item set) to the tree when no left-out closure or prefix item
-// and no outside transaction can join it. The item set is in the order the
-// items were added; the tree and the checks get it sorted.
+// Hands (tids, item set) to the result store when no left-out closure or
+// prefix item and no outside transaction can join it. The item set is in the
+// order the items were added; the store and the checks get it sorted.
 void Transactiondb::ReportIfClosed(const ItemLevel& lv, const ItemNode& node) {
   ArenaScope scope;
   int* items = lv.itembuf;
@@ -261,7 +261,7 @@ void Transactiondb::ReportIfClosed(const ItemLevel& lv, const ItemNode& node) {
   if (CheckPrefixPreservingSub(lv, node, items) &&
       CheckSet(node.tids, node.ntids, items, node.depth)) {
     Notify(kEventReport, items, node.depth);
-    tree.AddSet(node.tids, node.ntids, items, node.depth);
+    results.Add(node.tids, node.ntids, items, node.depth);
   }
 }
 

@@ -4,11 +4,13 @@
 #include <algorithm>
 #include <cassert>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <numeric>
 
 #include "exact.h"
 #include "expand.h"
+#include "result_writer.h"
 
 namespace {
 
@@ -29,6 +31,19 @@ int SortDistinct(std::vector<int>& values) {
   return static_cast<int>(values.size());
 }
 
+// Shows the count of stored results while the search goes on: each number
+// tab-terminated and flushed at once.
+void PrintProgress(void*, int stored) {
+  printf("%d\t", stored);
+  fflush(stdout);
+}
+
+// Takes results without keeping them, for a run that only counts them.
+class DiscardPairs final : public quasibiclique::PairSink {
+ public:
+  void Add(const int*, int, const int*, int) override {}
+};
+
 }  // namespace
 
 Transactiondb::Transactiondb(const Parameters& p, const Data& data)
@@ -38,7 +53,7 @@ Transactiondb::Transactiondb(const Parameters& p, const Data& data)
       transaction_supportLevel(p.transaction_supportLevel),
       tidcount(data.Lines()),
       itemsize(p.graphtype == 1 ? data.Lines() : data.ItemSize()),
-      tree(1, nullptr),
+      results(PrintProgress),
       search(p.search) {
   transactionbound = static_cast<long long>(item_supportLevel) - transactionTolerance;
   itembound = static_cast<long long>(transaction_supportLevel) - itemTolerance;
@@ -275,7 +290,6 @@ void Transactiondb::PrepareItemlist() {
 }
 
 int Transactiondb::Start() {
-  tree.Initialize(itemnum + 1, tidnum + 1);
   if (UsesExactSearch()) {
     MineExact();
   } else {
@@ -283,9 +297,14 @@ int Transactiondb::Start() {
   }
   // The progress numbers go out before the results, which may share their file.
   fflush(stdout);
-  int written = tree.FinalOutput(itemoldid, tidoldid);
-  tree.FreeTree();
-  return written ? tree.resultnum : -1;
+  quasibiclique::ResultWriter writer(results, graphtype == 1);
+  if (outfile) {
+    writeerror = writer.WriteText(outfile, tidoldid, tidnum, itemoldid, itemnum);
+  } else {
+    DiscardPairs discard;
+    writer.Deliver(discard, tidoldid, tidnum, itemoldid, itemnum);
+  }
+  return writeerror ? -1 : writer.lines();
 }
 
 bool Transactiondb::UsesExactSearch() const {
@@ -305,18 +324,18 @@ void Transactiondb::MineTolerance() {
   ArenaRelease(tidnum);
 }
 
-// The exact search hands each maximal pair to the result tree, which orders
-// the output (and, for graph type 1, keeps one orientation of each pair)
-// exactly as for the tolerance walk.
+// The exact search hands each maximal pair to the result store, whose writer
+// orders the output (and, for graph type 1, keeps one orientation of each
+// pair) exactly as for the tolerance walk.
 void Transactiondb::MineExact() {
   ExactInput input{tidnum, itemnum, tranlist, item_supportLevel, itemTolerance,
                    transactionTolerance, transaction_supportLevel, graphtype == 1};
   EnumerateMaximalPairs(
       input,
       [](void* context, int* tids, int ntids, int* items, int nitems) {
-        static_cast<Tree*>(context)->AddSet(tids, ntids, items, nitems);
+        static_cast<quasibiclique::ResultStore*>(context)->Add(tids, ntids, items, nitems);
       },
-      &tree);
+      &results);
 }
 
 void Transactiondb::FreeMem() {

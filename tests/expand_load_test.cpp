@@ -1,7 +1,10 @@
 // Loading of the transaction database: reading, removal of repeated numbers
 // and self loops, the pruning cascade, renumbering, tranlist and itemlist.
-// Every load is compared with the test model's reading and pruning.
+// Every load is compared with the test model's reading and pruning. Also the
+// progress numbers of the loaded database's result store.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -286,6 +289,36 @@ TEST(LoadDatabase, RandomDatasetsMatchTheModel) {
     ExpectSameAsModel(content, type, p, Load(content, type, p));
     if (HasFailure()) break;
   }
+}
+
+// The loaded database's result store prints each progress number followed by
+// a tab on standard output, and flushes it at once: it reaches the file
+// behind standard output before anything else flushes it.
+TEST(LoadDatabase, ProgressIsPrintedAndFlushedAtOnce) {
+  qbtest::TempDir dir;
+  Data data(dir.Write("d.txt", "0 1\n0 1\n").c_str());
+  LoadResult loaded = LoadDatabase({1, 0, 0, 1, 0}, data);
+  ASSERT_NE(loaded.db, nullptr);
+  const int tids[] = {0, 1};
+  auto add = [&](int from, int to) {
+    for (int i = from; i < to; i++) loaded.db->results.Add(tids, 2, &i, 1);
+  };
+  auto flushed = [] {  // bytes that reached the file behind standard output
+    struct stat info;
+    return fstat(STDOUT_FILENO, &info) == 0 ? static_cast<long long>(info.st_size) : -1;
+  };
+  ::testing::internal::CaptureStdout();
+  add(0, 999);
+  const long long before = flushed();
+  add(999, 1000);
+  const long long first = flushed();
+  add(1000, 2000);
+  const long long second = flushed();
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "1001\t2001\t");
+  EXPECT_EQ(before, 0);
+  EXPECT_EQ(first, 5);  // "1001\t"
+  EXPECT_EQ(second, 10);
+  loaded.db->FreeMem();
 }
 
 }  // namespace
