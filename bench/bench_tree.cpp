@@ -1,6 +1,7 @@
 // Result-store benchmarks: inserting 1,000,000 results of realistic shape
-// into a Tree, and writing 1,000,000 stored results to the output file
-// (each also at smaller sizes, to show how the cost grows).
+// into a ResultStore, and writing 1,000,000 stored results to the output file
+// through a ResultWriter (each also at smaller sizes, to show how the cost
+// grows).
 //
 // Shape of a result: an itemset of 2..6 items out of 1,000 and a tidset of
 // 2..30 tids out of 100,000, both strictly ascending, drawn uniformly with a
@@ -13,8 +14,9 @@
 // after the inserts.
 //
 // The output file goes to $QB_BENCH_OUT (default /tmp/qb_bench_tree_out.txt)
-// and is removed at the end when it is a regular file (so /dev/null stays). The progress numbers the tree prints while
-// storing results are sent to /dev/null.
+// and is removed at the end when it is a regular file (so /dev/null stays).
+// The progress numbers are printed and flushed as the program does, to
+// /dev/null.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -24,17 +26,22 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <numeric>
+#include <optional>
 #include <random>
 #include <set>
 #include <string>
 #include <vector>
 
-#include "Tree.h"
-#include "data.h"
-#include "pools.h"
+#include "result_store.h"
+#include "result_writer.h"
 
 namespace {
+
+using quasibiclique::PairSink;
+using quasibiclique::ResultStore;
+using quasibiclique::ResultWriter;
 
 constexpr int kItems = 1000;
 constexpr int kTids = 100000;
@@ -123,12 +130,24 @@ Results& Workload(Kind kind, int n) {
   return *made[kind].back();
 }
 
-void Insert(Tree& t, Results& r) {
+void Insert(ResultStore& t, Results& r) {
   for (int k = 0; k < r.n; k++) {
-    t.AddSet(r.tids.data() + r.tidstart[k], int(r.tidstart[k + 1] - r.tidstart[k]),
-             r.items.data() + r.itemstart[k], int(r.itemstart[k + 1] - r.itemstart[k]));
+    t.Add(r.tids.data() + r.tidstart[k], int(r.tidstart[k + 1] - r.tidstart[k]),
+          r.items.data() + r.itemstart[k], int(r.itemstart[k + 1] - r.itemstart[k]));
   }
 }
+
+// The program's progress numbers: tab-terminated, flushed at once.
+void PrintProgress(void*, int stored) {
+  printf("%d\t", stored);
+  fflush(stdout);
+}
+
+// Takes the delivered results without keeping them.
+class Discard final : public PairSink {
+ public:
+  void Add(const int*, int, const int*, int) override {}
+};
 
 // Sends standard output to /dev/null while alive.
 class QuietStdout {
@@ -163,26 +182,22 @@ std::string OutputPath() {
 
 void TreeInsert(benchmark::State& state, Kind kind) {
   Results& r = Workload(kind, int(state.range(0)));
-  graphtype = 0;
-  Tree t(1, nullptr);
   QuietStdout quiet;
   for (auto _ : state) {
-    t.Initialize(kItems + 1, kTids + 1);
-    Insert(t, r);
+    auto t = std::make_unique<ResultStore>(PrintProgress);
+    Insert(*t, r);
     state.PauseTiming();
-    int stored = 0;
-    // Count the stored results without writing: FinalOutput with no file.
-    ArenaCreate();
+    state.counters["tidset_MiB"] = t->TidsetBytes() / 1048576.0;
+    // Count the stored results without writing them.
     std::vector<int> identity(std::max(kItems, kTids));
     std::iota(identity.begin(), identity.end(), 0);
-    t.outfile = nullptr;
-    t.resultnum = 0;
-    t.FinalOutput(identity.data(), identity.data());
-    stored = t.resultnum;
-    state.counters["tidset_MiB"] = t.TidsetBytes() / 1048576.0;
-    ArenaDestroy();
-    t.FreeTree();
-    state.counters["stored"] = stored;
+    Discard discard;
+    {
+      ResultWriter writer(*t, false);
+      writer.Deliver(discard, identity.data(), kTids, identity.data(), kItems);
+      state.counters["stored"] = writer.lines();
+    }
+    t.reset();
     state.ResumeTiming();
   }
   state.counters["inserts"] = r.n;
@@ -194,11 +209,9 @@ void BM_TreeInsertSorted(benchmark::State& state) { TreeInsert(state, kSortedOrd
 
 void BM_TreeOutput(benchmark::State& state) {
   Results& r = Workload(kDistinctItemsets, int(state.range(0)));
-  graphtype = 0;
-  Tree t(1, nullptr);
+  ResultStore t(PrintProgress);
   {
     QuietStdout quiet;
-    t.Initialize(kItems + 1, kTids + 1);
     Insert(t, r);
   }
   // New ids map to shuffled old ids, so each line is mapped and sorted.
@@ -209,30 +222,31 @@ void BM_TreeOutput(benchmark::State& state) {
   std::shuffle(itemoldid.begin(), itemoldid.end(), rng);
   std::shuffle(tidoldid.begin(), tidoldid.end(), rng);
   std::string path = OutputPath();
-  ArenaCreate();
+  std::optional<ResultWriter> writer;  // lays the trie out in the first iteration
   long long bytes = 0;
   for (auto _ : state) {
-    t.outfile = fopen(path.c_str(), "w");
-    if (!t.outfile) {
+    FILE* file = fopen(path.c_str(), "w");
+    if (!file) {
       state.SkipWithError("cannot create the output file");
       break;
     }
-    t.resultnum = 0;
-    if (!t.FinalOutput(itemoldid.data(), tidoldid.data())) {
+    if (!writer) writer.emplace(t, false);
+    const int error = writer->WriteText(file, tidoldid.data(), kTids, itemoldid.data(), kItems);
+    if (fclose(file) != 0 || error) {
       state.SkipWithError("writing the output file failed");
       break;
     }
     state.PauseTiming();
     struct stat info;
     bytes = stat(path.c_str(), &info) == 0 ? info.st_size : -1;
-    if (t.resultnum != r.n) state.SkipWithError("not every result was written");
+    if (writer->lines() != r.n) state.SkipWithError("not every result was written");
     state.ResumeTiming();
   }
-  ArenaDestroy();
-  t.FreeTree();
+  const int lines = writer ? writer->lines() : 0;
+  writer.reset();
   struct stat info;
   if (stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode)) remove(path.c_str());
-  state.counters["lines"] = t.resultnum;
+  state.counters["lines"] = lines;
   state.counters["MB_written"] = bytes / 1e6;
   state.counters["peak_RSS_MiB"] = PeakRssMiB();
 }

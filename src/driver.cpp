@@ -395,12 +395,6 @@ int CheckDataset(char** argv, const Data& data) {
   return 0;
 }
 
-// Each thousandth stored result shows on standard output at once.
-void PrintProgress(void*, int stored) {
-  printf("%d\t", stored);
-  fflush(stdout);
-}
-
 // Closes the output file. Returns 0, or the errno of a failure that the
 // stream met on its way or on closing.
 int CloseOutputFile(Output& output) {
@@ -433,6 +427,11 @@ Status MineAndWrite(const Database& db, const Options& options, const char* path
 }
 
 }  // namespace
+
+void PrintProgress(void*, int stored) {
+  printf("%d\t", stored);
+  fflush(stdout);
+}
 
 int RunMiner(int argc, char** argv) {
   OpenClosedStandardStreams();

@@ -29,9 +29,15 @@ Status Search(const Database& db, const Options& options, PairSink& sink) {
   return GuardMemory([&] {
     if (options.search == kSearchExact ||
         (options.search == kSearchAuto && InExactRegime(options))) {
-      EnumerateMaximalPairs(ExactInput{rep.tidnum, rep.itemnum, rep.tranlist, rep.itemlist,
-                                       options},
-                            sink);
+      ExactInput input{rep.tidnum, rep.itemnum, rep.tranlist, options.item_supportLevel,
+                       options.itemTolerance, options.transactionTolerance,
+                       options.transaction_supportLevel, rep.undirected()};
+      EnumerateMaximalPairs(
+          input,
+          [](void* c, int* tids, int ntids, int* items, int nitems) {
+            static_cast<PairSink*>(c)->Add(tids, ntids, items, nitems);
+          },
+          &sink);
     } else {
       RunContext context(rep);
       WalkTolerances(rep, options, sink, context);

@@ -20,6 +20,7 @@
 
 namespace {
 
+
 using qbtest::RunResult;
 using Args = std::vector<std::string>;  // item_supportLevel .. graphType
 

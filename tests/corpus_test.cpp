@@ -12,6 +12,8 @@
 
 namespace {
 
+using namespace quasibiclique;
+
 using Check = std::string (*)(const uint8_t*, size_t);
 
 void Replay(const char* target, Check check) {

@@ -15,6 +15,8 @@
 
 namespace {
 
+using namespace quasibiclique;
+
 using qbtest::RunProgram;
 using qbtest::RunResult;
 using qbtest::TempDir;

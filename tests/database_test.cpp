@@ -1,7 +1,10 @@
 // Loading of the database: reading, removal of repeated numbers
 // and self loops, the pruning cascade, renumbering, tranlist and itemlist.
-// Every load is compared with the test model's reading and pruning.
+// Every load is compared with the test model's reading and pruning. Also the
+// progress numbers of the loaded database's result store.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>

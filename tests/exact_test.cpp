@@ -18,6 +18,8 @@
 
 namespace {
 
+using namespace quasibiclique;
+
 using qbtest::Arguments;
 using qbtest::DatasetText;
 using qbtest::Rows;

@@ -265,7 +265,7 @@ TEST(PoolsExhaustion, ThrownWithTheResourceAndNothingLost) {
 }
 
 // Pages left unused after loading go back at once; the others stay with the pool.
-TEST(PoolsPage, UnusedPagesAreFreedAlone) {
+TEST(PoolsPageOwnership, UnusedPagesAreFreedAlone) {
   PagePool pool;
   pool.ints = 10;
   IntPage* scratch = PoolStartChain(pool);

@@ -1,0 +1,159 @@
+// Result writer: the output of a result store. It lays the store's trie out
+// for one front-to-back walk, removes mirrored results of undirected graphs,
+// and writes every result as a line of dataset ids or hands it to a sink.
+#ifndef QUASIBICLIQUE_RESULT_WRITER_H
+#define QUASIBICLIQUE_RESULT_WRITER_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "pair_sink.h"
+#include "result_store.h"
+
+namespace quasibiclique {
+
+// Node of the itemset trie as laid out for the output: each level of the
+// trie is one array, in which the children of the nodes of the level above
+// follow one another in the order of their parents, each node's children in
+// item order. A node's children run from its firstchild to the next node's
+// firstchild (the end of the level below for the last node), so the walk
+// reads each level front to back.
+struct LaidNode {
+  int item;
+  int firstchild;  // index in the level below
+  TidRun* tidroot;
+};
+
+// Output text of ids, per new id one 16-byte slot: the length of the text,
+// the old id in decimal and a space, and the id's rank, its position in
+// ascending old-id order (ties by new id). One fetch gives a list's writer
+// both the order and the text of an id.
+struct IdText {
+  struct alignas(16) Slot {
+    char text[12];  // text[0]: length of the text that follows
+    int rank;
+  };
+  static constexpr size_t kSlot = sizeof(Slot);
+  void Build(const int* oldid, int n);  // oldid maps new ids 0 .. n-1
+  int Rank(int id) const { return slots[id].rank; }
+  // Appends the text of new id `id`; writes kSlot - 1 bytes, advances by its length.
+  char* Append(int id, char* text) const {
+    const char* slot = reinterpret_cast<const char*>(&slots[id]);
+    memcpy(text, slot + 1, kSlot - 1);
+    return text + slot[0];
+  }
+  void Prefetch(int id) const { __builtin_prefetch(&slots[id]); }
+  std::vector<Slot> slots;
+  std::vector<int> byrank;  // rank -> new id
+};
+
+// The output order: itemsets by the laid-out trie, a top-level node's own
+// itemset before those below it and, below the top, a node's deeper itemsets
+// before its own; the tidsets of an itemset in ascending lexicographic order
+// of new tids. Only results with at least two tids are written or delivered.
+class ResultWriter {
+ public:
+  // Takes over everything `store` holds: lays its trie out, freeing the
+  // trie level by level as it goes, and takes its tidset trees. When
+  // `undirected` (tids and items are the same vertices), removes every
+  // result whose mirror (the tidset as itemset, the itemset as tidset) is
+  // stored too; of two mirrors the one the output walk meets later stays.
+  // The store is left empty. REQUIRES: nothing is added to `store` after.
+  ResultWriter(ResultStore& store, bool undirected);
+  ResultWriter(const ResultWriter&) = delete;
+  ResultWriter& operator=(const ResultWriter&) = delete;
+
+  // Writes every result to `file` with fwrite, one line "t1 t2 ... ;i1 i2
+  // ... \n" each: the old ids (tidoldid maps new tids 0 .. tidnum - 1,
+  // itemoldid new items 0 .. itemnum - 1) in ascending order, each followed
+  // by a space. Returns 0, or the errno of the first write that failed
+  // (nothing more is written after it; lines() still counts every line).
+  // The caller checks and closes the file.
+  int WriteText(std::FILE* file, const int* tidoldid, int tidnum, const int* itemoldid,
+                int itemnum);
+
+  // Hands every result to `sink` in the order of WriteText's lines, as the
+  // lists of old ids those lines show (dataset ids, ascending).
+  void Deliver(PairSink& sink, const int* tidoldid, int tidnum, const int* itemoldid,
+               int itemnum);
+
+  // Results written or delivered by the last WriteText or Deliver.
+  int lines() const { return lines_; }
+
+ private:
+  struct ListWalker;
+  static constexpr int kWalkers = 16;  // child lists laid out at once
+
+  void LayOutTrie(ResultStore& store);
+  void LayOutLevel(const std::vector<TrieNode*>& heads, std::vector<LaidNode>* parents,
+                   std::vector<LaidNode>& level, std::vector<TrieNode*>& below,
+                   ListWalker* walkers);
+  static bool StartList(ListWalker& w, const std::vector<TrieNode*>& heads, size_t& nextparent);
+  std::pair<int, int> ChildrenOf(size_t k, size_t i) const;
+  template <typename Visit>
+  void WalkItemsets(int* itempath, Visit visit);
+  template <typename Visit>
+  void WalkLevel(size_t k, int first, int end, int* itempath, Visit& visit);
+  template <typename Visit>
+  void WalkTidsets(TidRun** root, int* tidpath, Visit visit);
+
+  void PruneMirrors();
+  void PruneItemset(LaidNode& node, int* itempath, int nitems, int* tidpath);
+  const LaidNode* FindLaid(const int* items, int n) const;
+  bool IsMirrorStored(const int* itemseq, int nseq, const int* tidseq, int ntidseq) const;
+
+  void BuildIdTexts(const int* tidoldid, int tidnum, const int* itemoldid, int itemnum);
+  template <typename Emit>
+  void WalkResults(Emit emit);
+  template <typename Emit>
+  void QueueItemset(const LaidNode& node, const int* itempath, int nitems, int* tidpath,
+                    Emit& emit);
+  template <typename Emit>
+  void EmitOldestQueued(int* tidpath, Emit& emit);
+
+  void WriteLine(const int* tidpath, int ntids, const int* itempath, int nitems);
+  char* AppendSorted(const int* list, int n, const IdText& ids, char* text);
+  static constexpr int kShortList = 32;  // lists that may be ordered by counting
+  char* AppendCounted(const int* list, int n, const IdText& ids, char* text);
+  char* AppendFromBits(const IdText& ids, int low, int words, int n, char* text);
+  void FlushOutput(size_t room);
+  void ReserveOutput(size_t size);
+
+  NodeSlabs<TidRun> runs_;  // the store's split-off runs; removed runs for reuse
+  TidStore tidstore_;       // the store's new runs with their tids
+  std::vector<std::vector<LaidNode>> levels_;  // the trie laid out, from the top
+  std::vector<int> tidpath_;   // the walked tidset: as long as the longest stored
+  std::vector<int> itempath_;  // the walked itemset: one item per level
+  std::vector<TidRun**> walkslots_;  // slots of the runs on the walked tidset path
+  int lines_ = 0;
+
+  IdText tidtext_, itemtext_;
+  struct QueuedItemset {
+    TidRun* tidroot;
+    int nitems;
+  };
+  static constexpr int kAhead = 16;
+  static constexpr int kAheadTexts = 32;  // tid texts fetched ahead per itemset
+  QueuedItemset queue_[kAhead];  // itemsets waiting to be emitted, a ring from queuehead_
+  int queuehead_ = 0;
+  int queued_ = 0;
+  std::vector<int> queueitems_;  // the items of ring entry e from e * queuestride_
+  int queuestride_ = 0;
+
+  std::vector<int> ranks_;        // ranks of the list being written
+  std::vector<uint64_t> bits_;    // ranks as bits from a base; all zero between lines
+  std::unique_ptr<char[]> outbuffer_;  // formatted lines not yet written
+  size_t outsize_ = 0;                 // bytes of outbuffer_
+  size_t outused_ = 0;                 // bytes of outbuffer_ in use
+  std::FILE* file_ = nullptr;          // where WriteText writes, while it runs
+  int writeerror_ = 0;                 // errno of the first failed write: nothing more is written
+};
+
+}  // namespace quasibiclique
+
+#endif  // QUASIBICLIQUE_RESULT_WRITER_H
