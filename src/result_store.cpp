@@ -76,7 +76,7 @@ TidStore::~TidStore() {
 
 // ---------------------------------------------------------------------------
 
-// A chain of new trie nodes for items[k..n), linked by child. *last
+// A chain of new trie nodes for items[k..n), k < n, linked by child. *last
 // receives the node at which the itemset ends.
 TrieNode* ResultStore::NewItemChain(const int* items, int n, int k, TrieNode** last) {
   TrieNode* first = nullptr;
@@ -85,14 +85,15 @@ TrieNode* ResultStore::NewItemChain(const int* items, int n, int k, TrieNode** l
     levelsizes_.resize(n, 0);
     itemnodes_.resize(n);
   }
+  TrieNode* node = nullptr;
   for (int i = k; i < n; i++) {
     levelsizes_[i]++;
-    TrieNode* node = itemnodes_[i].Take();
+    node = itemnodes_[i].Take();
     *node = TrieNode{items[i], false, nullptr, nullptr, nullptr};
     *link = node;
     link = &node->child;
-    *last = node;
   }
+  *last = node;
   return first;
 }
 
@@ -195,7 +196,6 @@ TidRun* ResultStore::NewRun(const int* tids, int from, int ntids, TidRun* next) 
   constexpr int kNodeInts = sizeof(TidRun) / sizeof(int);
   constexpr int kAlignInts = alignof(TidRun) / sizeof(int);
   CountStored();
-  longest_ = std::max(longest_, ntids);
   const int n = ntids - from;
   int* block = tidstore_.Take(kNodeInts + (n + kAlignInts - 1) / kAlignInts * kAlignInts);
   assert(reinterpret_cast<uintptr_t>(block) % alignof(TidRun) == 0);

@@ -230,7 +230,6 @@ class ResultStore final : public PairSink {
   Progress progress_;
   void* progresscontext_;
   int stored_ = 0;
-  int longest_ = 0;  // the longest tidset ever stored: sizes the writer's path
   bool closed_ = false;  // a writer has taken the store over
 
   TrieNode* root_ = nullptr;

@@ -20,9 +20,7 @@ constexpr size_t kCacheLine = 64;
 }  // namespace
 
 ResultWriter::ResultWriter(ResultStore& store, bool undirected)
-    : runs_(std::move(store.runs_)),
-      tidstore_(std::move(store.tidstore_)),
-      tidpath_(store.longest_) {
+    : runs_(std::move(store.runs_)), tidstore_(std::move(store.tidstore_)) {
   LayOutTrie(store);
   itempath_.resize(levels_.size());
   if (undirected) PruneMirrors();
@@ -171,6 +169,7 @@ void ResultWriter::WalkTidsets(TidRun** root, int* tidpath, Visit visit) {
   walkslots_.clear();
   for (TidRun** slot = root;;) {
     if (TidRun* run = *slot) {
+      assert(static_cast<size_t>(run->depth + run->len) <= tidpath_.size());
       const int* tids = run->tids;
       if (run->depth || run->child) {
         std::copy(run->tids, run->tids + run->len, tidpath + run->depth);
@@ -206,20 +205,28 @@ void ResultWriter::WalkTidsets(TidRun** root, int* tidpath, Visit visit) {
 
 void ResultWriter::PruneMirrors() {
   int* itempath = itempath_.data();
-  int* tidpath = tidpath_.data();
   WalkItemsets(itempath, [&](LaidNode& node, int nitems) {
-    PruneItemset(node, itempath, nitems, tidpath);
+    PruneItemset(node, itempath, nitems);
   });
 }
 
 // Removes every tidset of node whose mirror (the tidset read as an itemset,
 // carrying this itemset as a tidset) is stored, looking each one up against
 // the store as left by the removals before it.
-void ResultWriter::PruneItemset(LaidNode& node, int* itempath, int nitems, int* tidpath) {
+void ResultWriter::PruneItemset(LaidNode& node, int* itempath, int nitems) {
   if (!node.tidroot) return;
-  WalkTidsets(&node.tidroot, tidpath, [&](const int* tids, int ntids) {
+  WalkTidsets(&node.tidroot, TidPathFor(node.tidroot), [&](const int* tids, int ntids) {
     return IsMirrorStored(tids, ntids, itempath, nitems);
   });
+}
+
+// The tidset path, made long enough for the tree whose top level starts at
+// run: a top-level run's maxlen bounds every tidset stored through it.
+int* ResultWriter::TidPathFor(const TidRun* run) {
+  int longest = 0;
+  for (; run; run = run->next) longest = std::max(longest, run->maxlen);
+  if (tidpath_.size() < static_cast<size_t>(longest)) tidpath_.resize(longest);
+  return tidpath_.data();
 }
 
 // The laid node of itemset items[0 .. n), or null.
@@ -266,7 +273,7 @@ int ResultWriter::WriteText(std::FILE* file, const int* tidoldid, int tidnum,
   writeerror_ = 0;
   outused_ = 0;
   ReserveOutput(kOutBlock);
-  BuildIdTexts(tidoldid, tidnum, itemoldid, itemnum);
+  PrepareWalk(tidoldid, tidnum, itemoldid, itemnum);
   WalkResults([this](const int* tids, int ntids, const int* items, int nitems) {
     WriteLine(tids, ntids, items, nitems);
   });
@@ -294,7 +301,7 @@ void OldIdsAscending(const int* list, int n, const IdText& ids, const int* oldid
 
 void ResultWriter::Deliver(PairSink& sink, const int* tidoldid, int tidnum,
                            const int* itemoldid, int itemnum) {
-  BuildIdTexts(tidoldid, tidnum, itemoldid, itemnum);
+  PrepareWalk(tidoldid, tidnum, itemoldid, itemnum);
   std::vector<int> tids, items;
   WalkResults([&](const int* newtids, int ntids, const int* newitems, int nitems) {
     OldIdsAscending(newtids, ntids, tidtext_, tidoldid, tids);
@@ -303,10 +310,13 @@ void ResultWriter::Deliver(PairSink& sink, const int* tidoldid, int tidnum,
   });
 }
 
-void ResultWriter::BuildIdTexts(const int* tidoldid, int tidnum, const int* itemoldid,
-                                int itemnum) {
+// Builds the texts of both maps' ids and makes the tidset path long enough:
+// a tidset holds distinct tids below tidnum.
+void ResultWriter::PrepareWalk(const int* tidoldid, int tidnum, const int* itemoldid,
+                               int itemnum) {
   tidtext_.Build(tidoldid, tidnum);
   itemtext_.Build(itemoldid, itemnum);
+  if (tidpath_.size() < static_cast<size_t>(tidnum)) tidpath_.resize(tidnum);
 }
 
 // Hands every result with at least two tids to emit(tids, ntids, items,

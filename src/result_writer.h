@@ -73,12 +73,14 @@ class ResultWriter {
   // itemoldid new items 0 .. itemnum - 1) in ascending order, each followed
   // by a space. Returns 0, or the errno of the first write that failed
   // (nothing more is written after it; lines() still counts every line).
-  // The caller checks and closes the file.
+  // The caller checks and closes the file. REQUIRES: every stored tid is
+  // below tidnum and every stored item below itemnum.
   int WriteText(std::FILE* file, const int* tidoldid, int tidnum, const int* itemoldid,
                 int itemnum);
 
   // Hands every result to `sink` in the order of WriteText's lines, as the
-  // lists of old ids those lines show (dataset ids, ascending).
+  // lists of old ids those lines show (dataset ids, ascending). The maps
+  // are as for WriteText.
   void Deliver(PairSink& sink, const int* tidoldid, int tidnum, const int* itemoldid,
                int itemnum);
 
@@ -103,11 +105,12 @@ class ResultWriter {
   void WalkTidsets(TidRun** root, int* tidpath, Visit visit);
 
   void PruneMirrors();
-  void PruneItemset(LaidNode& node, int* itempath, int nitems, int* tidpath);
+  void PruneItemset(LaidNode& node, int* itempath, int nitems);
+  int* TidPathFor(const TidRun* run);
   const LaidNode* FindLaid(const int* items, int n) const;
   bool IsMirrorStored(const int* itemseq, int nseq, const int* tidseq, int ntidseq) const;
 
-  void BuildIdTexts(const int* tidoldid, int tidnum, const int* itemoldid, int itemnum);
+  void PrepareWalk(const int* tidoldid, int tidnum, const int* itemoldid, int itemnum);
   template <typename Emit>
   void WalkResults(Emit emit);
   template <typename Emit>
@@ -127,7 +130,7 @@ class ResultWriter {
   NodeSlabs<TidRun> runs_;  // the store's split-off runs; removed runs for reuse
   TidStore tidstore_;       // the store's new runs with their tids
   std::vector<std::vector<LaidNode>> levels_;  // the trie laid out, from the top
-  std::vector<int> tidpath_;   // the walked tidset: as long as the longest stored
+  std::vector<int> tidpath_;   // the walked tidset: as long as any the walk meets
   std::vector<int> itempath_;  // the walked itemset: one item per level
   std::vector<TidRun**> walkslots_;  // slots of the runs on the walked tidset path
   int lines_ = 0;
