@@ -191,18 +191,18 @@ TEST(LibraryMine, SameResultsAsTheProgram) {
 // give what each gives alone; each run owns its memory.
 TEST(LibraryMine, TwoThreadsAtOnceAsAlone) {
   std::mt19937 rng(7);
-  Rows big(60);
-  for (int t = 0; t < 60; t++) {
-    for (int x = 0; x < 14; x++) {
+  Rows big(24);
+  for (int t = 0; t < 24; t++) {
+    for (int x = 0; x < 12; x++) {
       if (std::uniform_int_distribution<int>(0, 99)(rng) < 60) big[t].push_back(x);
     }
   }
   const Rows graph = RandomRows(rng, kUndirected);
-  const Options walk = Make(3, 2, 1, 4, kBipartite, kSearchTolerance);
+  const Options walk = Make(3, 1, 1, 4, kBipartite, kSearchTolerance);
   const Options exact = Make(2, 1, 1, 2, kUndirected);
   const std::string alone[2] = {MineRows(big, walk), MineRows(graph, exact)};
   ASSERT_FALSE(alone[0].empty());
-  for (int round = 0; round < 3; round++) {
+  for (int round = 0; round < 2; round++) {
     std::string together[2];
     std::thread one([&] { together[0] = MineRows(big, walk); });
     std::thread two([&] { together[1] = MineRows(graph, exact); });
