@@ -63,14 +63,14 @@ class Status {
 };
 
 // How a dataset's lines are read.
-enum GraphType {
+enum GraphType : int {
   kBipartite = 0,   // line k is transaction k; its numbers are its items
   kUndirected = 1,  // line k lists the neighbours of vertex k, which is both
                     // a transaction and an item
 };
 
 // Which search mines.
-enum SearchChoice {
+enum SearchChoice : int {
   kSearchAuto = 0,   // the exact search where its output is the one required
                      // (see InExactRegime), else the tolerance walk
   kSearchExact,      // the exact search; refused outside its regime
