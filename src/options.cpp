@@ -11,7 +11,7 @@ namespace quasibiclique {
 namespace {
 
 struct NumericOptionRule {
-  const char* name;
+  char name[32];
   int minimum;  // smallest accepted value
 };
 
