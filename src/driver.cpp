@@ -23,7 +23,6 @@
 #include "memory_status.h"
 #include "miner.h"
 #include "option_checks.h"
-#include "pools.h"
 #include "quasibiclique/quasibiclique.h"
 #include "result_store.h"
 
