@@ -149,8 +149,8 @@ int TakeSearchOption(int* argc, char*** argv, SearchChoice* choice) {
 // required output differs from them would change what a run means.
 int CheckSearchChoice(const Parameters& p) {
   if (p.search != kSearchExact) return 1;
-  if (InExactRegime(p.item_supportLevel, p.itemTolerance, p.transactionTolerance,
-                    p.transaction_supportLevel)) {
+  if (quasibiclique::InExactRegime(p.item_supportLevel, p.itemTolerance, p.transactionTolerance,
+                                   p.transaction_supportLevel)) {
     return 1;
   }
   fprintf(stderr,

@@ -28,12 +28,13 @@
 // of P over its tolerance budget misses: take it, then exclude it and look
 // again.
 //
-// Layout: the whole graph is kept as sorted neighbour lists; a search works on
-// bitsets of the vertices it can reach, one row per vertex, and the sets of a
-// node are bitsets too, one frame of them per depth. Where the bounds confine
-// every result to the neighbourhood of its first vertex on one side (see
-// Decomposition), each such part is searched on bitsets of its own vertices
-// only, which keeps sparse graphs cheap; otherwise one search covers the graph.
+// Layout: the whole graph is read in place from the loaded database's
+// transaction and item lists; a search works on bitsets of the vertices it can
+// reach, one row per vertex, and the sets of a node are bitsets too, one frame
+// of them per depth. Where the bounds confine every result to the
+// neighbourhood of its first vertex on one side (see Decomposition), each such
+// part is searched on bitsets of its own vertices only, which keeps sparse
+// graphs cheap; otherwise one search covers the graph.
 //
 // Undirected graphs: tid k and item k are the same vertex; a vertex that joins
 // one side leaves the other side's candidate and excluded sets.
@@ -45,6 +46,7 @@
 #include <iterator>
 #include <vector>
 
+namespace quasibiclique {
 namespace {
 
 using Word = uint64_t;
@@ -109,26 +111,37 @@ inline void ForEach(const Word* a, int w, F f) {
   }
 }
 
-// A bipartite graph as compressed rows per side: the neighbours of vertex v of
-// side s are Row(s, v)[0 .. Degree(s, v)), ascending ids of the other side.
-// Undirected graphs are stored with both sides equal.
-struct Graph {
+// The neighbours of one vertex: ascending ids of the other side.
+struct IdRange {
+  const int* first;
+  const int* last;
+  const int* begin() const { return first; }
+  const int* end() const { return last; }
+};
+
+// The loaded database read in place: vertex v of side s has the counted list
+// lists[s][v] = [degree | neighbours]. Undirected graphs have both sides
+// equal.
+struct DatabaseGraph {
+  int count[2];
+  int* const* lists[2];  // side 0: the tranlist; side 1: the itemlist
+  int Degree(int s, int v) const { return lists[s][v][0]; }
+  IdRange Neighbours(int s, int v) const {
+    const int* list = lists[s][v];
+    return {list + 1, list + 1 + list[0]};
+  }
+};
+
+// One part of the graph, renumbered, with storage of its own as compressed
+// rows per side: the neighbours of vertex v of side s are
+// list[s][begin[s][v] .. begin[s][v + 1]).
+struct PartGraph {
   int count[2] = {0, 0};
   std::vector<int> begin[2];  // count[s] + 1 offsets into list[s]
   std::vector<int> list[2];
-  int Degree(int s, int v) const { return begin[s][v + 1] - begin[s][v]; }
-  const int* Row(int s, int v) const { return list[s].data() + begin[s][v]; }
-
-  // Fills side 1 as the transpose of side 0.
-  void Transpose() {
-    begin[1].assign(size_t(count[1]) + 1, 0);
-    for (int x : list[0]) begin[1][x + 1]++;
-    for (int v = 0; v < count[1]; v++) begin[1][v + 1] += begin[1][v];
-    list[1].resize(list[0].size());
-    std::vector<int> fill(begin[1].begin(), begin[1].end() - 1);
-    for (int t = 0; t < count[0]; t++) {
-      for (int k = begin[0][t]; k < begin[0][t + 1]; k++) list[1][fill[list[0][k]]++] = t;
-    }
+  IdRange Neighbours(int s, int v) const {
+    const int* row = list[s].data();
+    return {row + begin[s][v], row + begin[s][v + 1]};
   }
 };
 
@@ -164,10 +177,11 @@ struct Choice {
 // The branch and bound on one graph held as bitsets.
 class Search {
  public:
-  Search(const Bounds& bounds, PairSink sink, void* context);
+  Search(const Bounds& bounds, PairSink& sink);
   // Takes the graph; globalid[s] maps its ids of side s to the ids handed to
   // the sink (ascending with them), or is null for the same ids. Empties the
   // root node.
+  template <typename Graph>
   void Load(const Graph& g, const int* globalid0, const int* globalid1);
   void AddToRoot(int side, Kind kind, int v) { Add(Set(Frame(0), side, kind), v); }
   // Searches the root node.
@@ -227,14 +241,13 @@ class Search {
   std::vector<std::vector<Word>> blocks_;
   const int* globalid_[2] = {nullptr, nullptr};
   std::vector<int> out_[2];
-  PairSink sink_;
-  void* context_;
+  PairSink& sink_;
   long long found_ = 0;
 };
 
-Search::Search(const Bounds& bounds, PairSink sink, void* context)
-    : bounds_(bounds), sink_(sink), context_(context) {}
+Search::Search(const Bounds& bounds, PairSink& sink) : bounds_(bounds), sink_(sink) {}
 
+template <typename Graph>
 void Search::Load(const Graph& g, const int* globalid0, const int* globalid1) {
   globalid_[0] = globalid0;
   globalid_[1] = globalid1;
@@ -246,7 +259,7 @@ void Search::Load(const Graph& g, const int* globalid0, const int* globalid1) {
     adj_[s].assign(size_t(count_[s]) * words_[1 - s], 0);
     for (int v = 0; v < count_[s]; v++) {
       Word* row = adj_[s].data() + size_t(v) * words_[1 - s];
-      for (int k = 0; k < g.Degree(s, v); k++) Add(row, g.Row(s, v)[k]);
+      for (int u : g.Neighbours(s, v)) Add(row, u);
     }
     if (int(out_[s].size()) < count_[s]) out_[s].resize(count_[s]);
   }
@@ -619,7 +632,7 @@ void Search::Emit(Word* f) {
     const int* map = globalid_[s];
     ForEach(Set(f, s, kPair), words_[s], [&](int v) { out_[s][n[s]++] = map ? map[v] : v; });
   }
-  sink_(context_, out_[0].data(), n[0], out_[1].data(), n[1]);
+  sink_.Add(out_[0].data(), n[0], out_[1].data(), n[1]);
   found_++;
 }
 
@@ -636,7 +649,7 @@ void Search::Emit(Word* f) {
 // that could join such a result lies among them too.
 class Decomposition {
  public:
-  Decomposition(const ExactInput& in, PairSink sink, void* context);
+  Decomposition(const ExactInput& in, PairSink& sink);
   long long Run();
 
  private:
@@ -647,8 +660,8 @@ class Decomposition {
   void BuildLocal();
 
   Bounds bounds_;
-  Graph global_;
-  Graph local_;
+  DatabaseGraph global_;
+  PartGraph local_;
   Search search_;
   std::vector<int> rank_;        // position of a vertex of the split side in the order
   std::vector<int> hits_[2];     // per vertex, zero between uses
@@ -658,17 +671,10 @@ class Decomposition {
   std::vector<int> localid_[2];  // vertex -> id in local_, -1 between uses
 };
 
-Decomposition::Decomposition(const ExactInput& in, PairSink sink, void* context)
-    : bounds_(in), search_(bounds_, sink, context) {
-  global_.count[0] = in.tidnum;
-  global_.count[1] = in.itemnum;
-  global_.begin[0].assign(size_t(in.tidnum) + 1, 0);
-  for (int t = 0; t < in.tidnum; t++) {
-    const int* row = in.tranlist[t];
-    global_.begin[0][t + 1] = global_.begin[0][t] + row[0];
-    global_.list[0].insert(global_.list[0].end(), row + 1, row + 1 + row[0]);
-  }
-  global_.Transpose();
+Decomposition::Decomposition(const ExactInput& in, PairSink& sink)
+    : bounds_(in),
+      global_{{in.tidnum, in.itemnum}, {in.tranlist, in.itemlist}},
+      search_(bounds_, sink) {
   for (int s = 0; s < 2; s++) {
     hits_[s].assign(global_.count[s], 0);
     localid_[s].assign(global_.count[s], -1);
@@ -720,10 +726,8 @@ void Decomposition::CollectSide(int s, int v) {
   const int o = 1 - s;
   const long long need = bounds_.least[o] - 2LL * bounds_.tolerance[s];
   touched_.clear();
-  for (int k = 0; k < global_.Degree(s, v); k++) {
-    const int u = global_.Row(s, v)[k];
-    for (int j = 0; j < global_.Degree(o, u); j++) {
-      const int w = global_.Row(o, u)[j];
+  for (int u : global_.Neighbours(s, v)) {
+    for (int w : global_.Neighbours(o, u)) {
       if (w != v && hits_[s][w]++ == 0) touched_.push_back(w);
     }
   }
@@ -744,10 +748,9 @@ void Decomposition::CollectOtherSide(int s, int v) {
   if (bounds_.tolerance[s] == 0) {
     // Only v's neighbours qualify: count their neighbours among members_[s].
     for (int w : members_[s]) hits_[s][w] = 1;
-    for (int k = 0; k < global_.Degree(s, v); k++) {
-      const int u = global_.Row(s, v)[k];
+    for (int u : global_.Neighbours(s, v)) {
       long long n = 0;
-      for (int j = 0; j < global_.Degree(o, u); j++) n += hits_[s][global_.Row(o, u)[j]];
+      for (int w : global_.Neighbours(o, u)) n += hits_[s][w];
       if (n >= need) members_[o].push_back(u);
     }
     for (int w : members_[s]) hits_[s][w] = 0;
@@ -755,8 +758,7 @@ void Decomposition::CollectOtherSide(int s, int v) {
   }
   touched_.clear();
   for (int w : members_[s]) {
-    for (int k = 0; k < global_.Degree(s, w); k++) {
-      const int u = global_.Row(s, w)[k];
+    for (int u : global_.Neighbours(s, w)) {
       if (hits_[o][u]++ == 0) touched_.push_back(u);
     }
   }
@@ -787,8 +789,8 @@ void Decomposition::BuildLocal() {
     local_.begin[s].assign(1, 0);
     local_.list[s].clear();
     for (int w : side) {
-      for (int k = 0; k < global_.Degree(s, w); k++) {
-        const int id = localid_[1 - s][global_.Row(s, w)[k]];
+      for (int u : global_.Neighbours(s, w)) {
+        const int id = localid_[1 - s][u];
         if (id >= 0) local_.list[s].push_back(id);
       }
       local_.begin[s].push_back(int(local_.list[s].size()));
@@ -825,7 +827,9 @@ bool InExactRegime(int item_supportLevel, int itemTolerance, int transactionTole
          itemTolerance < std::max(2, transaction_supportLevel);
 }
 
-long long EnumerateMaximalPairs(const ExactInput& input, PairSink sink, void* context) {
-  Decomposition decomposition(input, sink, context);
+long long EnumerateMaximalPairs(const ExactInput& input, PairSink& sink) {
+  Decomposition decomposition(input, sink);
   return decomposition.Run();
 }
+
+}  // namespace quasibiclique

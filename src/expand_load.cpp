@@ -290,8 +290,8 @@ int Transactiondb::Start() {
 
 bool Transactiondb::UsesExactSearch() const {
   if (search != kSearchAuto) return search == kSearchExact;
-  return InExactRegime(item_supportLevel, itemTolerance, transactionTolerance,
-                       transaction_supportLevel);
+  return quasibiclique::InExactRegime(item_supportLevel, itemTolerance, transactionTolerance,
+                                      transaction_supportLevel);
 }
 
 // The tolerance walk from every start item.
@@ -305,18 +305,33 @@ void Transactiondb::MineTolerance() {
   ArenaRelease(tidnum);
 }
 
+namespace {
+
+// Stores each pair the exact search hands over in the result tree.
+class TreeSink final : public quasibiclique::PairSink {
+ public:
+  explicit TreeSink(Tree& tree) : tree_(tree) {}
+  void Add(const int* tids, int ntids, const int* items, int nitems) override {
+    // AddSet only reads the lists, though it takes them as int*.
+    tree_.AddSet(const_cast<int*>(tids), ntids, const_cast<int*>(items), nitems);
+  }
+
+ private:
+  Tree& tree_;
+};
+
+}  // namespace
+
 // The exact search hands each maximal pair to the result tree, which orders
 // the output (and, for graph type 1, keeps one orientation of each pair)
-// exactly as for the tolerance walk.
+// exactly as for the tolerance walk. It reads both orientations of the
+// database as loaded: tranlist and the itemlist built by PrepareItemlist.
 void Transactiondb::MineExact() {
-  ExactInput input{tidnum, itemnum, tranlist, item_supportLevel, itemTolerance,
-                   transactionTolerance, transaction_supportLevel, graphtype == 1};
-  EnumerateMaximalPairs(
-      input,
-      [](void* context, int* tids, int ntids, int* items, int nitems) {
-        static_cast<Tree*>(context)->AddSet(tids, ntids, items, nitems);
-      },
-      &tree);
+  const quasibiclique::ExactInput input{
+      tidnum, itemnum, tranlist, itemlist, item_supportLevel, itemTolerance, transactionTolerance,
+      transaction_supportLevel, graphtype == 1};
+  TreeSink sink(tree);
+  quasibiclique::EnumerateMaximalPairs(input, sink);
 }
 
 void Transactiondb::FreeMem() {

@@ -9,6 +9,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "data.h"
@@ -143,56 +144,75 @@ TEST(ExactSearchTest, OptionChoosesOrRefuses) {
 }
 
 // The enumeration alone, on a database given as rows of new item ids.
-struct Collected {
-  std::vector<std::pair<std::vector<int>, std::vector<int>>> pairs;
+using Pair = std::pair<std::vector<int>, std::vector<int>>;
+
+class CollectingSink : public quasibiclique::PairSink {
+ public:
+  void Add(const int* tids, int ntids, const int* items, int nitems) override {
+    pairs.emplace_back(std::vector<int>(tids, tids + ntids),
+                       std::vector<int>(items, items + nitems));
+  }
+  std::vector<Pair> pairs;
 };
 
-void Collect(void* context, int* tids, int ntids, int* items, int nitems) {
-  static_cast<Collected*>(context)->pairs.emplace_back(std::vector<int>(tids, tids + ntids),
-                                                       std::vector<int>(items, items + nitems));
-}
+// Both orientations of the rows as counted lists [n | ids ascending], the way
+// the loader holds them.
+struct CountedLists {
+  CountedLists(const Rows& rows, int itemnum) : tran(rows), item(itemnum) {
+    for (int t = 0; t < static_cast<int>(rows.size()); t++) {
+      for (int i : rows[t]) item[i].push_back(t);
+    }
+    for (Rows* side : {&tran, &item}) {
+      for (auto& list : *side) list.insert(list.begin(), static_cast<int>(list.size()));
+    }
+    for (auto& list : tran) tranlist.push_back(list.data());
+    for (auto& list : item) itemlist.push_back(list.data());
+  }
+  Rows tran, item;
+  std::vector<int*> tranlist, itemlist;
+};
 
-Collected Enumerate(Rows rows, int itemnum, const Parameters& p) {
-  std::vector<int*> tranlist;
-  for (auto& row : rows) row.insert(row.begin(), static_cast<int>(row.size()));
-  for (auto& row : rows) tranlist.push_back(row.data());
-  ExactInput input{static_cast<int>(rows.size()), itemnum, tranlist.data(),
-                   p.item_supportLevel, p.itemTolerance, p.transactionTolerance,
-                   p.transaction_supportLevel, p.graphtype == 1};
-  Collected collected;
-  long long n = EnumerateMaximalPairs(input, Collect, &collected);
-  EXPECT_EQ(n, static_cast<long long>(collected.pairs.size()));
-  return collected;
+std::vector<Pair> Enumerate(const Rows& rows, int itemnum, const Parameters& p) {
+  CountedLists lists(rows, itemnum);
+  const quasibiclique::ExactInput input{
+      static_cast<int>(rows.size()), itemnum, lists.tranlist.data(), lists.itemlist.data(),
+      p.item_supportLevel, p.itemTolerance, p.transactionTolerance, p.transaction_supportLevel,
+      p.graphtype == 1};
+  CollectingSink sink;
+  const CountedLists before = lists;
+  long long n = quasibiclique::EnumerateMaximalPairs(input, sink);
+  EXPECT_EQ(n, static_cast<long long>(sink.pairs.size()));
+  // The search reads the loader's lists in place and must leave them as they were.
+  EXPECT_EQ(lists.tran, before.tran);
+  EXPECT_EQ(lists.item, before.item);
+  return sink.pairs;
 }
 
 TEST(ExactSearchTest, EnumeratesEachMaximalPairOnce) {
   // A 4 x 4 block missing its diagonal, plus a transaction with item 0 only.
   Rows rows = {{1, 2, 3}, {0, 2, 3}, {0, 1, 3}, {0, 1, 2}, {0}};
-  Collected got = Enumerate(rows, 4, Setting(3, 1, 1, 3, 0));
+  std::vector<Pair> got = Enumerate(rows, 4, Setting(3, 1, 1, 3, 0));
   // Each of the four transactions lacks one item of the block and each item
   // misses one transaction: the block is the only maximal pair. Item 0 cannot
   // take transaction 4 as well (it already misses transaction 0).
-  ASSERT_EQ(got.pairs.size(), 1u);
-  EXPECT_EQ(got.pairs[0].first, (std::vector<int>{0, 1, 2, 3}));
-  EXPECT_EQ(got.pairs[0].second, (std::vector<int>{0, 1, 2, 3}));
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].first, (std::vector<int>{0, 1, 2, 3}));
+  EXPECT_EQ(got[0].second, (std::vector<int>{0, 1, 2, 3}));
   // Without tolerance: the maximal bicliques with >= 2 items and >= 2 tids.
   got = Enumerate(rows, 4, Setting(2, 0, 0, 2, 0));
-  std::set<std::pair<std::vector<int>, std::vector<int>>> unique(got.pairs.begin(),
-                                                                 got.pairs.end());
-  EXPECT_EQ(unique.size(), got.pairs.size());
-  EXPECT_EQ(got.pairs.size(), 6u);  // one per pair of items: the other two rows hold both
+  std::set<Pair> unique(got.begin(), got.end());
+  EXPECT_EQ(unique.size(), got.size());
+  EXPECT_EQ(got.size(), 6u);  // one per pair of items: the other two rows hold both
 }
 
 TEST(ExactSearchTest, UndirectedKeepsSidesDisjoint) {
   // A 4-cycle 0-1-2-3: both orientations of {0, 2} x {1, 3} are handed over.
   Rows rows = {{1, 3}, {0, 2}, {1, 3}, {0, 2}};
-  Collected got = Enumerate(rows, 4, Setting(2, 0, 0, 2, 1));
-  std::set<std::pair<std::vector<int>, std::vector<int>>> expected = {
-      {{0, 2}, {1, 3}}, {{1, 3}, {0, 2}}};
-  std::set<std::pair<std::vector<int>, std::vector<int>>> unique(got.pairs.begin(),
-                                                                 got.pairs.end());
+  std::vector<Pair> got = Enumerate(rows, 4, Setting(2, 0, 0, 2, 1));
+  std::set<Pair> expected = {{{0, 2}, {1, 3}}, {{1, 3}, {0, 2}}};
+  std::set<Pair> unique(got.begin(), got.end());
   EXPECT_EQ(unique, expected);
-  EXPECT_EQ(got.pairs.size(), 2u);
+  EXPECT_EQ(got.size(), 2u);
 }
 
 }  // namespace
