@@ -183,9 +183,28 @@ struct Bounds {
   }
 };
 
-// The sets of one node, per side: the pair, candidates, excluded vertices,
-// the branch list and two scratch sets.
-enum Kind { kPair, kCand, kExcl, kBranch, kScratch1, kScratch2, kKinds };
+// The sets of one node, per side. P, C and X are the node's state. The three
+// working sets after them each serve several roles, never two at a time, so
+// the roles of one working set share its storage (equal enumerators).
+enum Kind {
+  kPair,  // P
+  kCand,  // C
+  kExcl,  // X
+  // First working set.
+  kBranch,               // BranchOnPivot: the vertices still to branch on
+  kForced = kBranch,     // Choose to TakeForced: candidates whose only branch is to take them
+  kMissesOne = kBranch,  // DropMissingMore: vertices missing one vertex of reach or more
+  // Second working set.
+  kReach,               // DropWeak, on the other side: P u C
+  kRoom = kReach,       // Choose: vertices of P with room for one more candidate
+  kMissesTwo = kReach,  // DropMissingMore: vertices missing two vertices of reach or more
+  // Third working set.
+  kSpare,                 // Choose: vertices of P with a miss to spare (room for an outsider)
+  kFull = kSpare,         // TakeForced: vertices of P with no miss to spare
+  kNewlyFull = kSpare,    // Include, in the child: vertices of P left with no miss to spare
+  kMissesThree = kSpare,  // DropMissingMore: vertices missing three vertices of reach or more
+  kKinds = kSpare + 1
+};
 
 // How a node goes on.
 struct Choice {
@@ -352,7 +371,7 @@ bool Search::DropWeak(Word* f, Side side, bool* changed) {
   const long long need = bounds_.least[other] - bounds_.tolerance[side];
   if (need <= 0) return true;
   const int w = words_[other];
-  Word* reach = Set(f, other, kScratch1);
+  Word* reach = Set(f, other, kReach);
   const Word* pair = Set(f, other, kPair);
   const Word* cand = Set(f, other, kCand);
   for (int k = 0; k < w; k++) reach[k] = pair[k] | cand[k];
@@ -391,15 +410,14 @@ bool Search::CountingByLevelsPays(Word* f, Side side, const Word* reach, long lo
 
 // DropWeak by levels: level j holds the vertices of P u C u X of `side` that
 // miss at least j + 1 vertices of reach; a vertex on level `allowed` misses
-// too many. Levels live in the side's branch and scratch sets, free while the
-// node reduces.
+// too many.
 bool Search::DropMissingMore(Word* f, Side side, const Word* reach, int allowed, bool* changed) {
   const int w = words_[side];
   Word* pair = Set(f, side, kPair);
   Word* cand = Set(f, side, kCand);
   Word* excl = Set(f, side, kExcl);
-  Word* level[kMissLevels] = {Set(f, side, kBranch), Set(f, side, kScratch1),
-                              Set(f, side, kScratch2)};
+  Word* level[kMissLevels] = {Set(f, side, kMissesOne), Set(f, side, kMissesTwo),
+                              Set(f, side, kMissesThree)};
   Word* over = level[0];
   if (allowed < 0) {
     std::fill(over, over + w, ~Word{0});
@@ -424,14 +442,14 @@ bool Search::DropMissingMore(Word* f, Side side, const Word* reach, int allowed,
   return true;
 }
 
-// Marks in kScratch1 of `side` the vertices of P whose misses among P u C of
-// the other side stay within their tolerance ("room for one more candidate"),
-// and in kScratch2 those with one miss to spare ("room for an outsider").
+// Marks in kRoom of `side` the vertices of P whose misses among P u C of the
+// other side stay within their tolerance ("room for one more candidate"),
+// and in kSpare those with one miss to spare ("room for an outsider").
 // Tracks the vertex of P furthest over its budget in *fallback.
 void Search::MarkRoom(Word* f, Side side, Choice* fallback, int* leastslack) {
   const Side other = Other(side);
-  Word* room = Set(f, side, kScratch1);
-  Word* spare = Set(f, side, kScratch2);
+  Word* room = Set(f, side, kRoom);
+  Word* spare = Set(f, side, kSpare);
   Clear(room, words_[side]);
   Clear(spare, words_[side]);
   const Word* pair = Set(f, other, kPair);
@@ -459,7 +477,7 @@ Choice Search::Choose(Word* f) {
   best.way = Choice::kSingle;
   int bestcost = INT_MAX;
   bool forced = false;
-  for (Side s : kSides) Clear(Set(f, s, kBranch), words_[s]);
+  for (Side s : kSides) Clear(Set(f, s, kForced), words_[s]);
   for (Side s : kSides) {
     for (Kind kind : {kCand, kExcl}) {
       if (!WeighPivots(f, s, kind, &best, &bestcost, &forced)) return Choice{};
@@ -472,20 +490,20 @@ Choice Search::Choose(Word* f) {
 
 // Weighs the vertices of `kind` on side s as pivots: keeps the one with the
 // fewest branches in *best, marks those whose only branch is to take them in
-// kBranch. Returns false when an excluded vertex can join every extension.
+// kForced. Returns false when an excluded vertex can join every extension.
 bool Search::WeighPivots(Word* f, Side s, Kind kind, Choice* best, int* bestcost,
                          bool* forced) {
   const Side o = Other(s);
   const Word* pair = Set(f, o, kPair);
   const Word* cand = Set(f, o, kCand);
-  const Word* needed = Set(f, o, kind == kCand ? kScratch1 : kScratch2);
+  const Word* needed = Set(f, o, kind == kCand ? kRoom : kSpare);
   bool kill = false;
   ForEach(Set(f, s, kind), words_[s], [&](int u) {
     if (kill || !DifferenceWithin(pair, Row(s, u), needed, words_[o])) return;
     const int cost = (kind == kCand ? 1 : 0) + CountAndNot(cand, Row(s, u), words_[o]);
     if (cost == 0) kill = true;
     if (cost == 1 && kind == kCand) {
-      Add(Set(f, s, kBranch), u);
+      Add(Set(f, s, kForced), u);
       *forced = true;
     }
     if (cost < *bestcost) {
@@ -548,7 +566,7 @@ void Search::Include(Word* parent, Word* child, Side side, int v) {
   const Word* otherpair = Set(child, o, kPair);
   const Word* row = Row(side, v);
   const bool vfull = CountAndNot(otherpair, row, words_[o]) >= bounds_.tolerance[side];
-  Word* newfull = Set(child, o, kScratch2);
+  Word* newfull = Set(child, o, kNewlyFull);
   Clear(newfull, words_[o]);
   bool anynewfull = false;
   for (int k = 0; k < words_[o]; k++) {
@@ -583,10 +601,10 @@ void Search::Include(Word* parent, Word* child, Side side, int v) {
   }
 }
 
-// Marks in kScratch2 the vertices of P with no miss to spare.
+// Marks in kFull the vertices of P with no miss to spare.
 void Search::MarkFull(Word* f) {
   for (Side s : kSides) {
-    Word* full = Set(f, s, kScratch2);
+    Word* full = Set(f, s, kFull);
     Clear(full, words_[s]);
     const Word* otherpair = Set(f, Other(s), kPair);
     ForEach(Set(f, s, kPair), words_[s], [&](int p) {
@@ -597,12 +615,12 @@ void Search::MarkFull(Word* f) {
   }
 }
 
-// Every maximal pair of the node holds the vertices in kBranch (each is a
+// Every maximal pair of the node holds the vertices in kForced (each is a
 // pivot whose only branch is to take it): adds them all to P at once. Returns
 // false when P then exceeds a tolerance, so that no maximal pair exists.
 bool Search::TakeForced(Word* f) {
   for (Side s : kSides) {
-    const Word* taken = Set(f, s, kBranch);
+    const Word* taken = Set(f, s, kForced);
     Word* pair = Set(f, s, kPair);
     Word* cand = Set(f, s, kCand);
     for (int k = 0; k < words_[s]; k++) {
@@ -644,7 +662,7 @@ bool Search::TakeForced(Word* f) {
 bool Search::CanJoin(Word* f, Side side, int v) const {
   const Side o = Other(side);
   const Word* pair = Set(f, o, kPair);
-  const Word* full = Set(f, o, kScratch2);
+  const Word* full = Set(f, o, kFull);
   const Word* row = Row(side, v);
   int misses = 0;
   for (int k = 0; k < words_[o]; k++) {
