@@ -214,6 +214,27 @@ struct Choice {
   bool candidate = false;  // kPivot: the pivot is a candidate (else excluded)
 };
 
+// What dropping weak vertices left of a node. Dropped excluded vertices
+// change no size the reduction tests, so only dropped candidates call for
+// another round.
+enum class Weeded { kDead, kCandidatesDropped, kCandidatesKept };
+
+// The vertex of P with the least slack: its tolerance minus its misses among
+// P u C of the other side (below 0: over its budget).
+struct Tightest {
+  Side side = kTransactions;
+  int vertex = -1;  // -1: P is empty
+  int slack = INT_MAX;
+};
+
+// The candidates and excluded vertices of a node weighed as pivots.
+struct Weighing {
+  Choice best;          // the first pivot with the fewest branches; way kKill if none
+  int cost = INT_MAX;   // its number of branches
+  bool forced = false;  // some candidate's only branch is to take it (marked in kForced)
+  bool dead = false;    // an excluded vertex can join every extension
+};
+
 // The branch and bound on one graph held as bitsets.
 class Search {
  public:
@@ -250,14 +271,14 @@ class Search {
            bounds_.least[side];
   }
   bool Reduce(Word* f);
-  bool DropWeak(Word* f, Side side, bool* changed);
+  Weeded DropWeak(Word* f, Side side);
   static constexpr int kMissLevels = 3;
   bool CountingByLevelsPays(Word* f, Side side, const Word* reach, long long allowed);
-  bool DropMissingMore(Word* f, Side side, const Word* reach, int allowed, bool* changed);
+  Weeded DropMissingMore(Word* f, Side side, const Word* reach, int allowed);
   Choice Choose(Word* f);
-  bool WeighPivots(Word* f, Side s, Kind kind, Choice* best, int* bestcost, bool* forced);
-  Choice MissedByOverBudget(Word* f, const Choice& over);
-  void MarkRoom(Word* f, Side side, Choice* fallback, int* leastslack);
+  Weighing WeighPivots(Word* f);
+  Choice MissedByOverBudget(Word* f, const Tightest& over);
+  Tightest MarkRoom(Word* f);
   void BranchOnPivot(int depth, const Choice& pivot);
   void Include(Word* parent, Word* child, Side side, int v);
   void Exclude(Word* f, Side side, int v) {
@@ -354,7 +375,9 @@ bool Search::Reduce(Word* f) {
   for (;;) {
     bool changed = false;
     for (Side s : kSides) {
-      if (!DropWeak(f, s, &changed)) return false;
+      const Weeded weeded = DropWeak(f, s);
+      if (weeded == Weeded::kDead) return false;
+      if (weeded == Weeded::kCandidatesDropped) changed = true;
     }
     for (Side s : kSides) {
       if (!ReachesLeast(f, s)) return false;
@@ -365,11 +388,11 @@ bool Search::Reduce(Word* f) {
 
 // A vertex of `side` with fewer than least - tolerance neighbours among P u C
 // of the other side lies in no result of this node. Such a vertex of P kills
-// the node (returns false); a candidate or excluded one is dropped.
-bool Search::DropWeak(Word* f, Side side, bool* changed) {
+// the node; a candidate or excluded one is dropped.
+Weeded Search::DropWeak(Word* f, Side side) {
   const Side other = Other(side);
   const long long need = bounds_.least[other] - bounds_.tolerance[side];
-  if (need <= 0) return true;
+  if (need <= 0) return Weeded::kCandidatesKept;
   const int w = words_[other];
   Word* reach = Set(f, other, kReach);
   const Word* pair = Set(f, other, kPair);
@@ -377,22 +400,23 @@ bool Search::DropWeak(Word* f, Side side, bool* changed) {
   for (int k = 0; k < w; k++) reach[k] = pair[k] | cand[k];
   const long long allowed = Count(reach, w) - need;  // misses of reach a vertex may have
   if (allowed < kMissLevels && CountingByLevelsPays(f, side, reach, allowed)) {
-    return DropMissingMore(f, side, reach, static_cast<int>(allowed), changed);
+    return DropMissingMore(f, side, reach, static_cast<int>(allowed));
   }
   bool alive = true;
   ForEach(Set(f, side, kPair), words_[side], [&](int v) {
     if (CountAnd(Row(side, v), reach, w) < need) alive = false;
   });
-  if (!alive) return false;
+  if (!alive) return Weeded::kDead;
+  bool dropped = false;
   for (Kind kind : {kCand, kExcl}) {
     Word* set = Set(f, side, kind);
     ForEach(set, words_[side], [&](int v) {
       if (CountAnd(Row(side, v), reach, w) >= need) return;
       Drop(set, v);
-      if (kind == kCand) *changed = true;
+      if (kind == kCand) dropped = true;
     });
   }
-  return true;
+  return dropped ? Weeded::kCandidatesDropped : Weeded::kCandidatesKept;
 }
 
 // Counting the misses of all vertices of a side together, one level per
@@ -411,7 +435,7 @@ bool Search::CountingByLevelsPays(Word* f, Side side, const Word* reach, long lo
 // DropWeak by levels: level j holds the vertices of P u C u X of `side` that
 // miss at least j + 1 vertices of reach; a vertex on level `allowed` misses
 // too many.
-bool Search::DropMissingMore(Word* f, Side side, const Word* reach, int allowed, bool* changed) {
+Weeded Search::DropMissingMore(Word* f, Side side, const Word* reach, int allowed) {
   const int w = words_[side];
   Word* pair = Set(f, side, kPair);
   Word* cand = Set(f, side, kCand);
@@ -433,90 +457,87 @@ bool Search::DropMissingMore(Word* f, Side side, const Word* reach, int allowed,
     });
     over = level[allowed];
   }
+  bool dropped = false;
   for (int k = 0; k < w; k++) {
-    if (pair[k] & over[k]) return false;
-    if (cand[k] & over[k]) *changed = true;
+    if (pair[k] & over[k]) return Weeded::kDead;
+    if (cand[k] & over[k]) dropped = true;
     cand[k] &= ~over[k];
     excl[k] &= ~over[k];
   }
-  return true;
+  return dropped ? Weeded::kCandidatesDropped : Weeded::kCandidatesKept;
 }
 
-// Marks in kRoom of `side` the vertices of P whose misses among P u C of the
-// other side stay within their tolerance ("room for one more candidate"),
+// Marks in kRoom of each side the vertices of P whose misses among P u C of
+// the other side stay within their tolerance ("room for one more candidate"),
 // and in kSpare those with one miss to spare ("room for an outsider").
-// Tracks the vertex of P furthest over its budget in *fallback.
-void Search::MarkRoom(Word* f, Side side, Choice* fallback, int* leastslack) {
-  const Side other = Other(side);
-  Word* room = Set(f, side, kRoom);
-  Word* spare = Set(f, side, kSpare);
-  Clear(room, words_[side]);
-  Clear(spare, words_[side]);
-  const Word* pair = Set(f, other, kPair);
-  const Word* cand = Set(f, other, kCand);
-  ForEach(Set(f, side, kPair), words_[side], [&](int v) {
-    const int misses = CountUnionAndNot(pair, cand, Row(side, v), words_[other]);
-    const int slack = bounds_.tolerance[side] - misses;
-    if (slack >= 0) Add(room, v);
-    if (slack >= 1) Add(spare, v);
-    if (slack < *leastslack) {
-      *leastslack = slack;
-      fallback->side = side;
-      fallback->vertex = v;
-    }
-  });
+// Returns the first vertex of P with the least slack.
+Tightest Search::MarkRoom(Word* f) {
+  Tightest tightest;
+  for (Side side : kSides) {
+    const Side other = Other(side);
+    Word* room = Set(f, side, kRoom);
+    Word* spare = Set(f, side, kSpare);
+    Clear(room, words_[side]);
+    Clear(spare, words_[side]);
+    const Word* pair = Set(f, other, kPair);
+    const Word* cand = Set(f, other, kCand);
+    ForEach(Set(f, side, kPair), words_[side], [&](int v) {
+      const int misses = CountUnionAndNot(pair, cand, Row(side, v), words_[other]);
+      const int slack = bounds_.tolerance[side] - misses;
+      if (slack >= 0) Add(room, v);
+      if (slack >= 1) Add(spare, v);
+      if (slack < tightest.slack) tightest = Tightest{side, v, slack};
+    });
+  }
+  return tightest;
 }
 
 // Picks the pivot with the fewest branches, or reports that an excluded
 // vertex can join every extension, or (no pivot) a candidate to branch on.
 Choice Search::Choose(Word* f) {
-  Choice over;  // vertex of P furthest over its budget
-  int leastslack = INT_MAX;
-  for (Side s : kSides) MarkRoom(f, s, &over, &leastslack);
-  Choice best;
-  best.way = Choice::kSingle;
-  int bestcost = INT_MAX;
-  bool forced = false;
-  for (Side s : kSides) Clear(Set(f, s, kForced), words_[s]);
-  for (Side s : kSides) {
-    for (Kind kind : {kCand, kExcl}) {
-      if (!WeighPivots(f, s, kind, &best, &bestcost, &forced)) return Choice{};
-    }
-  }
-  if (forced) return Choice{Choice::kForce};
-  if (best.way == Choice::kPivot) return best;
+  const Tightest over = MarkRoom(f);  // vertex of P furthest over its budget
+  const Weighing weighing = WeighPivots(f);
+  if (weighing.dead) return Choice{};
+  if (weighing.forced) return Choice{Choice::kForce};
+  if (weighing.best.way == Choice::kPivot) return weighing.best;
   return MissedByOverBudget(f, over);
 }
 
-// Weighs the vertices of `kind` on side s as pivots: keeps the one with the
-// fewest branches in *best, marks those whose only branch is to take them in
-// kForced. Returns false when an excluded vertex can join every extension.
-bool Search::WeighPivots(Word* f, Side s, Kind kind, Choice* best, int* bestcost,
-                         bool* forced) {
-  const Side o = Other(s);
-  const Word* pair = Set(f, o, kPair);
-  const Word* cand = Set(f, o, kCand);
-  const Word* needed = Set(f, o, kind == kCand ? kRoom : kSpare);
-  bool kill = false;
-  ForEach(Set(f, s, kind), words_[s], [&](int u) {
-    if (kill || !DifferenceWithin(pair, Row(s, u), needed, words_[o])) return;
-    const int cost = (kind == kCand ? 1 : 0) + CountAndNot(cand, Row(s, u), words_[o]);
-    if (cost == 0) kill = true;
-    if (cost == 1 && kind == kCand) {
-      Add(Set(f, s, kForced), u);
-      *forced = true;
+// Weighs the candidates and excluded vertices of both sides as pivots:
+// returns the first with the fewest branches, and marks in kForced the
+// candidates whose only branch is to take them. Stops at an excluded vertex
+// that can join every extension.
+Weighing Search::WeighPivots(Word* f) {
+  for (Side s : kSides) Clear(Set(f, s, kForced), words_[s]);
+  Weighing weighing;
+  for (Side s : kSides) {
+    const Side o = Other(s);
+    const Word* pair = Set(f, o, kPair);
+    const Word* cand = Set(f, o, kCand);
+    for (Kind kind : {kCand, kExcl}) {
+      const Word* needed = Set(f, o, kind == kCand ? kRoom : kSpare);
+      ForEach(Set(f, s, kind), words_[s], [&](int u) {
+        if (weighing.dead || !DifferenceWithin(pair, Row(s, u), needed, words_[o])) return;
+        const int cost = (kind == kCand ? 1 : 0) + CountAndNot(cand, Row(s, u), words_[o]);
+        if (cost == 0) weighing.dead = true;
+        if (cost == 1 && kind == kCand) {
+          Add(Set(f, s, kForced), u);
+          weighing.forced = true;
+        }
+        if (cost < weighing.cost) {
+          weighing.cost = cost;
+          weighing.best = Choice{Choice::kPivot, s, u, kind == kCand};
+        }
+      });
+      if (weighing.dead) return weighing;
     }
-    if (cost < *bestcost) {
-      *bestcost = cost;
-      *best = Choice{Choice::kPivot, s, u, kind == kCand};
-    }
-  });
-  return !kill;
+  }
+  return weighing;
 }
 
 // With no pivot, every vertex of P has room unless one is over its budget,
 // and then some candidate it misses exists: the node branches on that one.
-Choice Search::MissedByOverBudget(Word* f, const Choice& over) {
+Choice Search::MissedByOverBudget(Word* f, const Tightest& over) {
   const Side o = Other(over.side);
   const Word* cand = Set(f, o, kCand);
   const Word* row = Row(over.side, over.vertex);
