@@ -1,6 +1,6 @@
 // The exact search: a set-enumeration branch and bound over partial pairs.
 //
-// A node holds, for each side (0 transactions, 1 items), three vertex sets:
+// A node holds, for each side (transactions, items), three vertex sets:
 //   P  the partial pair; P is a quasi-biclique (within both tolerances)
 //   C  candidates: vertices not in P that can join P alone within both tolerances
 //   X  excluded vertices that could join P alone but were ruled out by an
@@ -28,12 +28,13 @@
 // of P over its tolerance budget misses: take it, then exclude it and look
 // again.
 //
-// Layout: the whole graph is kept as sorted neighbour lists; a search works on
-// bitsets of the vertices it can reach, one row per vertex, and the sets of a
-// node are bitsets too, one frame of them per depth. Where the bounds confine
-// every result to the neighbourhood of its first vertex on one side (see
-// Decomposition), each such part is searched on bitsets of its own vertices
-// only, which keeps sparse graphs cheap; otherwise one search covers the graph.
+// Layout: the whole graph is read in place from the loaded database's
+// transaction and item lists; a search works on bitsets of the vertices it can
+// reach, one row per vertex, and the sets of a node are bitsets too, one frame
+// of them per depth. Where the bounds confine every result to the
+// neighbourhood of its first vertex on one side (see Decomposition), each such
+// part is searched on bitsets of its own vertices only, which keeps sparse
+// graphs cheap; otherwise one search covers the graph.
 //
 // Undirected graphs: tid k and item k are the same vertex; a vertex that joins
 // one side leaves the other side's candidate and excluded sets.
@@ -43,8 +44,10 @@
 #include <climits>
 #include <cstdint>
 #include <iterator>
+#include <optional>
 #include <vector>
 
+namespace quasibiclique {
 namespace {
 
 using Word = uint64_t;
@@ -109,32 +112,63 @@ inline void ForEach(const Word* a, int w, F f) {
   }
 }
 
-// A bipartite graph as compressed rows per side: the neighbours of vertex v of
-// side s are Row(s, v)[0 .. Degree(s, v)), ascending ids of the other side.
-// Undirected graphs are stored with both sides equal.
-struct Graph {
-  int count[2] = {0, 0};
-  std::vector<int> begin[2];  // count[s] + 1 offsets into list[s]
-  std::vector<int> list[2];
-  int Degree(int s, int v) const { return begin[s][v + 1] - begin[s][v]; }
-  const int* Row(int s, int v) const { return list[s].data() + begin[s][v]; }
+// The two sides of the bipartite graph; every per-side array is indexed by
+// them.
+enum Side { kTransactions = 0, kItems = 1 };
+inline Side Other(Side s) { return static_cast<Side>(s ^ 1); }
 
-  // Fills side 1 as the transpose of side 0.
-  void Transpose() {
-    begin[1].assign(size_t(count[1]) + 1, 0);
-    for (int x : list[0]) begin[1][x + 1]++;
-    for (int v = 0; v < count[1]; v++) begin[1][v + 1] += begin[1][v];
-    list[1].resize(list[0].size());
-    std::vector<int> fill(begin[1].begin(), begin[1].end() - 1);
-    for (int t = 0; t < count[0]; t++) {
-      for (int k = begin[0][t]; k < begin[0][t + 1]; k++) list[1][fill[list[0][k]]++] = t;
-    }
+// Both sides in order, for `for (Side s : kSides)`. It counts like a loop
+// over 0 and 1, which the compiler unrolls as it would that loop (over an
+// array of the two sides the search ran some 5 % slower).
+struct Sides {
+  struct Iterator {
+    int side;
+    Side operator*() const { return static_cast<Side>(side); }
+    void operator++() { side++; }
+    bool operator!=(Iterator other) const { return side != other.side; }
+  };
+  Iterator begin() const { return {kTransactions}; }
+  Iterator end() const { return {kItems + 1}; }
+};
+constexpr Sides kSides;
+
+// The neighbours of one vertex: ascending ids of the other side.
+struct IdRange {
+  const int* first;
+  const int* last;
+  const int* begin() const { return first; }
+  const int* end() const { return last; }
+};
+
+// The loaded database read in place: vertex v of side s has the counted list
+// lists[s][v] = [degree | neighbours]. Undirected graphs have both sides
+// equal.
+struct DatabaseGraph {
+  int count[2];
+  int* const* lists[2];  // kTransactions: the tranlist; kItems: the itemlist
+  int Degree(Side s, int v) const { return lists[s][v][0]; }
+  IdRange Neighbours(Side s, int v) const {
+    const int* list = lists[s][v];
+    return {list + 1, list + 1 + list[0]};
   }
 };
 
-// The parameters as the search uses them, per side (0 transactions, 1 items).
+// One part of the graph, renumbered, with storage of its own as compressed
+// rows per side: the neighbours of vertex v of side s are
+// list[s][begin[s][v] .. begin[s][v + 1]).
+struct PartGraph {
+  int count[2] = {0, 0};
+  std::vector<int> begin[2];  // count[s] + 1 offsets into list[s]
+  std::vector<int> list[2];
+  IdRange Neighbours(Side s, int v) const {
+    const int* row = list[s].data();
+    return {row + begin[s][v], row + begin[s][v + 1]};
+  }
+};
+
+// The parameters as the search uses them, per side.
 struct Bounds {
-  int tolerance[2];   // misses allowed to one vertex of that side
+  int tolerance[2];    // misses allowed to one vertex of that side
   long long least[2];  // least size of that side in a result
   bool undirected;
 
@@ -142,38 +176,79 @@ struct Bounds {
     // With one tolerance 0 the other cannot be used: a transaction that
     // lacks none of the items leaves every item complete.
     bool anyzero = in.transactionTolerance == 0 || in.itemTolerance == 0;
-    tolerance[0] = anyzero ? 0 : in.transactionTolerance;
-    tolerance[1] = anyzero ? 0 : in.itemTolerance;
-    least[0] = std::max(2, in.transaction_supportLevel);
-    least[1] = in.item_supportLevel;
+    tolerance[kTransactions] = anyzero ? 0 : in.transactionTolerance;
+    tolerance[kItems] = anyzero ? 0 : in.itemTolerance;
+    least[kTransactions] = std::max(2, in.transaction_supportLevel);
+    least[kItems] = in.item_supportLevel;
   }
 };
 
-// The sets of one node, per side: the pair, candidates, excluded vertices,
-// the branch list and two scratch sets.
-enum Kind { kPair, kCand, kExcl, kBranch, kScratch1, kScratch2, kKinds };
+// The sets of one node, per side. P, C and X are the node's state. The three
+// working sets after them each serve several roles, never two at a time, so
+// the roles of one working set share its storage (equal enumerators).
+enum Kind {
+  kPair,  // P
+  kCand,  // C
+  kExcl,  // X
+  // First working set.
+  kBranch,               // BranchOnPivot: the vertices still to branch on
+  kForced = kBranch,     // Choose to TakeForced: candidates whose only branch is to take them
+  kMissesOne = kBranch,  // DropMissingMore: vertices missing one vertex of reach or more
+  // Second working set.
+  kReach,               // DropWeak, on the other side: P u C
+  kRoom = kReach,       // Choose: vertices of P with room for one more candidate
+  kMissesTwo = kReach,  // DropMissingMore: vertices missing two vertices of reach or more
+  // Third working set.
+  kSpare,                 // Choose: vertices of P with a miss to spare (room for an outsider)
+  kFull = kSpare,         // TakeForced: vertices of P with no miss to spare
+  kNewlyFull = kSpare,    // Include, in the child: vertices of P left with no miss to spare
+  kMissesThree = kSpare,  // DropMissingMore: vertices missing three vertices of reach or more
+  kKinds = kSpare + 1
+};
 
 // How a node goes on.
 struct Choice {
   enum Way { kKill, kPivot, kForce, kSingle } way = kKill;
-  int side = 0;
+  Side side = kTransactions;
   int vertex = -1;
   bool candidate = false;  // kPivot: the pivot is a candidate (else excluded)
+};
+
+// What dropping weak vertices left of a node. Dropped excluded vertices
+// change no size the reduction tests, so only dropped candidates call for
+// another round.
+enum class Weeded { kDead, kCandidatesDropped, kCandidatesKept };
+
+// The vertex of P with the least slack: its tolerance minus its misses among
+// P u C of the other side (below 0: over its budget).
+struct Tightest {
+  Side side = kTransactions;
+  int vertex = -1;  // -1: P is empty
+  int slack = INT_MAX;
+};
+
+// The candidates and excluded vertices of a node weighed as pivots.
+struct Weighing {
+  Choice best;          // the first pivot with the fewest branches; way kKill if none
+  int cost = INT_MAX;   // its number of branches
+  bool forced = false;  // some candidate's only branch is to take it (marked in kForced)
+  bool dead = false;    // an excluded vertex can join every extension
 };
 
 // The branch and bound on one graph held as bitsets.
 class Search {
  public:
-  Search(const Bounds& bounds, PairSink sink, void* context);
+  Search(const Bounds& bounds, PairSink& sink);
   // Takes the graph; globalid[s] maps its ids of side s to the ids handed to
   // the sink (ascending with them), or is null for the same ids. Empties the
   // root node.
+  template <typename Graph>
   void Load(const Graph& g, const int* globalid0, const int* globalid1);
-  void AddToRoot(int side, Kind kind, int v) { Add(Set(Frame(0), side, kind), v); }
+  void AddToRoot(Side side, Kind kind, int v) { Add(Set(Frame(0), side, kind), v); }
   // Searches the root node.
   void RunRoot() { Node(0); }
   // Searches the root node's branch that takes candidate v of `side`.
-  void RunBranch(int side, int v) {
+  void RunBranch(Side side, int v) {
     Include(Frame(0), Frame(1), side, v);
     Node(1);
   }
@@ -181,36 +256,36 @@ class Search {
 
  private:
   Word* Frame(int depth);
-  Word* Set(Word* frame, int side, Kind kind) const {
+  Word* Set(Word* frame, Side side, Kind kind) const {
     return frame + offset_[side] + size_t(kind) * words_[side];
   }
   // Neighbours of v (a vertex of `side`) on the other side.
-  const Word* Row(int side, int v) const {
-    return adj_[side].data() + size_t(v) * words_[1 - side];
+  const Word* Row(Side side, int v) const {
+    return adj_[side].data() + size_t(v) * words_[Other(side)];
   }
 
   void Node(int depth);
   // |P| + |C| of `side` reaches the least size of that side in a result.
-  bool ReachesLeast(Word* f, int side) const {
+  bool ReachesLeast(Word* f, Side side) const {
     return Count(Set(f, side, kPair), words_[side]) + Count(Set(f, side, kCand), words_[side]) >=
            bounds_.least[side];
   }
   bool Reduce(Word* f);
-  bool DropWeak(Word* f, int side, bool* changed);
+  Weeded DropWeak(Word* f, Side side);
   static constexpr int kMissLevels = 3;
-  bool CountingByLevelsPays(Word* f, int side, const Word* reach, long long allowed);
-  bool DropMissingMore(Word* f, int side, const Word* reach, int allowed, bool* changed);
+  bool CountingByLevelsPays(Word* f, Side side, const Word* reach, long long allowed);
+  Weeded DropMissingMore(Word* f, Side side, const Word* reach, int allowed);
   Choice Choose(Word* f);
-  bool WeighPivots(Word* f, int s, Kind kind, Choice* best, int* bestcost, bool* forced);
-  Choice MissedByOverBudget(Word* f, const Choice& over);
-  void MarkRoom(Word* f, int side, Choice* fallback, int* leastslack);
+  Weighing WeighPivots(Word* f);
+  Choice MissedByOverBudget(Word* f, const Tightest& over);
+  Tightest MarkRoom(Word* f);
   void BranchOnPivot(int depth, const Choice& pivot);
-  void Include(Word* parent, Word* child, int side, int v);
-  void Exclude(Word* f, int side, int v) {
+  void Include(Word* parent, Word* child, Side side, int v);
+  void Exclude(Word* f, Side side, int v) {
     Drop(Set(f, side, kCand), v);
     Add(Set(f, side, kExcl), v);
   }
-  bool CanJoin(Word* f, int side, int v) const;
+  bool CanJoin(Word* f, Side side, int v) const;
   bool TakeForced(Word* f);
   void MarkFull(Word* f);
   void Emit(Word* f);
@@ -218,7 +293,7 @@ class Search {
   int count_[2] = {0, 0};  // vertices per side
   int words_[2] = {0, 0};  // words of a set of that side
   const Bounds bounds_;
-  std::vector<Word> adj_[2];  // count_[s] rows of words_[1 - s] words
+  std::vector<Word> adj_[2];  // count_[s] rows of words_[Other(s)] words
   size_t offset_[2] = {0, 0};
   size_t framewords_ = 0;
   static constexpr int kFramesPerBlock = 64;
@@ -227,32 +302,31 @@ class Search {
   std::vector<std::vector<Word>> blocks_;
   const int* globalid_[2] = {nullptr, nullptr};
   std::vector<int> out_[2];
-  PairSink sink_;
-  void* context_;
+  PairSink& sink_;
   long long found_ = 0;
 };
 
-Search::Search(const Bounds& bounds, PairSink sink, void* context)
-    : bounds_(bounds), sink_(sink), context_(context) {}
+Search::Search(const Bounds& bounds, PairSink& sink) : bounds_(bounds), sink_(sink) {}
 
+template <typename Graph>
 void Search::Load(const Graph& g, const int* globalid0, const int* globalid1) {
-  globalid_[0] = globalid0;
-  globalid_[1] = globalid1;
-  for (int s = 0; s < 2; s++) {
+  globalid_[kTransactions] = globalid0;
+  globalid_[kItems] = globalid1;
+  for (Side s : kSides) {
     count_[s] = g.count[s];
     words_[s] = WordsFor(count_[s]);
   }
-  for (int s = 0; s < 2; s++) {
-    adj_[s].assign(size_t(count_[s]) * words_[1 - s], 0);
+  for (Side s : kSides) {
+    adj_[s].assign(size_t(count_[s]) * words_[Other(s)], 0);
     for (int v = 0; v < count_[s]; v++) {
-      Word* row = adj_[s].data() + size_t(v) * words_[1 - s];
-      for (int k = 0; k < g.Degree(s, v); k++) Add(row, g.Row(s, v)[k]);
+      Word* row = adj_[s].data() + size_t(v) * words_[Other(s)];
+      for (int u : g.Neighbours(s, v)) Add(row, u);
     }
     if (int(out_[s].size()) < count_[s]) out_[s].resize(count_[s]);
   }
-  offset_[0] = 0;
-  offset_[1] = size_t(kKinds) * words_[0];
-  framewords_ = size_t(kKinds) * (words_[0] + words_[1]);
+  offset_[kTransactions] = 0;
+  offset_[kItems] = size_t(kKinds) * words_[kTransactions];
+  framewords_ = size_t(kKinds) * (words_[kTransactions] + words_[kItems]);
   for (auto& block : blocks_) {
     if (block.size() < kFramesPerBlock * framewords_) block.resize(kFramesPerBlock * framewords_);
   }
@@ -270,8 +344,12 @@ void Search::Node(int depth) {
   Word* f = Frame(depth);
   for (;;) {
     if (!Reduce(f)) return;
-    if (Empty(Set(f, 0, kCand), words_[0]) && Empty(Set(f, 1, kCand), words_[1])) {
-      if (Empty(Set(f, 0, kExcl), words_[0]) && Empty(Set(f, 1, kExcl), words_[1])) Emit(f);
+    if (Empty(Set(f, kTransactions, kCand), words_[kTransactions]) &&
+        Empty(Set(f, kItems, kCand), words_[kItems])) {
+      if (Empty(Set(f, kTransactions, kExcl), words_[kTransactions]) &&
+          Empty(Set(f, kItems, kExcl), words_[kItems])) {
+        Emit(f);
+      }
       return;
     }
     Choice choice = Choose(f);
@@ -296,10 +374,12 @@ void Search::Node(int depth) {
 bool Search::Reduce(Word* f) {
   for (;;) {
     bool changed = false;
-    for (int s = 0; s < 2; s++) {
-      if (!DropWeak(f, s, &changed)) return false;
+    for (Side s : kSides) {
+      const Weeded weeded = DropWeak(f, s);
+      if (weeded == Weeded::kDead) return false;
+      if (weeded == Weeded::kCandidatesDropped) changed = true;
     }
-    for (int s = 0; s < 2; s++) {
+    for (Side s : kSides) {
       if (!ReachesLeast(f, s)) return false;
     }
     if (!changed) return true;
@@ -308,34 +388,35 @@ bool Search::Reduce(Word* f) {
 
 // A vertex of `side` with fewer than least - tolerance neighbours among P u C
 // of the other side lies in no result of this node. Such a vertex of P kills
-// the node (returns false); a candidate or excluded one is dropped.
-bool Search::DropWeak(Word* f, int side, bool* changed) {
-  const int other = 1 - side;
+// the node; a candidate or excluded one is dropped.
+Weeded Search::DropWeak(Word* f, Side side) {
+  const Side other = Other(side);
   const long long need = bounds_.least[other] - bounds_.tolerance[side];
-  if (need <= 0) return true;
+  if (need <= 0) return Weeded::kCandidatesKept;
   const int w = words_[other];
-  Word* reach = Set(f, other, kScratch1);
+  Word* reach = Set(f, other, kReach);
   const Word* pair = Set(f, other, kPair);
   const Word* cand = Set(f, other, kCand);
   for (int k = 0; k < w; k++) reach[k] = pair[k] | cand[k];
   const long long allowed = Count(reach, w) - need;  // misses of reach a vertex may have
   if (allowed < kMissLevels && CountingByLevelsPays(f, side, reach, allowed)) {
-    return DropMissingMore(f, side, reach, static_cast<int>(allowed), changed);
+    return DropMissingMore(f, side, reach, static_cast<int>(allowed));
   }
   bool alive = true;
   ForEach(Set(f, side, kPair), words_[side], [&](int v) {
     if (CountAnd(Row(side, v), reach, w) < need) alive = false;
   });
-  if (!alive) return false;
+  if (!alive) return Weeded::kDead;
+  bool dropped = false;
   for (Kind kind : {kCand, kExcl}) {
     Word* set = Set(f, side, kind);
     ForEach(set, words_[side], [&](int v) {
       if (CountAnd(Row(side, v), reach, w) >= need) return;
       Drop(set, v);
-      if (kind == kCand) *changed = true;
+      if (kind == kCand) dropped = true;
     });
   }
-  return true;
+  return dropped ? Weeded::kCandidatesDropped : Weeded::kCandidatesKept;
 }
 
 // Counting the misses of all vertices of a side together, one level per
@@ -343,32 +424,31 @@ bool Search::DropWeak(Word* f, int side, bool* changed) {
 // them one vertex at a time costs a pass over reach per vertex. The first
 // pays when reach is small and the side large (a few items against thousands
 // of transactions).
-bool Search::CountingByLevelsPays(Word* f, int side, const Word* reach, long long allowed) {
+bool Search::CountingByLevelsPays(Word* f, Side side, const Word* reach, long long allowed) {
   if (allowed < 0) return true;
   const int w = words_[side];
   const long long vertices = Count(Set(f, side, kPair), w) + Count(Set(f, side, kCand), w) +
                              Count(Set(f, side, kExcl), w);
-  return Count(reach, words_[1 - side]) * (allowed + 1) * w < vertices * words_[1 - side];
+  return Count(reach, words_[Other(side)]) * (allowed + 1) * w < vertices * words_[Other(side)];
 }
 
 // DropWeak by levels: level j holds the vertices of P u C u X of `side` that
 // miss at least j + 1 vertices of reach; a vertex on level `allowed` misses
-// too many. Levels live in the side's branch and scratch sets, free while the
-// node reduces.
-bool Search::DropMissingMore(Word* f, int side, const Word* reach, int allowed, bool* changed) {
+// too many.
+Weeded Search::DropMissingMore(Word* f, Side side, const Word* reach, int allowed) {
   const int w = words_[side];
   Word* pair = Set(f, side, kPair);
   Word* cand = Set(f, side, kCand);
   Word* excl = Set(f, side, kExcl);
-  Word* level[kMissLevels] = {Set(f, side, kBranch), Set(f, side, kScratch1),
-                              Set(f, side, kScratch2)};
+  Word* level[kMissLevels] = {Set(f, side, kMissesOne), Set(f, side, kMissesTwo),
+                              Set(f, side, kMissesThree)};
   Word* over = level[0];
   if (allowed < 0) {
     std::fill(over, over + w, ~Word{0});
   } else {
     for (int j = 0; j <= allowed; j++) Clear(level[j], w);
-    ForEach(reach, words_[1 - side], [&](int u) {
-      const Word* row = Row(1 - side, u);
+    ForEach(reach, words_[Other(side)], [&](int u) {
+      const Word* row = Row(Other(side), u);
       for (int k = 0; k < w; k++) {
         const Word missing = (pair[k] | cand[k] | excl[k]) & ~row[k];
         for (int j = allowed; j > 0; j--) level[j][k] |= level[j - 1][k] & missing;
@@ -377,91 +457,88 @@ bool Search::DropMissingMore(Word* f, int side, const Word* reach, int allowed, 
     });
     over = level[allowed];
   }
+  bool dropped = false;
   for (int k = 0; k < w; k++) {
-    if (pair[k] & over[k]) return false;
-    if (cand[k] & over[k]) *changed = true;
+    if (pair[k] & over[k]) return Weeded::kDead;
+    if (cand[k] & over[k]) dropped = true;
     cand[k] &= ~over[k];
     excl[k] &= ~over[k];
   }
-  return true;
+  return dropped ? Weeded::kCandidatesDropped : Weeded::kCandidatesKept;
 }
 
-// Marks in kScratch1 of `side` the vertices of P whose misses among P u C of
+// Marks in kRoom of each side the vertices of P whose misses among P u C of
 // the other side stay within their tolerance ("room for one more candidate"),
-// and in kScratch2 those with one miss to spare ("room for an outsider").
-// Tracks the vertex of P furthest over its budget in *fallback.
-void Search::MarkRoom(Word* f, int side, Choice* fallback, int* leastslack) {
-  const int other = 1 - side;
-  Word* room = Set(f, side, kScratch1);
-  Word* spare = Set(f, side, kScratch2);
-  Clear(room, words_[side]);
-  Clear(spare, words_[side]);
-  const Word* pair = Set(f, other, kPair);
-  const Word* cand = Set(f, other, kCand);
-  ForEach(Set(f, side, kPair), words_[side], [&](int v) {
-    const int misses = CountUnionAndNot(pair, cand, Row(side, v), words_[other]);
-    const int slack = bounds_.tolerance[side] - misses;
-    if (slack >= 0) Add(room, v);
-    if (slack >= 1) Add(spare, v);
-    if (slack < *leastslack) {
-      *leastslack = slack;
-      fallback->side = side;
-      fallback->vertex = v;
-    }
-  });
+// and in kSpare those with one miss to spare ("room for an outsider").
+// Returns the first vertex of P with the least slack.
+Tightest Search::MarkRoom(Word* f) {
+  Tightest tightest;
+  for (Side side : kSides) {
+    const Side other = Other(side);
+    Word* room = Set(f, side, kRoom);
+    Word* spare = Set(f, side, kSpare);
+    Clear(room, words_[side]);
+    Clear(spare, words_[side]);
+    const Word* pair = Set(f, other, kPair);
+    const Word* cand = Set(f, other, kCand);
+    ForEach(Set(f, side, kPair), words_[side], [&](int v) {
+      const int misses = CountUnionAndNot(pair, cand, Row(side, v), words_[other]);
+      const int slack = bounds_.tolerance[side] - misses;
+      if (slack >= 0) Add(room, v);
+      if (slack >= 1) Add(spare, v);
+      if (slack < tightest.slack) tightest = Tightest{side, v, slack};
+    });
+  }
+  return tightest;
 }
 
 // Picks the pivot with the fewest branches, or reports that an excluded
 // vertex can join every extension, or (no pivot) a candidate to branch on.
 Choice Search::Choose(Word* f) {
-  Choice over;  // vertex of P furthest over its budget
-  int leastslack = INT_MAX;
-  for (int s = 0; s < 2; s++) MarkRoom(f, s, &over, &leastslack);
-  Choice best;
-  best.way = Choice::kSingle;
-  int bestcost = INT_MAX;
-  bool forced = false;
-  for (int s = 0; s < 2; s++) Clear(Set(f, s, kBranch), words_[s]);
-  for (int s = 0; s < 2; s++) {
-    for (Kind kind : {kCand, kExcl}) {
-      if (!WeighPivots(f, s, kind, &best, &bestcost, &forced)) return Choice{};
-    }
-  }
-  if (forced) return Choice{Choice::kForce};
-  if (best.way == Choice::kPivot) return best;
+  const Tightest over = MarkRoom(f);  // vertex of P furthest over its budget
+  const Weighing weighing = WeighPivots(f);
+  if (weighing.dead) return Choice{};
+  if (weighing.forced) return Choice{Choice::kForce};
+  if (weighing.best.way == Choice::kPivot) return weighing.best;
   return MissedByOverBudget(f, over);
 }
 
-// Weighs the vertices of `kind` on side s as pivots: keeps the one with the
-// fewest branches in *best, marks those whose only branch is to take them in
-// kBranch. Returns false when an excluded vertex can join every extension.
-bool Search::WeighPivots(Word* f, int s, Kind kind, Choice* best, int* bestcost,
-                         bool* forced) {
-  const int o = 1 - s;
-  const Word* pair = Set(f, o, kPair);
-  const Word* cand = Set(f, o, kCand);
-  const Word* needed = Set(f, o, kind == kCand ? kScratch1 : kScratch2);
-  bool kill = false;
-  ForEach(Set(f, s, kind), words_[s], [&](int u) {
-    if (kill || !DifferenceWithin(pair, Row(s, u), needed, words_[o])) return;
-    const int cost = (kind == kCand ? 1 : 0) + CountAndNot(cand, Row(s, u), words_[o]);
-    if (cost == 0) kill = true;
-    if (cost == 1 && kind == kCand) {
-      Add(Set(f, s, kBranch), u);
-      *forced = true;
+// Weighs the candidates and excluded vertices of both sides as pivots:
+// returns the first with the fewest branches, and marks in kForced the
+// candidates whose only branch is to take them. Stops at an excluded vertex
+// that can join every extension.
+Weighing Search::WeighPivots(Word* f) {
+  for (Side s : kSides) Clear(Set(f, s, kForced), words_[s]);
+  Weighing weighing;
+  for (Side s : kSides) {
+    const Side o = Other(s);
+    const Word* pair = Set(f, o, kPair);
+    const Word* cand = Set(f, o, kCand);
+    for (Kind kind : {kCand, kExcl}) {
+      const Word* needed = Set(f, o, kind == kCand ? kRoom : kSpare);
+      ForEach(Set(f, s, kind), words_[s], [&](int u) {
+        if (weighing.dead || !DifferenceWithin(pair, Row(s, u), needed, words_[o])) return;
+        const int cost = (kind == kCand ? 1 : 0) + CountAndNot(cand, Row(s, u), words_[o]);
+        if (cost == 0) weighing.dead = true;
+        if (cost == 1 && kind == kCand) {
+          Add(Set(f, s, kForced), u);
+          weighing.forced = true;
+        }
+        if (cost < weighing.cost) {
+          weighing.cost = cost;
+          weighing.best = Choice{Choice::kPivot, s, u, kind == kCand};
+        }
+      });
+      if (weighing.dead) return weighing;
     }
-    if (cost < *bestcost) {
-      *bestcost = cost;
-      *best = Choice{Choice::kPivot, s, u, kind == kCand};
-    }
-  });
-  return !kill;
+  }
+  return weighing;
 }
 
 // With no pivot, every vertex of P has room unless one is over its budget,
 // and then some candidate it misses exists: the node branches on that one.
-Choice Search::MissedByOverBudget(Word* f, const Choice& over) {
-  const int o = 1 - over.side;
+Choice Search::MissedByOverBudget(Word* f, const Tightest& over) {
+  const Side o = Other(over.side);
   const Word* cand = Set(f, o, kCand);
   const Word* row = Row(over.side, over.vertex);
   for (int k = 0; k < words_[o]; k++) {
@@ -476,15 +553,15 @@ Choice Search::MissedByOverBudget(Word* f, const Choice& over) {
 // that the pivot misses, excluding every vertex once its branch is done.
 void Search::BranchOnPivot(int depth, const Choice& pivot) {
   Word* f = Frame(depth);
-  const int s = pivot.side;
-  const int o = 1 - s;
-  Word* branch[2] = {Set(f, 0, kBranch), Set(f, 1, kBranch)};
+  const Side s = pivot.side;
+  const Side o = Other(s);
+  Word* branch[2] = {Set(f, kTransactions, kBranch), Set(f, kItems, kBranch)};
   Clear(branch[s], words_[s]);
   if (pivot.candidate) Add(branch[s], pivot.vertex);
   const Word* cand = Set(f, o, kCand);
   const Word* row = Row(s, pivot.vertex);
   for (int k = 0; k < words_[o]; k++) branch[o][k] = cand[k] & ~row[k];
-  for (int side : {s, o}) {
+  for (Side side : {s, o}) {
     bool hopeless = false;
     ForEach(branch[side], words_[side], [&](int v) {
       if (hopeless) return;
@@ -502,15 +579,15 @@ void Search::BranchOnPivot(int depth, const Choice& pivot) {
 // a vertex of the other side that v misses misses one more of P, and a
 // vertex of P that v misses may run out of misses, which shuts out the
 // vertices of v's side that miss it.
-void Search::Include(Word* parent, Word* child, int side, int v) {
-  const int o = 1 - side;
-  for (int s = 0; s < 2; s++) Copy(Set(child, s, kPair), Set(parent, s, kPair), words_[s]);
+void Search::Include(Word* parent, Word* child, Side side, int v) {
+  const Side o = Other(side);
+  for (Side s : kSides) Copy(Set(child, s, kPair), Set(parent, s, kPair), words_[s]);
   Word* pair = Set(child, side, kPair);
   Add(pair, v);
   const Word* otherpair = Set(child, o, kPair);
   const Word* row = Row(side, v);
   const bool vfull = CountAndNot(otherpair, row, words_[o]) >= bounds_.tolerance[side];
-  Word* newfull = Set(child, o, kScratch2);
+  Word* newfull = Set(child, o, kNewlyFull);
   Clear(newfull, words_[o]);
   bool anynewfull = false;
   for (int k = 0; k < words_[o]; k++) {
@@ -545,24 +622,26 @@ void Search::Include(Word* parent, Word* child, int side, int v) {
   }
 }
 
-// Marks in kScratch2 the vertices of P with no miss to spare.
+// Marks in kFull the vertices of P with no miss to spare.
 void Search::MarkFull(Word* f) {
-  for (int s = 0; s < 2; s++) {
-    Word* full = Set(f, s, kScratch2);
+  for (Side s : kSides) {
+    Word* full = Set(f, s, kFull);
     Clear(full, words_[s]);
-    const Word* otherpair = Set(f, 1 - s, kPair);
+    const Word* otherpair = Set(f, Other(s), kPair);
     ForEach(Set(f, s, kPair), words_[s], [&](int p) {
-      if (CountAndNot(otherpair, Row(s, p), words_[1 - s]) >= bounds_.tolerance[s]) Add(full, p);
+      if (CountAndNot(otherpair, Row(s, p), words_[Other(s)]) >= bounds_.tolerance[s]) {
+        Add(full, p);
+      }
     });
   }
 }
 
-// Every maximal pair of the node holds the vertices in kBranch (each is a
+// Every maximal pair of the node holds the vertices in kForced (each is a
 // pivot whose only branch is to take it): adds them all to P at once. Returns
 // false when P then exceeds a tolerance, so that no maximal pair exists.
 bool Search::TakeForced(Word* f) {
-  for (int s = 0; s < 2; s++) {
-    const Word* taken = Set(f, s, kBranch);
+  for (Side s : kSides) {
+    const Word* taken = Set(f, s, kForced);
     Word* pair = Set(f, s, kPair);
     Word* cand = Set(f, s, kCand);
     for (int k = 0; k < words_[s]; k++) {
@@ -570,23 +649,25 @@ bool Search::TakeForced(Word* f) {
       cand[k] &= ~taken[k];
     }
     if (!bounds_.undirected) continue;
-    Word* othercand = Set(f, 1 - s, kCand);
-    Word* otherexcl = Set(f, 1 - s, kExcl);
+    Word* othercand = Set(f, Other(s), kCand);
+    Word* otherexcl = Set(f, Other(s), kExcl);
     for (int k = 0; k < words_[s]; k++) {
       othercand[k] &= ~taken[k];
       otherexcl[k] &= ~taken[k];
     }
   }
-  for (int s = 0; s < 2; s++) {
+  for (Side s : kSides) {
     bool within = true;
-    const Word* otherpair = Set(f, 1 - s, kPair);
+    const Word* otherpair = Set(f, Other(s), kPair);
     ForEach(Set(f, s, kPair), words_[s], [&](int p) {
-      if (CountAndNot(otherpair, Row(s, p), words_[1 - s]) > bounds_.tolerance[s]) within = false;
+      if (CountAndNot(otherpair, Row(s, p), words_[Other(s)]) > bounds_.tolerance[s]) {
+        within = false;
+      }
     });
     if (!within) return false;
   }
   MarkFull(f);
-  for (int s = 0; s < 2; s++) {
+  for (Side s : kSides) {
     for (Kind kind : {kCand, kExcl}) {
       Word* set = Set(f, s, kind);
       ForEach(set, words_[s], [&](int c) {
@@ -599,10 +680,10 @@ bool Search::TakeForced(Word* f) {
 
 // v (of `side`, outside P) can join P: it misses at most its tolerance of
 // the other side of P, and none of them is already at its own tolerance.
-bool Search::CanJoin(Word* f, int side, int v) const {
-  const int o = 1 - side;
+bool Search::CanJoin(Word* f, Side side, int v) const {
+  const Side o = Other(side);
   const Word* pair = Set(f, o, kPair);
-  const Word* full = Set(f, o, kScratch2);
+  const Word* full = Set(f, o, kFull);
   const Word* row = Row(side, v);
   int misses = 0;
   for (int k = 0; k < words_[o]; k++) {
@@ -615,11 +696,11 @@ bool Search::CanJoin(Word* f, int side, int v) const {
 
 void Search::Emit(Word* f) {
   int n[2] = {0, 0};
-  for (int s = 0; s < 2; s++) {
+  for (Side s : kSides) {
     const int* map = globalid_[s];
     ForEach(Set(f, s, kPair), words_[s], [&](int v) { out_[s][n[s]++] = map ? map[v] : v; });
   }
-  sink_(context_, out_[0].data(), n[0], out_[1].data(), n[1]);
+  sink_.Add(out_[kTransactions].data(), n[kTransactions], out_[kItems].data(), n[kItems]);
   found_++;
 }
 
@@ -636,19 +717,19 @@ void Search::Emit(Word* f) {
 // that could join such a result lies among them too.
 class Decomposition {
  public:
-  Decomposition(const ExactInput& in, PairSink sink, void* context);
+  Decomposition(const ExactInput& in, PairSink& sink);
   long long Run();
 
  private:
-  int ChooseSide() const;
-  void SearchPart(int s, int v);
-  void CollectSide(int s, int v);
-  void CollectOtherSide(int s, int v);
+  std::optional<Side> ChooseSide() const;
+  void SearchPart(Side s, int v);
+  void CollectSide(Side s, int v);
+  void CollectOtherSide(Side s, int v);
   void BuildLocal();
 
   Bounds bounds_;
-  Graph global_;
-  Graph local_;
+  DatabaseGraph global_;
+  PartGraph local_;
   Search search_;
   std::vector<int> rank_;        // position of a vertex of the split side in the order
   std::vector<int> hits_[2];     // per vertex, zero between uses
@@ -658,35 +739,29 @@ class Decomposition {
   std::vector<int> localid_[2];  // vertex -> id in local_, -1 between uses
 };
 
-Decomposition::Decomposition(const ExactInput& in, PairSink sink, void* context)
-    : bounds_(in), search_(bounds_, sink, context) {
-  global_.count[0] = in.tidnum;
-  global_.count[1] = in.itemnum;
-  global_.begin[0].assign(size_t(in.tidnum) + 1, 0);
-  for (int t = 0; t < in.tidnum; t++) {
-    const int* row = in.tranlist[t];
-    global_.begin[0][t + 1] = global_.begin[0][t] + row[0];
-    global_.list[0].insert(global_.list[0].end(), row + 1, row + 1 + row[0]);
-  }
-  global_.Transpose();
-  for (int s = 0; s < 2; s++) {
+Decomposition::Decomposition(const ExactInput& in, PairSink& sink)
+    : bounds_(in),
+      global_{{in.tidnum, in.itemnum}, {in.tranlist, in.itemlist}},
+      search_(bounds_, sink) {
+  for (Side s : kSides) {
     hits_[s].assign(global_.count[s], 0);
     localid_[s].assign(global_.count[s], -1);
   }
 }
 
 // The side whose parts are confined to neighbourhoods and cost least to
-// collect (the sum of the squared degrees of the other side), or -1.
-int Decomposition::ChooseSide() const {
-  int best = -1;
+// collect (the sum of the squared degrees of the other side), if any.
+std::optional<Side> Decomposition::ChooseSide() const {
+  std::optional<Side> best;
   double bestcost = 0;
-  for (int s = 0; s < 2; s++) {
-    if (bounds_.least[1 - s] - 2LL * bounds_.tolerance[s] < 1) continue;
+  for (Side s : kSides) {
+    const Side o = Other(s);
+    if (bounds_.least[o] - 2LL * bounds_.tolerance[s] < 1) continue;
     double cost = 0;
-    for (int u = 0; u < global_.count[1 - s]; u++) {
-      cost += double(global_.Degree(1 - s, u)) * global_.Degree(1 - s, u);
+    for (int u = 0; u < global_.count[o]; u++) {
+      cost += double(global_.Degree(o, u)) * global_.Degree(o, u);
     }
-    if (best < 0 || cost < bestcost) {
+    if (!best || cost < bestcost) {
       best = s;
       bestcost = cost;
     }
@@ -695,15 +770,16 @@ int Decomposition::ChooseSide() const {
 }
 
 long long Decomposition::Run() {
-  const int s = ChooseSide();
-  if (s < 0) {
+  const std::optional<Side> split = ChooseSide();
+  if (!split) {
     search_.Load(global_, nullptr, nullptr);
-    for (int side = 0; side < 2; side++) {
+    for (Side side : kSides) {
       for (int v = 0; v < global_.count[side]; v++) search_.AddToRoot(side, kCand, v);
     }
     search_.RunRoot();
     return search_.found();
   }
+  const Side s = *split;
   std::vector<int> order(global_.count[s]);
   for (int v = 0; v < global_.count[s]; v++) order[v] = v;
   std::stable_sort(order.begin(), order.end(), [&](int a, int b) {
@@ -716,14 +792,12 @@ long long Decomposition::Run() {
 }
 
 // members_[s] = v and the vertices of side s sharing enough neighbours with it.
-void Decomposition::CollectSide(int s, int v) {
-  const int o = 1 - s;
+void Decomposition::CollectSide(Side s, int v) {
+  const Side o = Other(s);
   const long long need = bounds_.least[o] - 2LL * bounds_.tolerance[s];
   touched_.clear();
-  for (int k = 0; k < global_.Degree(s, v); k++) {
-    const int u = global_.Row(s, v)[k];
-    for (int j = 0; j < global_.Degree(o, u); j++) {
-      const int w = global_.Row(o, u)[j];
+  for (int u : global_.Neighbours(s, v)) {
+    for (int w : global_.Neighbours(o, u)) {
       if (w != v && hits_[s][w]++ == 0) touched_.push_back(w);
     }
   }
@@ -737,17 +811,16 @@ void Decomposition::CollectSide(int s, int v) {
 
 // members_[o] = the vertices of side o with enough neighbours in members_[s]
 // (and adjacent to v when v may miss none).
-void Decomposition::CollectOtherSide(int s, int v) {
-  const int o = 1 - s;
+void Decomposition::CollectOtherSide(Side s, int v) {
+  const Side o = Other(s);
   const long long need = bounds_.least[s] - bounds_.tolerance[o];
   members_[o].clear();
   if (bounds_.tolerance[s] == 0) {
     // Only v's neighbours qualify: count their neighbours among members_[s].
     for (int w : members_[s]) hits_[s][w] = 1;
-    for (int k = 0; k < global_.Degree(s, v); k++) {
-      const int u = global_.Row(s, v)[k];
+    for (int u : global_.Neighbours(s, v)) {
       long long n = 0;
-      for (int j = 0; j < global_.Degree(o, u); j++) n += hits_[s][global_.Row(o, u)[j]];
+      for (int w : global_.Neighbours(o, u)) n += hits_[s][w];
       if (n >= need) members_[o].push_back(u);
     }
     for (int w : members_[s]) hits_[s][w] = 0;
@@ -755,8 +828,7 @@ void Decomposition::CollectOtherSide(int s, int v) {
   }
   touched_.clear();
   for (int w : members_[s]) {
-    for (int k = 0; k < global_.Degree(s, w); k++) {
-      const int u = global_.Row(s, w)[k];
+    for (int u : global_.Neighbours(s, w)) {
       if (hits_[o][u]++ == 0) touched_.push_back(u);
     }
   }
@@ -774,33 +846,33 @@ void Decomposition::BuildLocal() {
   std::vector<int>& both = both_;
   if (bounds_.undirected) {
     both.clear();
-    std::set_union(members_[0].begin(), members_[0].end(), members_[1].begin(),
-                   members_[1].end(), std::back_inserter(both));
+    std::set_union(members_[kTransactions].begin(), members_[kTransactions].end(),
+                   members_[kItems].begin(), members_[kItems].end(), std::back_inserter(both));
   }
-  for (int s = 0; s < 2; s++) {
+  for (Side s : kSides) {
     const std::vector<int>& side = bounds_.undirected ? both : ids[s];
     local_.count[s] = int(side.size());
     for (int k = 0; k < local_.count[s]; k++) localid_[s][side[k]] = k;
   }
-  for (int s = 0; s < 2; s++) {
+  for (Side s : kSides) {
     const std::vector<int>& side = bounds_.undirected ? both : ids[s];
     local_.begin[s].assign(1, 0);
     local_.list[s].clear();
     for (int w : side) {
-      for (int k = 0; k < global_.Degree(s, w); k++) {
-        const int id = localid_[1 - s][global_.Row(s, w)[k]];
+      for (int u : global_.Neighbours(s, w)) {
+        const int id = localid_[Other(s)][u];
         if (id >= 0) local_.list[s].push_back(id);
       }
       local_.begin[s].push_back(int(local_.list[s].size()));
     }
   }
-  search_.Load(local_, bounds_.undirected ? both.data() : members_[0].data(),
-               bounds_.undirected ? both.data() : members_[1].data());
+  search_.Load(local_, bounds_.undirected ? both.data() : members_[kTransactions].data(),
+               bounds_.undirected ? both.data() : members_[kItems].data());
 }
 
 // The results whose first vertex of side s (in the order) is v.
-void Decomposition::SearchPart(int s, int v) {
-  const int o = 1 - s;
+void Decomposition::SearchPart(Side s, int v) {
+  const Side o = Other(s);
   CollectSide(s, v);
   if (static_cast<long long>(members_[s].size()) < bounds_.least[s]) return;
   CollectOtherSide(s, v);
@@ -812,20 +884,16 @@ void Decomposition::SearchPart(int s, int v) {
   for (int u : members_[o]) search_.AddToRoot(o, kCand, localid_[o][u]);
   search_.AddToRoot(s, kCand, localid_[s][v]);
   search_.RunBranch(s, localid_[s][v]);
-  for (int side = 0; side < 2; side++) {
+  for (Side side : kSides) {
     for (int x : bounds_.undirected ? both_ : members_[side]) localid_[side][x] = -1;
   }
 }
 
 }  // namespace
 
-bool InExactRegime(int item_supportLevel, int itemTolerance, int transactionTolerance,
-                   int transaction_supportLevel) {
-  return transactionTolerance < item_supportLevel &&
-         itemTolerance < std::max(2, transaction_supportLevel);
-}
-
-long long EnumerateMaximalPairs(const ExactInput& input, PairSink sink, void* context) {
-  Decomposition decomposition(input, sink, context);
+long long EnumerateMaximalPairs(const ExactInput& input, PairSink& sink) {
+  Decomposition decomposition(input, sink);
   return decomposition.Run();
 }
+
+}  // namespace quasibiclique

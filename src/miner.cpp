@@ -29,15 +29,16 @@ Status Search(const Database& db, const Options& options, PairSink& sink) {
   return GuardMemory([&] {
     if (options.search == kSearchExact ||
         (options.search == kSearchAuto && InExactRegime(options))) {
-      ExactInput input{rep.tidnum, rep.itemnum, rep.tranlist, options.item_supportLevel,
-                       options.itemTolerance, options.transactionTolerance,
-                       options.transaction_supportLevel, rep.undirected()};
-      EnumerateMaximalPairs(
-          input,
-          [](void* c, int* tids, int ntids, int* items, int nitems) {
-            static_cast<PairSink*>(c)->Add(tids, ntids, items, nitems);
-          },
-          &sink);
+      const ExactInput input{rep.tidnum,
+                             rep.itemnum,
+                             rep.tranlist,
+                             rep.itemlist,
+                             options.item_supportLevel,
+                             options.itemTolerance,
+                             options.transactionTolerance,
+                             options.transaction_supportLevel,
+                             rep.undirected()};
+      EnumerateMaximalPairs(input, sink);
     } else {
       RunContext context(rep);
       WalkTolerances(rep, options, sink, context);

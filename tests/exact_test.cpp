@@ -6,9 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <random>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "data.h"
@@ -45,14 +47,23 @@ Parameters RandomSetting(std::mt19937& rng, int graphtype) {
   return p;
 }
 
-// Up to 20 transactions over 14 items, or an undirected graph of up to 18
-// vertices: the tolerance walk mines these within milliseconds.
-Rows RandomRows(std::mt19937& rng, int graphtype) {
+// The largest random databases drawn: transactions and items of a bipartite
+// one, vertices of an undirected one.
+struct Limits {
+  int transactions, items, vertices;
+};
+// The tolerance walk mines these within milliseconds.
+constexpr Limits kForTheWalk{20, 14, 18};
+// The model enumerates every subset of the items, and every valid tidset of
+// each: these keep it within milliseconds.
+constexpr Limits kForTheModel{10, 10, 11};
+
+Rows RandomRows(std::mt19937& rng, int graphtype, const Limits& most) {
   auto uniform = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
   std::bernoulli_distribution has(std::uniform_real_distribution<double>(0.15, 0.85)(rng));
   if (graphtype == 0) {
-    Rows rows(uniform(2, 20));
-    const int items = uniform(2, 14);
+    Rows rows(uniform(2, most.transactions));
+    const int items = uniform(2, most.items);
     for (auto& row : rows) {
       for (int i = 0; i < items; i++) {
         if (has(rng)) row.push_back(i);
@@ -60,7 +71,7 @@ Rows RandomRows(std::mt19937& rng, int graphtype) {
     }
     return rows;
   }
-  Rows adj(uniform(3, 18));
+  Rows adj(uniform(3, most.vertices));
   const int n = static_cast<int>(adj.size());
   for (int u = 0; u < n; u++) {
     for (int v = u + 1; v < n; v++) {
@@ -102,7 +113,7 @@ void RunSeries(unsigned seed, int graphtype, int cases) {
   int nonempty = 0;
   for (int k = 0; k < cases && !::testing::Test::HasFailure(); k++) {
     Parameters p = RandomSetting(rng, graphtype);
-    ExpectSameOutput(dir, DatasetText(RandomRows(rng, graphtype)), p, &nonempty);
+    ExpectSameOutput(dir, DatasetText(RandomRows(rng, graphtype, kForTheWalk)), p, &nonempty);
   }
   // Draws that nearly never have results would compare empty files only.
   EXPECT_GE(nonempty * 10, cases * 3) << nonempty << " of " << cases << " cases had results";
@@ -145,56 +156,118 @@ TEST(ExactSearchTest, OptionChoosesOrRefuses) {
 }
 
 // The enumeration alone, on a database given as rows of new item ids.
-struct Collected {
-  std::vector<std::pair<std::vector<int>, std::vector<int>>> pairs;
+using Pair = std::pair<std::vector<int>, std::vector<int>>;
+
+class CollectingSink : public quasibiclique::PairSink {
+ public:
+  void Add(const int* tids, int ntids, const int* items, int nitems) override {
+    pairs.emplace_back(std::vector<int>(tids, tids + ntids),
+                       std::vector<int>(items, items + nitems));
+  }
+  std::vector<Pair> pairs;
 };
 
-void Collect(void* context, int* tids, int ntids, int* items, int nitems) {
-  static_cast<Collected*>(context)->pairs.emplace_back(std::vector<int>(tids, tids + ntids),
-                                                       std::vector<int>(items, items + nitems));
-}
+// Both orientations of the rows as counted lists [n | ids ascending], the way
+// the loader holds them.
+struct CountedLists {
+  CountedLists(const Rows& rows, int itemnum) : tran(rows), item(itemnum) {
+    for (int t = 0; t < static_cast<int>(rows.size()); t++) {
+      for (int i : rows[t]) item[i].push_back(t);
+    }
+    for (Rows* side : {&tran, &item}) {
+      for (auto& list : *side) list.insert(list.begin(), static_cast<int>(list.size()));
+    }
+    for (auto& list : tran) tranlist.push_back(list.data());
+    for (auto& list : item) itemlist.push_back(list.data());
+  }
+  Rows tran, item;
+  std::vector<int*> tranlist, itemlist;
+};
 
-Collected Enumerate(Rows rows, int itemnum, const Parameters& p) {
-  std::vector<int*> tranlist;
-  for (auto& row : rows) row.insert(row.begin(), static_cast<int>(row.size()));
-  for (auto& row : rows) tranlist.push_back(row.data());
-  ExactInput input{static_cast<int>(rows.size()), itemnum, tranlist.data(),
-                   p.item_supportLevel, p.itemTolerance, p.transactionTolerance,
-                   p.transaction_supportLevel, p.graphtype == 1};
-  Collected collected;
-  long long n = EnumerateMaximalPairs(input, Collect, &collected);
-  EXPECT_EQ(n, static_cast<long long>(collected.pairs.size()));
-  return collected;
+std::vector<Pair> Enumerate(const Rows& rows, int itemnum, const Parameters& p) {
+  CountedLists lists(rows, itemnum);
+  const quasibiclique::ExactInput input{
+      static_cast<int>(rows.size()), itemnum, lists.tranlist.data(), lists.itemlist.data(),
+      p.item_supportLevel, p.itemTolerance, p.transactionTolerance, p.transaction_supportLevel,
+      p.graphtype == 1};
+  CollectingSink sink;
+  const CountedLists before = lists;
+  long long n = quasibiclique::EnumerateMaximalPairs(input, sink);
+  EXPECT_EQ(n, static_cast<long long>(sink.pairs.size()));
+  // The search reads the loader's lists in place and must leave them as they were.
+  EXPECT_EQ(lists.tran, before.tran);
+  EXPECT_EQ(lists.item, before.item);
+  return sink.pairs;
 }
 
 TEST(ExactSearchTest, EnumeratesEachMaximalPairOnce) {
   // A 4 x 4 block missing its diagonal, plus a transaction with item 0 only.
   Rows rows = {{1, 2, 3}, {0, 2, 3}, {0, 1, 3}, {0, 1, 2}, {0}};
-  Collected got = Enumerate(rows, 4, Setting(3, 1, 1, 3, 0));
+  std::vector<Pair> got = Enumerate(rows, 4, Setting(3, 1, 1, 3, 0));
   // Each of the four transactions lacks one item of the block and each item
   // misses one transaction: the block is the only maximal pair. Item 0 cannot
   // take transaction 4 as well (it already misses transaction 0).
-  ASSERT_EQ(got.pairs.size(), 1u);
-  EXPECT_EQ(got.pairs[0].first, (std::vector<int>{0, 1, 2, 3}));
-  EXPECT_EQ(got.pairs[0].second, (std::vector<int>{0, 1, 2, 3}));
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].first, (std::vector<int>{0, 1, 2, 3}));
+  EXPECT_EQ(got[0].second, (std::vector<int>{0, 1, 2, 3}));
   // Without tolerance: the maximal bicliques with >= 2 items and >= 2 tids.
   got = Enumerate(rows, 4, Setting(2, 0, 0, 2, 0));
-  std::set<std::pair<std::vector<int>, std::vector<int>>> unique(got.pairs.begin(),
-                                                                 got.pairs.end());
-  EXPECT_EQ(unique.size(), got.pairs.size());
-  EXPECT_EQ(got.pairs.size(), 6u);  // one per pair of items: the other two rows hold both
+  std::set<Pair> unique(got.begin(), got.end());
+  EXPECT_EQ(unique.size(), got.size());
+  EXPECT_EQ(got.size(), 6u);  // one per pair of items: the other two rows hold both
+}
+
+// Random small databases handed to the search as they stand (the loader's
+// pruning leaves out what cannot take part in a result; the search must not
+// depend on that): it hands over the model's maximal quasi-bicliques, each
+// once and with ascending ids. For graph type 1 the model counts a pair and
+// its mirror as one result.
+TEST(ExactSearchTest, HandsOverTheModelsMaximalPairs) {
+  std::mt19937 rng(7003u);
+  const int cases = 400;
+  int nonempty = 0;
+  for (int k = 0; k < cases && !::testing::Test::HasFailure(); k++) {
+    const int graphtype = k % 2;
+    const Parameters p = RandomSetting(rng, graphtype);
+    const Rows rows = RandomRows(rng, graphtype, kForTheModel);
+    int itemnum = static_cast<int>(rows.size());
+    if (graphtype == 0) {
+      itemnum = 0;
+      for (const auto& row : rows) itemnum = std::max(itemnum, row.empty() ? 0 : row.back() + 1);
+    }
+    const std::vector<Pair> got = Enumerate(rows, itemnum, p);
+    const std::string described = "arguments " + std::to_string(p.item_supportLevel) + " " +
+                                  std::to_string(p.itemTolerance) + " " +
+                                  std::to_string(p.transactionTolerance) + " " +
+                                  std::to_string(p.transaction_supportLevel) + " " +
+                                  std::to_string(graphtype) + ", dataset:\n" + DatasetText(rows);
+    std::set<std::string> handed, expected;
+    for (const Pair& pair : got) {
+      for (const std::vector<int>* ids : {&pair.first, &pair.second}) {
+        EXPECT_EQ(std::adjacent_find(ids->begin(), ids->end(), std::greater_equal<int>()),
+                  ids->end())
+            << described;
+      }
+      handed.insert(qbtest::Describe(qbtest::Canonical({pair.first, pair.second}, graphtype)));
+    }
+    EXPECT_EQ(std::set<Pair>(got.begin(), got.end()).size(), got.size()) << described;
+    for (const qbtest::Result& r : qbtest::EnumerateMaximal(rows, p)) {
+      expected.insert(qbtest::Describe(r));
+    }
+    EXPECT_EQ(handed, expected) << described;
+    if (!got.empty()) nonempty++;
+  }
+  EXPECT_GE(nonempty * 10, cases * 3) << nonempty << " of " << cases << " cases had results";
 }
 
 TEST(ExactSearchTest, UndirectedKeepsSidesDisjoint) {
   // A 4-cycle 0-1-2-3: both orientations of {0, 2} x {1, 3} are handed over.
   Rows rows = {{1, 3}, {0, 2}, {1, 3}, {0, 2}};
-  Collected got = Enumerate(rows, 4, Setting(2, 0, 0, 2, 1));
-  std::set<std::pair<std::vector<int>, std::vector<int>>> expected = {
-      {{0, 2}, {1, 3}}, {{1, 3}, {0, 2}}};
-  std::set<std::pair<std::vector<int>, std::vector<int>>> unique(got.pairs.begin(),
-                                                                 got.pairs.end());
+  std::vector<Pair> got = Enumerate(rows, 4, Setting(2, 0, 0, 2, 1));
+  std::set<Pair> expected = {{{0, 2}, {1, 3}}, {{1, 3}, {0, 2}}};
+  std::set<Pair> unique(got.begin(), got.end());
   EXPECT_EQ(unique, expected);
-  EXPECT_EQ(got.pairs.size(), 2u);
+  EXPECT_EQ(got.size(), 2u);
 }
 
 }  // namespace
