@@ -27,8 +27,7 @@ class PrintingSink : public quasibiclique::ResultSink {
 
 int main() {
   const std::vector<std::vector<int>> transactions = {
-      {0, 1, 2, 3}, {0, 1, 2}, {0, 1, 3},    {1, 2, 3},
-      {0, 2, 3, 4}, {4, 5},    {3, 4, 5},    {2, 4, 5}};
+      {0, 1, 2, 3}, {0, 1, 2}, {0, 1, 3}, {1, 2, 3}, {0, 2, 3, 4}, {4, 5}, {3, 4, 5}, {2, 4, 5}};
   quasibiclique::Options options;
   options.item_supportLevel = 3;
   options.itemTolerance = 1;

@@ -73,7 +73,7 @@ class Loader {
   // transactionbound_, an item when its support is below itembound_.
   long long transactionbound_;
   long long itembound_;
-  std::vector<int*> records_;    // tidcount scratch records, in tranpool
+  std::vector<int*> records_;     // tidcount scratch records, in tranpool
   std::vector<int> itemsupport_;  // itemsize: per old item, live transactions holding it
   std::vector<int> tidnewid_;     // tidcount: old tid -> new tid, -1 if pruned
   std::vector<int> itemnewid_;    // itemsize: old item -> new item, -1 if pruned
@@ -158,8 +158,8 @@ Status Loader::CheckSymmetric(const std::string& name) {
       const int* other = records_[v];
       if (std::binary_search(other + kFirstSlot, other + kFirstSlot + other[kSlots], u)) continue;
       const std::string us = std::to_string(u), vs = std::to_string(v);
-      return Status::Corruption(name + ":" + std::to_string(u + 1) + ": vertex " + us +
-                                " lists " + vs + " but vertex " + vs + " does not list " + us);
+      return Status::Corruption(name + ":" + std::to_string(u + 1) + ": vertex " + us + " lists " +
+                                vs + " but vertex " + vs + " does not list " + us);
     }
   }
   return Status::OK();

@@ -22,7 +22,10 @@ namespace quasibiclique {
 //   counted list: [n | e1 ... en], ascending
 struct Database::Rep {
   Rep() = default;
-  ~Rep() { delete[] tranlist; delete[] itemlist; }
+  ~Rep() {
+    delete[] tranlist;
+    delete[] itemlist;
+  }
   Rep(const Rep&) = delete;
   Rep& operator=(const Rep&) = delete;
 

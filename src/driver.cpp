@@ -405,10 +405,12 @@ int CloseOutputFile(Output& output) {
 
 // Mines the loaded database into the result store, writes the results to
 // the output and puts it in place. Sets *found to the number of results.
-Status MineAndWrite(const Database& db, const Options& options, const char* path,
-                    Output& output, int* found) {
+// Run on the large stack, so that the storing and the writing share the
+// mining thread's heap and the memory the one frees serves the other.
+Status MineAndWrite(const Database& db, const Options& options, const char* path, Output& output,
+                    int* found) {
   ResultStore store(PrintProgress, nullptr);
-  Status s = MineInto(db, options, store);
+  Status s = MineHere(db, options, store);
   if (!s.ok()) return s;
   // The progress numbers go out before the results, which may share their file.
   fflush(stdout);
@@ -453,7 +455,9 @@ int RunMiner(int argc, char** argv) {
                                          ": " + strerror(errno)));
   }
   int found = 0;
-  s = GuardMemory([&] { return MineAndWrite(*db, options, argv[7], output, &found); });
+  s = OnLargeStack([&] {
+    return GuardMemory([&] { return MineAndWrite(*db, options, argv[7], output, &found); });
+  });
   if (!s.ok()) return ReportFailure(s);
   printf("Total number of quasi-bicliques:%d\n", found);
   PrintTimeTaken(startseconds, startmillis);

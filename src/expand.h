@@ -49,10 +49,10 @@ struct RunContext {
   explicit RunContext(const Database::Rep& db);
 
   Arena arena;
-  PagePool tranpool;            // records indexed by tid
-  PagePool itempool;            // records indexed by item
-  PointerArrayPool tidarrays;   // tidcount entries + link
-  PointerArrayPool itemarrays;  // itemnum entries + link
+  PagePool tranpool;             // records indexed by tid
+  PagePool itempool;             // records indexed by item
+  PointerArrayPool tidarrays;    // tidcount entries + link
+  PointerArrayPool itemarrays;   // itemnum entries + link
   std::vector<int> outsidemark;  // tidnum + 1 ints, all zero between CheckSet calls
   SearchObserver observer;
 };

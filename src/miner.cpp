@@ -5,6 +5,7 @@
 #include <pthread.h>
 
 #include <cstring>
+#include <functional>
 
 #include "database.h"
 #include "exact.h"
@@ -47,27 +48,25 @@ Status Search(const Database& db, const Options& options, PairSink& sink) {
   });
 }
 
-struct SearchCall {
-  const Database& db;
-  const Options& options;
-  PairSink& sink;
+struct LargeStackCall {
+  const std::function<Status()>& work;
   Status status;
 };
 
-void* SearchOnThread(void* call) {
-  SearchCall& c = *static_cast<SearchCall*>(call);
-  c.status = Search(c.db, c.options, c.sink);
+void* WorkOnThread(void* call) {
+  LargeStackCall& c = *static_cast<LargeStackCall*>(call);
+  c.status = c.work();
   return nullptr;
 }
 
-// Runs the search on a thread with a stack of `bytes`. Returns false when
-// such a thread cannot be created.
-bool SearchWithStack(SearchCall& call, size_t bytes) {
+// Runs the work on a thread with a stack of `bytes`. Returns false when such
+// a thread cannot be created.
+bool WorkWithStack(LargeStackCall& call, size_t bytes) {
   pthread_attr_t attr;
   if (pthread_attr_init(&attr) != 0) return false;
   pthread_t thread;
   const bool created = pthread_attr_setstacksize(&attr, bytes) == 0 &&
-                       pthread_create(&thread, &attr, SearchOnThread, &call) == 0;
+                       pthread_create(&thread, &attr, WorkOnThread, &call) == 0;
   pthread_attr_destroy(&attr);
   if (created) pthread_join(thread, nullptr);
   return created;
@@ -103,21 +102,29 @@ Status CheckRunOptions(const Database& db, const Options& options) {
   return Status::OK();
 }
 
-Status MineInto(const Database& db, const Options& options, PairSink& sink) {
-  SearchCall call{db, options, sink, Status::OK()};
+Status OnLargeStack(const std::function<Status()>& work) {
+  LargeStackCall call{work, Status::OK()};
   size_t bytes = ReservableSize(kMiningStackBytes, kSmallestMiningStack);
   for (; bytes >= kSmallestMiningStack; bytes /= 2) {
-    if (SearchWithStack(call, bytes)) return call.status;
+    if (WorkWithStack(call, bytes)) return call.status;
   }
+  return work();
+}
+
+Status MineHere(const Database& db, const Options& options, PairSink& sink) {
   return Search(db, options, sink);
+}
+
+Status MineInto(const Database& db, const Options& options, PairSink& sink) {
+  return OnLargeStack([&] { return Search(db, options, sink); });
 }
 
 Status WriteResults(ResultStore& store, const Database& db, std::FILE* file, int* lines) {
   const Database::Rep& rep = db.rep();
   return GuardMemory([&] {
     ResultWriter writer(store, rep.undirected());
-    const int error = writer.WriteText(file, rep.tidoldid.data(), rep.tidnum,
-                                       rep.itemoldid.data(), rep.itemnum);
+    const int error =
+        writer.WriteText(file, rep.tidoldid.data(), rep.tidnum, rep.itemoldid.data(), rep.itemnum);
     *lines = writer.lines();
     return error ? Status::IOError(strerror(error)) : Status::OK();
   });

@@ -5,6 +5,7 @@
 #define QUASIBICLIQUE_MINER_H
 
 #include <cstdio>
+#include <functional>
 
 #include "pair_sink.h"
 #include "quasibiclique/quasibiclique.h"
@@ -16,11 +17,20 @@ namespace quasibiclique {
 // was loaded for; else InvalidArgument.
 Status CheckRunOptions(const Database& db, const Options& options);
 
-// Mines db with the search options choose and hands every pair to sink, in
-// the ids of the loaded database. Runs on a thread with a large stack (the
-// tolerance walk recurses deeply), or on the calling thread when no such
-// thread can be had. Returns OK or OutOfMemory.
+// Runs work on a thread with a large stack (the tolerance walk recurses once
+// per tolerance combination member, per item-set node and per extension
+// level): as much as can be reserved while leaving the heap room, halved
+// while no such thread can be created, or the calling thread when not even
+// a small one can be had. Returns what work returns.
+Status OnLargeStack(const std::function<Status()>& work);
+
+// Mines db with the search options choose, on the calling thread, and hands
+// every pair to sink, in the ids of the loaded database. Returns OK or
+// OutOfMemory. Call it from work run OnLargeStack.
 // REQUIRES: CheckRunOptions(db, options) is OK.
+Status MineHere(const Database& db, const Options& options, PairSink& sink);
+
+// MineHere on a thread with a large stack.
 Status MineInto(const Database& db, const Options& options, PairSink& sink);
 
 // Ends the storing: lays store out and writes every stored result with at

@@ -16,9 +16,8 @@ struct NumericOptionRule {
 };
 
 constexpr NumericOptionRule kRules[kNumericOptions] = {
-    {"item_supportLevel", 1},        {"itemTolerance", 0},
-    {"transactionTolerance", 0},     {"transaction_supportLevel", 0},
-    {"graphType", INT_MIN},
+    {"item_supportLevel", 1},        {"itemTolerance", 0},   {"transactionTolerance", 0},
+    {"transaction_supportLevel", 0}, {"graphType", INT_MIN},
 };
 
 std::string Quoted(const char* name, const char* written) {
@@ -47,11 +46,21 @@ Status CheckGraphType(long long value, const char* written) {
 
 void SetNumericOption(NumericOption which, int value, Options* options) {
   switch (which) {
-    case kItemSupportLevel: options->item_supportLevel = value; break;
-    case kItemTolerance: options->itemTolerance = value; break;
-    case kTransactionTolerance: options->transactionTolerance = value; break;
-    case kTransactionSupportLevel: options->transaction_supportLevel = value; break;
-    default: options->graphtype = static_cast<GraphType>(value); break;
+    case kItemSupportLevel:
+      options->item_supportLevel = value;
+      break;
+    case kItemTolerance:
+      options->itemTolerance = value;
+      break;
+    case kTransactionTolerance:
+      options->transactionTolerance = value;
+      break;
+    case kTransactionSupportLevel:
+      options->transaction_supportLevel = value;
+      break;
+    default:
+      options->graphtype = static_cast<GraphType>(value);
+      break;
   }
 }
 
@@ -65,9 +74,8 @@ Status CheckSearchChoice(const Options& options) {
 }
 
 Status Options::Validate() const {
-  const long long values[kNumericOptions] = {item_supportLevel, itemTolerance,
-                                             transactionTolerance, transaction_supportLevel,
-                                             graphtype};
+  const long long values[kNumericOptions] = {item_supportLevel, itemTolerance, transactionTolerance,
+                                             transaction_supportLevel, graphtype};
   for (int k = 0; k < kNumericOptions; k++) {
     const std::string written = std::to_string(values[k]);
     Status s = CheckNumericOption(NumericOption(k), values[k], written.c_str());

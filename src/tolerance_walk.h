@@ -86,8 +86,7 @@ class ToleranceWalk {
   };
   ItemPassResult ItemPass(int item, TidsetCounts& counts) const;
   void DescendInto(const TidWalk& walk, int* tids, int ntids, const TidsetCounts& counts);
-  void BuildCdb(const TidWalk& walk, int* tids, int ntids, const int* itemcount,
-                int* itemmark);
+  void BuildCdb(const TidWalk& walk, int* tids, int ntids, const int* itemcount, int* itemmark);
   void FillCdb(const TidWalk& walk, const int* itemcount, Cdb& cdb);
   void SkipBuildCdb(int item, ListView tidset, int* itemcount, int* itemmark);
   void EnumerateWithoutCdb(ListView tidset, int item, int* itemmark);
@@ -102,8 +101,7 @@ class ToleranceWalk {
   void ExtendItemsets(const ItemLevel& lv);
   void ReportIfClosed(const ItemLevel& lv, const ItemNode& node);
   bool CheckHiddenItems(const ItemLevel& lv, const ItemNode& node) const;
-  bool CheckPrefixPreservingSub(const ItemLevel& lv, const ItemNode& node,
-                                const int* items) const;
+  bool CheckPrefixPreservingSub(const ItemLevel& lv, const ItemNode& node, const int* items) const;
   int MissingIfAdded(const ItemLevel& lv, const ItemNode& node, int x) const;
   // True when no transaction of the loaded database outside tids can join
   // the pair (tids, items) within both tolerances; both ascending.

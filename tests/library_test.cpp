@@ -221,10 +221,11 @@ TEST(LibraryExample, PrintsTheResultsOfTheFirstCommand) {
   ASSERT_EQ(example.status, 0) << example.err;
   const std::string out = dir.File("tiny.out");
   qbtest::RunResult run = qbtest::RunProgram(
-      QB_BINARY, {(std::filesystem::path(QB_TEST_DATA) / ".." / ".." / "examples" / "tiny.dat")
-                      .lexically_normal()
-                      .string(),
-                  "3", "1", "1", "3", "0", out},
+      QB_BINARY,
+      {(std::filesystem::path(QB_TEST_DATA) / ".." / ".." / "examples" / "tiny.dat")
+           .lexically_normal()
+           .string(),
+       "3", "1", "1", "3", "0", out},
       dir, out);
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(example.out, run.output + "results: 12\n");

@@ -148,8 +148,7 @@ class ResultSink {
   // items (the dataset's numbers; vertex ids for graph type 1), each
   // ascending, as the output file writes them. The lists are valid only
   // during the call. Called once per result, in the output file's order.
-  virtual void Add(const int* transactions, int ntransactions, const int* items,
-                   int nitems) = 0;
+  virtual void Add(const int* transactions, int ntransactions, const int* items, int nitems) = 0;
 };
 
 // Mines db and hands every result to sink, once the search has ended (the
