@@ -279,20 +279,20 @@ std::string DirectoryOf(const std::string& path) {
 }
 
 // Follows symbolic links from `path` to the file they end at, which need not
-// exist. Returns 0 with errno set when there are too many of them.
-int FollowLinks(const char* path, std::string* target) {
+// exist. Returns false with errno set when there are too many of them.
+bool FollowLinks(const char* path, std::string* target) {
   *target = path;
   for (int hops = 0; hops < 40; hops++) {
     struct stat info;
-    if (lstat(target->c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return 1;
+    if (lstat(target->c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return true;
     char link[PATH_MAX];
     ssize_t length = readlink(target->c_str(), link, sizeof link);
-    if (length <= 0 || size_t(length) == sizeof link) return 1;
+    if (length <= 0 || size_t(length) == sizeof link) return true;
     std::string next(link, size_t(length));
     *target = next[0] == '/' ? next : DirectoryOf(*target) + "/" + next;
   }
   errno = ELOOP;
-  return 0;
+  return false;
 }
 
 // Descriptor 1 or 2 when it is open on the file `info` describes, else -1.
@@ -305,13 +305,13 @@ int StandardStreamOn(const struct stat& info) {
 }
 
 // Creates the temporary file next to out->target, with the mode of the file
-// it replaces (or the mode a new file would get). Returns 0 with errno set
-// when it cannot be created.
-int CreateTemporary(const struct stat* replaced, Output* out) {
+// it replaces (or the mode a new file would get). Returns false with errno
+// set when it cannot be created.
+bool CreateTemporary(const struct stat* replaced, Output* out) {
   std::string name = DirectoryOf(out->target) + "/.quasibiclique.XXXXXX";
   if (name.size() >= sizeof partialpath) {
     errno = ENAMETOOLONG;
-    return 0;
+    return false;
   }
   int fd;
   {
@@ -320,28 +320,28 @@ int CreateTemporary(const struct stat* replaced, Output* out) {
     fd = mkstemp(partialpath);
     partialset = fd >= 0;
   }
-  if (fd < 0) return 0;
+  if (fd < 0) return false;
   mode_t mask = umask(0);
   umask(mask);
   fchmod(fd, replaced ? replaced->st_mode & 07777 : 0666 & ~mask);  // best effort
   out->syncfd = dup(fd);
   out->file = out->syncfd >= 0 ? fdopen(fd, "w") : nullptr;
-  if (out->file) return 1;
+  if (out->file) return true;
   int error = errno;
   close(fd);
   if (out->syncfd >= 0) close(out->syncfd);
   out->syncfd = -1;
   RemovePartialOutput();
   errno = error;
-  return 0;
+  return false;
 }
 
-// Opens where the results go (see Output). Returns 0 with errno set when the
-// output cannot be created or, for an existing file, not written.
-int OpenOutput(const char* path, Output* out) {
+// Opens where the results go (see Output). Returns false with errno set when
+// the output cannot be created or, for an existing file, not written.
+bool CreateOutput(const char* path, Output* out) {
   struct stat info;
   if (stat(path, &info) != 0) {
-    if (errno != ENOENT) return 0;
+    if (errno != ENOENT) return false;
     return FollowLinks(path, &out->target) && CreateTemporary(nullptr, out);
   }
   int stream = S_ISREG(info.st_mode) ? StandardStreamOn(info) : -1;
@@ -351,47 +351,48 @@ int OpenOutput(const char* path, Output* out) {
     out->file = stream >= 0 ? fdopen(dup(stream), "w") : fopen(path, "w");
     return out->file != nullptr;
   }
-  if (!FollowLinks(path, &out->target)) return 0;
+  if (!FollowLinks(path, &out->target)) return false;
   int probe = open(out->target.c_str(), O_WRONLY | O_CLOEXEC);
-  if (probe < 0) return 0;
+  if (probe < 0) return false;
   close(probe);
   return CreateTemporary(&info, out);
 }
 
+Status OpenOutput(const char* path, Output* out) {
+  if (CreateOutput(path, out)) return Status::OK();
+  return Status::IOError(std::string("cannot create output file ") + path + ": " +
+                         strerror(errno));
+}
+
 // Puts the complete results in place: syncs the closed temporary file and
-// renames it over the target. Returns 0 with errno set on a failure, after
-// removing the temporary file.
-int CommitOutput(Output* out) {
-  if (out->syncfd < 0) return 1;
-  int ok = fsync(out->syncfd) == 0;
+// renames it over the target. On a failure the temporary file is removed.
+Status CommitOutput(const char* path, Output* out) {
+  if (out->syncfd < 0) return Status::OK();
+  const bool synced = fsync(out->syncfd) == 0;
   int error = errno;
   close(out->syncfd);
   out->syncfd = -1;
-  if (ok && rename(partialpath, out->target.c_str()) == 0) {
+  if (synced && rename(partialpath, out->target.c_str()) == 0) {
     partialset = 0;
-    return 1;
+    return Status::OK();
   }
-  if (ok) error = errno;
+  if (synced) error = errno;
   RemovePartialOutput();
-  errno = error;
-  return 0;
+  return Status::IOError(std::string("cannot write output file ") + path + ": " +
+                         strerror(error));
 }
 
 // ---------------------------------------------------------------------------
 // The run
 // ---------------------------------------------------------------------------
 
-// Checks that the dataset is open and is not the output file. Returns 0 or
-// the exit status of a refusal.
-int CheckDataset(char** argv, const Data& data) {
-  if (!data.Opened()) {
-    return ReportFailure(Status::NotFound(std::string(argv[1]) + " could not be opened!"));
-  }
+// Checks that the dataset is open and is not the output file.
+Status CheckDataset(char** argv, const Data& data) {
+  if (!data.Opened()) return Status::NotFound(std::string(argv[1]) + " could not be opened!");
   if (OutputIsDataset(data, argv[7])) {
-    fprintf(stderr, "%s: error: output file %s is the dataset %s\n", kProgram, argv[7], argv[1]);
-    return kExitOutput;
+    return Status::IOError(std::string("output file ") + argv[7] + " is the dataset " + argv[1]);
   }
-  return 0;
+  return Status::OK();
 }
 
 // Closes the output file. Returns 0, or the errno of a failure that the
@@ -420,8 +421,7 @@ Status MineAndWrite(const Database& db, const Options& options, const char* path
   std::string failure = s.message();
   const int closeerror = CloseOutputFile(output);
   if (failure.empty() && closeerror) failure = strerror(closeerror);
-  if (failure.empty() && !CommitOutput(&output)) failure = strerror(errno);
-  if (failure.empty()) return Status::OK();
+  if (failure.empty()) return CommitOutput(path, &output);
   if (output.syncfd >= 0) close(output.syncfd);
   output.syncfd = -1;
   return Status::IOError(std::string("cannot write output file ") + path + ": " + failure);
@@ -445,15 +445,14 @@ int RunMiner(int argc, char** argv) {
   if (!ParseCommandLine(&argc, &argv, &options)) return kExitUsage;
 
   Data data(argv[1]);
-  if (int refused = CheckDataset(argv, data)) return refused;
+  Status s = CheckDataset(argv, data);
+  if (!s.ok()) return ReportFailure(s);
   std::unique_ptr<Database> db;
-  Status s = DatabaseLoader::Load(data, argv[1], options, &db);
+  s = DatabaseLoader::Load(data, argv[1], options, &db);
   if (!s.ok()) return ReportFailure(s);
   Output output;
-  if (!OpenOutput(argv[7], &output)) {
-    return ReportFailure(Status::IOError(std::string("cannot create output file ") + argv[7] +
-                                         ": " + strerror(errno)));
-  }
+  s = OpenOutput(argv[7], &output);
+  if (!s.ok()) return ReportFailure(s);
   int found = 0;
   s = OnLargeStack([&] {
     return GuardMemory([&] { return MineAndWrite(*db, options, argv[7], output, &found); });
