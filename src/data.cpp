@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstring>
 
 namespace quasibiclique {
 
@@ -69,15 +70,14 @@ void Data::ReadLine(std::vector<int>& numbers) {
   }
 }
 
-Data::Status Data::FindVertexNum() {
+Status Data::FindVertexNum(const std::string& name) {
   lines_ = 0;
   itemsize_ = 1;
   longestline_ = 0;
   if (!ReadAll()) {
-    int error = errno;
+    const int error = errno;
     errorline_ = 1 + int(std::count(text_.begin(), text_.end(), '\n'));
-    errno = error;
-    return kReadError;
+    return Refusal(name, std::string("cannot read the dataset: ") + strerror(error ? error : EIO));
   }
   int largest = 0;
   position_ = 0;
@@ -87,12 +87,13 @@ Data::Status Data::FindVertexNum() {
     ReadLine(line);
     if (lines_ == INT_MAX - 1) {
       errorline_ = lines_ + 1;
-      return kTooManyLines;
+      return Refusal(name, "too many lines");
     }
     lines_++;
     if (toolarge_) {
       errorline_ = lines_;
-      return kNumberTooLarge;
+      return Refusal(name, "number too large (the largest allowed is " +
+                               std::to_string(kLargestNumber) + ")");
     }
     for (int value : line) largest = value > largest ? value : largest;
     if (int(line.size()) > longestline_) longestline_ = int(line.size());
@@ -100,7 +101,11 @@ Data::Status Data::FindVertexNum() {
   itemsize_ = largest + 1;
   position_ = 0;
   ateof_ = false;
-  return kOk;
+  return Status::OK();
+}
+
+Status Data::Refusal(const std::string& name, const std::string& what) const {
+  return Status::Corruption(name + ":" + std::to_string(errorline_) + ": " + what);
 }
 
 }  // namespace quasibiclique

@@ -4,7 +4,10 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <string>
 #include <vector>
+
+#include "quasibiclique/quasibiclique.h"
 
 namespace quasibiclique {
 
@@ -19,8 +22,6 @@ constexpr int kLargestNumber = 2147483646;
 // "-1" markers vanish).
 class Data {
  public:
-  enum Status { kOk = 0, kNumberTooLarge, kTooManyLines, kReadError };
-
   explicit Data(const char* path);  // Opened() is false when the open failed
   // A dataset whose text is already in memory (copied).
   Data(const char* text, size_t size);
@@ -33,9 +34,10 @@ class Data {
 
   // Reads the whole file, then counts the lines and finds the largest number
   // with exactly the rules of ReadLine and goes back to the start. An empty
-  // file has 0 lines. On a failure ErrorLine() is the 1-based line where it
-  // happened (for kReadError errno holds the reason).
-  Status FindVertexNum();
+  // file has 0 lines. Returns OK, or Corruption naming the dataset (`name`)
+  // and the 1-based line where it failed: a number too large, too many
+  // lines, or a read error with its reason. ErrorLine() is that line.
+  Status FindVertexNum(const std::string& name);
 
   // What FindVertexNum found: the number of lines, the largest number + 1
   // (1 when there is none) and the most numbers on one line.
@@ -57,6 +59,8 @@ class Data {
 
  private:
   int ReadAll();  // 1 when the whole file is in text_, else 0 with errno set
+  // The refusal of the dataset `name` at errorline_.
+  Status Refusal(const std::string& name, const std::string& what) const;
   int Next() {
     if (position_ < text_.size()) return static_cast<unsigned char>(text_[position_++]);
     ateof_ = true;

@@ -279,24 +279,13 @@ void Loader::PrepareItemlist() {
   PoolEndPermanentChain(rep_.itempool);
 }
 
-// The reader's refusal of the dataset text.
-Status ReadRefusal(const Data& data, Data::Status status, int error, const std::string& name) {
-  const std::string at = name + ":" + std::to_string(data.ErrorLine()) + ": ";
-  if (status == Data::kNumberTooLarge) {
-    return Status::Corruption(at + "number too large (the largest allowed is " +
-                              std::to_string(kLargestNumber) + ")");
-  }
-  if (status == Data::kTooManyLines) return Status::Corruption(at + "too many lines");
-  return Status::Corruption(at + "cannot read the dataset: " + strerror(error ? error : EIO));
-}
-
 }  // namespace
 
 Status DatabaseLoader::Load(Data& data, const std::string& name, const Options& options,
                             std::unique_ptr<Database>* db) {
   return GuardMemory([&] {
-    const Data::Status read = data.FindVertexNum();
-    if (read != Data::kOk) return ReadRefusal(data, read, errno, name);
+    Status read = data.FindVertexNum(name);
+    if (!read.ok()) return read;
     auto rep = std::make_unique<Database::Rep>();
     Status status = Loader(options, data, *rep).Fill(data, name);
     if (status.ok()) db->reset(new Database(std::move(rep)));

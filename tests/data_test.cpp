@@ -2,6 +2,8 @@
 // the built program: usage, argument checks, dataset and output-file errors,
 // and the standard output of a normal run.
 #include <gtest/gtest.h>
+
+#include <cstring>
 #include <unistd.h>
 
 #include <algorithm>
@@ -51,7 +53,7 @@ TEST(DataReader, CountsLinesAndNumbersLikeReadLine) {
     SCOPED_TRACE(c.name);
     Data data(dir.Write("d.txt", c.content).c_str());
     ASSERT_TRUE(data.Opened());
-    ASSERT_EQ(data.FindVertexNum(), Data::kOk);
+    ASSERT_TRUE(data.FindVertexNum("d.txt").ok());
     EXPECT_EQ(data.Lines(), c.lines);
     EXPECT_EQ(data.ItemSize(), c.itemsize);
     EXPECT_EQ(data.LongestLine(), c.longestline);
@@ -79,7 +81,9 @@ TEST(DataReader, RefusesNumbersAboveTheLimit) {
     SCOPED_TRACE(content);
     Data data(dir.Write("d.txt", content).c_str());
     ASSERT_TRUE(data.Opened());
-    EXPECT_EQ(data.FindVertexNum(), Data::kNumberTooLarge);
+    const Status s = data.FindVertexNum("d.txt");
+    EXPECT_EQ(s.message(), "d.txt:" + std::to_string(line) +
+                               ": number too large (the largest allowed is 2147483646)");
     EXPECT_EQ(data.ErrorLine(), line);
   }
 }
@@ -94,7 +98,7 @@ TEST(DataReader, ReadsAPipeOnce) {
   Data data(("/dev/fd/" + std::to_string(ends[0])).c_str());
   close(ends[0]);
   ASSERT_TRUE(data.Opened());
-  ASSERT_EQ(data.FindVertexNum(), Data::kOk);
+  ASSERT_TRUE(data.FindVertexNum("pipe").ok());
   EXPECT_EQ(data.Lines(), 4);
   EXPECT_EQ(data.ItemSize(), 8);
   EXPECT_EQ(data.LongestLine(), 3);
@@ -112,7 +116,9 @@ TEST(DataReader, MissingFileAndDirectory) {
   EXPECT_FALSE(Data(dir.File("absent").c_str()).Opened());
   Data directory(dir.path().c_str());
   if (directory.Opened()) {  // a directory opens on Linux but cannot be read
-    EXPECT_EQ(directory.FindVertexNum(), Data::kReadError);
+    const Status s = directory.FindVertexNum("dir");
+    EXPECT_EQ(s.code(), Status::kCorruption);
+    EXPECT_EQ(s.message(), "dir:1: cannot read the dataset: " + std::string(strerror(EISDIR)));
     EXPECT_EQ(directory.ErrorLine(), 1);
   }
 }

@@ -175,11 +175,11 @@ inline std::string CheckLoad(const uint8_t* bytes, size_t size) {
   std::string why;
   Data data(path.c_str());
   if (!data.Opened()) return "cannot open " + path;
-  Data::Status status = data.FindVertexNum();
+  const quasibiclique::Status status = data.FindVertexNum("d");
   std::string refusal;
   if (ref.toolargeline) {
-    Expect(why, status == Data::kNumberTooLarge && data.ErrorLine() == ref.toolargeline,
-           "reader status " + std::to_string(status) + " at line " +
+    Expect(why, !status.ok() && data.ErrorLine() == ref.toolargeline,
+           "reader status '" + status.message() + "' at line " +
                std::to_string(data.ErrorLine()) + ", expected too large at line " +
                std::to_string(ref.toolargeline));
     refusal = std::to_string(ref.toolargeline) +
@@ -191,7 +191,7 @@ inline std::string CheckLoad(const uint8_t* bytes, size_t size) {
       for (int v : line) largest = std::max(largest, v);
       longest = std::max(longest, line.size());
     }
-    Expect(why, status == Data::kOk && data.Lines() == int(ref.lines.size()) &&
+    Expect(why, status.ok() && data.Lines() == int(ref.lines.size()) &&
                     data.ItemSize() == largest + 1 && data.LongestLine() == int(longest),
            "reader counted " + std::to_string(data.Lines()) + " lines, itemsize " +
                std::to_string(data.ItemSize()) + ", longest " +
@@ -204,7 +204,7 @@ inline std::string CheckLoad(const uint8_t* bytes, size_t size) {
 
   bool accepted = false;
   long long cells = 0;
-  if (status == Data::kOk) {
+  if (status.ok()) {
     if (p.graphtype == 0 && data.ItemSize() > kLoadItemSize) return "";
     why = CheckLoader(path, ref, p, &accepted, &cells);
     if (!why.empty()) return why;
