@@ -18,7 +18,6 @@
 
 namespace {
 
-using namespace quasibiclique;
 
 using quasibiclique::ResultStore;
 using quasibiclique::TidRun;

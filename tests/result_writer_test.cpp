@@ -23,7 +23,6 @@
 
 namespace {
 
-using namespace quasibiclique;
 
 using quasibiclique::PairSink;
 using quasibiclique::ResultStore;
