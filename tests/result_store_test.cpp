@@ -18,7 +18,6 @@
 
 namespace {
 
-
 using quasibiclique::ResultStore;
 using quasibiclique::TidRun;
 using quasibiclique::TrieNode;

@@ -23,7 +23,6 @@
 
 namespace {
 
-
 using quasibiclique::PairSink;
 using quasibiclique::ResultStore;
 using quasibiclique::ResultWriter;
