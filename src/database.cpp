@@ -3,14 +3,11 @@
 // renumbering, and building the transaction and item lists.
 #include "database.h"
 
-#include "memory_status.h"
-
 #include <algorithm>
 #include <cassert>
-#include <cerrno>
-#include <cstring>
-#include <new>
 #include <numeric>
+
+#include "memory_status.h"
 
 namespace quasibiclique {
 

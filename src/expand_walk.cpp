@@ -50,10 +50,7 @@ void Walk(const Database::Rep& db, const Options& options, PairSink& sink, RunCo
   }
   const long long last = static_cast<long long>(db.itemnum) - options.item_supportLevel;
   for (int i = 0; i <= last; i++) {
-    if (static_cast<long long>(db.itemlist[i][0]) + options.itemTolerance >=
-        options.transaction_supportLevel) {
-      walk.Enumeratecdb(i, alltids);
-    }
+    if (walk.PassesItemTest(db.itemlist[i][0])) walk.Enumeratecdb(i, alltids);
   }
 }
 

@@ -19,6 +19,13 @@ class ToleranceWalk {
   // alltids: its tidnum tids, ascending.
   void Enumeratecdb(int item, int* alltids);
 
+  // An item passes the item test when its count over a tidset plus
+  // itemTolerance reaches transaction_supportLevel (in 64-bit arithmetic, so
+  // that no parameter can overflow).
+  bool PassesItemTest(int count) const {
+    return static_cast<long long>(count) + itemTolerance >= transaction_supportLevel;
+  }
+
  private:
   struct TidWalk;
   struct TidsetCounts;
@@ -54,9 +61,6 @@ class ToleranceWalk {
   int noholders[1] = {0};  // the one empty holder list of a cdb's dead items; never written
 
   // Threshold tests in 64-bit arithmetic so that no parameter can overflow.
-  bool PassesItemTest(int count) const {
-    return static_cast<long long>(count) + itemTolerance >= transaction_supportLevel;
-  }
   bool PassesTransactionTest(int live) const {
     return static_cast<long long>(live) + transactionTolerance >= item_supportLevel;
   }
