@@ -45,11 +45,13 @@ class Status {
 
   Status() = default;  // success
   static Status OK() { return Status(); }
-  static Status InvalidArgument(std::string message) { return {kInvalidArgument, message}; }
-  static Status NotFound(std::string message) { return {kNotFound, message}; }
-  static Status Corruption(std::string message) { return {kCorruption, message}; }
-  static Status IOError(std::string message) { return {kIOError, message}; }
-  static Status OutOfMemory(std::string message) { return {kOutOfMemory, message}; }
+  static Status InvalidArgument(std::string message) {
+    return {kInvalidArgument, std::move(message)};
+  }
+  static Status NotFound(std::string message) { return {kNotFound, std::move(message)}; }
+  static Status Corruption(std::string message) { return {kCorruption, std::move(message)}; }
+  static Status IOError(std::string message) { return {kIOError, std::move(message)}; }
+  static Status OutOfMemory(std::string message) { return {kOutOfMemory, std::move(message)}; }
 
   bool ok() const { return code_ == kOk; }
   Code code() const { return code_; }
