@@ -294,8 +294,12 @@ class Search {
   int words_[2] = {0, 0};  // words of a set of that side
   const Bounds bounds_;
   std::vector<Word> adj_[2];  // count_[s] rows of words_[Other(s)] words
-  size_t offset_[2] = {0, 0};
-  size_t framewords_ = 0;
+  // Offsets in a frame are ints, like words_, so that as far as the compiler
+  // knows no store through a Word* changes them: it keeps them in registers
+  // across the set operations instead of reloading them after every store,
+  // as it must for size_t, the type of Word.
+  int offset_[2] = {0, 0};  // where the sets of each side start
+  int framewords_ = 0;      // words of a frame
   static constexpr int kFramesPerBlock = 64;
   // Frames by depth, kFramesPerBlock to a block; blocks are sized by Load and
   // never move during a search.
@@ -325,10 +329,11 @@ void Search::Load(const Graph& g, const int* globalid0, const int* globalid1) {
     if (int(out_[s].size()) < count_[s]) out_[s].resize(count_[s]);
   }
   offset_[kTransactions] = 0;
-  offset_[kItems] = size_t(kKinds) * words_[kTransactions];
-  framewords_ = size_t(kKinds) * (words_[kTransactions] + words_[kItems]);
+  offset_[kItems] = kKinds * words_[kTransactions];
+  framewords_ = kKinds * (words_[kTransactions] + words_[kItems]);
+  const size_t blockwords = size_t(kFramesPerBlock) * framewords_;
   for (auto& block : blocks_) {
-    if (block.size() < kFramesPerBlock * framewords_) block.resize(kFramesPerBlock * framewords_);
+    if (block.size() < blockwords) block.resize(blockwords);
   }
   Word* root = Frame(0);
   std::fill(root, root + framewords_, Word{0});
@@ -336,7 +341,7 @@ void Search::Load(const Graph& g, const int* globalid0, const int* globalid1) {
 
 Word* Search::Frame(int depth) {
   size_t block = size_t(depth) / kFramesPerBlock;
-  while (blocks_.size() <= block) blocks_.emplace_back(kFramesPerBlock * framewords_ + 1);
+  while (blocks_.size() <= block) blocks_.emplace_back(size_t(kFramesPerBlock) * framewords_ + 1);
   return blocks_[block].data() + (size_t(depth) % kFramesPerBlock) * framewords_;
 }
 
