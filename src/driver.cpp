@@ -112,32 +112,66 @@ Status ParseArguments(char** argv, Options* options) {
 }
 
 constexpr const char* kSearchOption = "--search=";
+constexpr const char* kThreadsOption = "--threads=";
 
-// Takes a leading "--search=auto|exact|tolerance" off the arguments.
-Status TakeSearchOption(int* argc, char*** argv, SearchChoice* choice) {
-  *choice = kSearchAuto;
-  if (*argc < 2 || strncmp((*argv)[1], kSearchOption, strlen(kSearchOption)) != 0) {
-    return Status::OK();
-  }
-  const char* value = (*argv)[1] + strlen(kSearchOption);
+// Reads "--search=auto|exact|tolerance".
+Status ParseSearchOption(const char* value, SearchChoice* choice) {
   if (strcmp(value, "exact") == 0) {
     *choice = kSearchExact;
   } else if (strcmp(value, "tolerance") == 0) {
     *choice = kSearchTolerance;
-  } else if (strcmp(value, "auto") != 0) {
+  } else if (strcmp(value, "auto") == 0) {
+    *choice = kSearchAuto;
+  } else {
     return Status::InvalidArgument(std::string("--search '") + value +
                                    "' must be auto, exact or tolerance");
   }
-  (*argv)[1] = (*argv)[0];
-  (*argc)--;
-  (*argv)++;
   return Status::OK();
+}
+
+// Reads "--threads=N": a whole number, nothing after it.
+Status ParseThreadsOption(const char* value, int* threads) {
+  char* end = nullptr;
+  errno = 0;
+  const long long n = strtoll(value, &end, 10);
+  const bool whole = end != value && *end == '\0' && errno != ERANGE;
+  Status s = CheckThreads(whole ? n : -1, value);
+  if (s.ok()) *threads = static_cast<int>(n);
+  return s;
+}
+
+bool HasPrefix(const char* text, const char* prefix) {
+  return strncmp(text, prefix, strlen(prefix)) == 0;
+}
+
+// Takes the leading options ("--search=...", "--threads=...", each at most
+// once, in any order) off the arguments; what follows is the dataset.
+Status TakeLeadingOptions(int* argc, char*** argv, Options* options) {
+  bool searchtaken = false, threadstaken = false;
+  for (;;) {
+    if (*argc < 2) return Status::OK();
+    const char* arg = (*argv)[1];
+    Status s;
+    if (!searchtaken && HasPrefix(arg, kSearchOption)) {
+      searchtaken = true;
+      s = ParseSearchOption(arg + strlen(kSearchOption), &options->search);
+    } else if (!threadstaken && HasPrefix(arg, kThreadsOption)) {
+      threadstaken = true;
+      s = ParseThreadsOption(arg + strlen(kThreadsOption), &options->threads);
+    } else {
+      return Status::OK();
+    }
+    if (!s.ok()) return s;
+    (*argv)[1] = (*argv)[0];
+    (*argc)--;
+    (*argv)++;
+  }
 }
 
 // The options of the command line; a refusal gets its line and the usage
 // text. Returns false when the arguments are refused.
 bool ParseCommandLine(int* argc, char*** argv, Options* options) {
-  Status s = TakeSearchOption(argc, argv, &options->search);
+  Status s = TakeLeadingOptions(argc, argv, options);
   if (s.ok() && *argc < 8) {
     PrintUsage();
     return false;
@@ -410,13 +444,7 @@ int CloseOutputFile(Output& output) {
 // mining thread's heap and the memory the one frees serves the other.
 Status MineAndWrite(const Database& db, const Options& options, const char* path, Output& output,
                     int* found) {
-  ResultStore store(PrintProgress, nullptr);
-  Status s = MineHere(db, options, store);
-  if (!s.ok()) return s;
-  // The progress numbers go out before the results, which may share their file.
-  fflush(stdout);
-  errno = 0;
-  s = WriteResults(store, db, output.file, found);
+  Status s = MineToText(db, options, PrintProgress, nullptr, output.file, found);
   if (s.code() == Status::kOutOfMemory) return s;
   std::string failure = s.message();
   const int closeerror = CloseOutputFile(output);

@@ -43,9 +43,16 @@
 #include <algorithm>
 #include <climits>
 #include <cstdint>
+#include <atomic>
 #include <iterator>
+#include <memory>
+#include <numeric>
 #include <optional>
 #include <vector>
+
+#include <tbb/enumerable_thread_specific.h>
+#include <tbb/task_arena.h>
+#include <tbb/task_group.h>
 
 namespace quasibiclique {
 namespace {
@@ -235,23 +242,71 @@ struct Weighing {
   bool dead = false;    // an excluded vertex can join every extension
 };
 
+// One graph of a search as bitsets, one row per vertex, with the maps from
+// its ids to the ids handed to the sink. Immutable once built, so that the
+// workers of a parallel search read it together.
+struct BitGraph {
+  int count[2] = {0, 0};        // vertices per side
+  int words[2] = {0, 0};        // words of a set of that side
+  std::vector<Word> adj[2];     // count[s] rows of words[Other(s)] words
+  std::vector<int> globalid[2];  // empty: the ids are handed over as they are
+
+  // globalid[s] maps the ids of side s of g to the sink's ids (ascending
+  // with them), or is null for the same ids.
+  template <typename Graph>
+  void Build(const Graph& g, const int* globalid0, const int* globalid1);
+};
+
+template <typename Graph>
+void BitGraph::Build(const Graph& g, const int* globalid0, const int* globalid1) {
+  const int* maps[2] = {globalid0, globalid1};
+  for (Side s : kSides) {
+    count[s] = g.count[s];
+    words[s] = WordsFor(count[s]);
+    globalid[s].clear();
+    if (maps[s]) globalid[s].assign(maps[s], maps[s] + count[s]);
+  }
+  for (Side s : kSides) {
+    adj[s].assign(size_t(count[s]) * words[Other(s)], 0);
+    for (int v = 0; v < count[s]; v++) {
+      Word* row = adj[s].data() + size_t(v) * words[Other(s)];
+      for (int u : g.Neighbours(s, v)) Add(row, u);
+    }
+  }
+}
+
+using SharedGraph = std::shared_ptr<const BitGraph>;
+
+// Where a search hands nodes to other workers: a parallel search cuts its
+// tree into tasks, one per node handed over, while some worker waits for
+// work.
+class TaskSpawner {
+ public:
+  // Some worker waits for work.
+  virtual bool Hungry() const = 0;
+  // Searches the node `frame` (a frame of `words` words) of graph g as a
+  // task of its own; the frame is copied.
+  virtual void Spawn(const SharedGraph& g, const Word* frame, int words) = 0;
+
+ protected:
+  ~TaskSpawner() = default;  // never deleted through this interface
+};
+
 // The branch and bound on one graph held as bitsets.
 class Search {
  public:
-  Search(const Bounds& bounds, PairSink& sink);
-  // Takes the graph; globalid[s] maps its ids of side s to the ids handed to
-  // the sink (ascending with them), or is null for the same ids. Empties the
-  // root node.
-  template <typename Graph>
-  void Load(const Graph& g, const int* globalid0, const int* globalid1);
+  // spawner: where nodes go as tasks of their own; null searches every node
+  // here.
+  Search(const Bounds& bounds, PairSink& sink, TaskSpawner* spawner);
+  // Takes the graph and empties the root node.
+  void Attach(SharedGraph g);
   void AddToRoot(Side side, Kind kind, int v) { Add(Set(Frame(0), side, kind), v); }
   // Searches the root node.
   void RunRoot() { Node(0); }
   // Searches the root node's branch that takes candidate v of `side`.
-  void RunBranch(Side side, int v) {
-    Include(Frame(0), Frame(1), side, v);
-    Node(1);
-  }
+  void RunBranch(Side side, int v) { SearchChild(Frame(0), 0, side, v); }
+  // Searches node `frame` of graph g, a frame of an attached search of g.
+  void RunFrame(const SharedGraph& g, const Word* frame);
   long long found() const { return found_; }
 
  private:
@@ -261,10 +316,11 @@ class Search {
   }
   // Neighbours of v (a vertex of `side`) on the other side.
   const Word* Row(Side side, int v) const {
-    return adj_[side].data() + size_t(v) * words_[Other(side)];
+    return adj_[side] + size_t(v) * words_[Other(side)];
   }
 
   void Node(int depth);
+  void SearchChild(Word* f, int depth, Side side, int v);
   // |P| + |C| of `side` reaches the least size of that side in a result.
   bool ReachesLeast(Word* f, Side side) const {
     return Count(Set(f, side, kPair), words_[side]) + Count(Set(f, side, kCand), words_[side]) >=
@@ -290,10 +346,11 @@ class Search {
   void MarkFull(Word* f);
   void Emit(Word* f);
 
-  int count_[2] = {0, 0};  // vertices per side
-  int words_[2] = {0, 0};  // words of a set of that side
+  int count_[2] = {0, 0};  // vertices per side, as in graph_
+  int words_[2] = {0, 0};  // words of a set of that side, as in graph_
   const Bounds bounds_;
-  std::vector<Word> adj_[2];  // count_[s] rows of words_[Other(s)] words
+  SharedGraph graph_;
+  const Word* adj_[2] = {nullptr, nullptr};  // graph_'s rows
   // Offsets in a frame are ints, like words_, so that as far as the compiler
   // knows no store through a Word* changes them: it keeps them in registers
   // across the set operations instead of reloading them after every store,
@@ -301,31 +358,26 @@ class Search {
   int offset_[2] = {0, 0};  // where the sets of each side start
   int framewords_ = 0;      // words of a frame
   static constexpr int kFramesPerBlock = 64;
-  // Frames by depth, kFramesPerBlock to a block; blocks are sized by Load and
+  // Frames by depth, kFramesPerBlock to a block; blocks are sized by Attach and
   // never move during a search.
   std::vector<std::vector<Word>> blocks_;
-  const int* globalid_[2] = {nullptr, nullptr};
+  const int* globalid_[2] = {nullptr, nullptr};  // graph_'s maps, null for none
   std::vector<int> out_[2];
   PairSink& sink_;
+  TaskSpawner* const spawner_;
   long long found_ = 0;
 };
 
-Search::Search(const Bounds& bounds, PairSink& sink) : bounds_(bounds), sink_(sink) {}
+Search::Search(const Bounds& bounds, PairSink& sink, TaskSpawner* spawner)
+    : bounds_(bounds), sink_(sink), spawner_(spawner) {}
 
-template <typename Graph>
-void Search::Load(const Graph& g, const int* globalid0, const int* globalid1) {
-  globalid_[kTransactions] = globalid0;
-  globalid_[kItems] = globalid1;
+void Search::Attach(SharedGraph g) {
+  graph_ = std::move(g);
   for (Side s : kSides) {
-    count_[s] = g.count[s];
-    words_[s] = WordsFor(count_[s]);
-  }
-  for (Side s : kSides) {
-    adj_[s].assign(size_t(count_[s]) * words_[Other(s)], 0);
-    for (int v = 0; v < count_[s]; v++) {
-      Word* row = adj_[s].data() + size_t(v) * words_[Other(s)];
-      for (int u : g.Neighbours(s, v)) Add(row, u);
-    }
+    count_[s] = graph_->count[s];
+    words_[s] = graph_->words[s];
+    adj_[s] = graph_->adj[s].data();
+    globalid_[s] = graph_->globalid[s].empty() ? nullptr : graph_->globalid[s].data();
     if (int(out_[s].size()) < count_[s]) out_[s].resize(count_[s]);
   }
   offset_[kTransactions] = 0;
@@ -337,6 +389,12 @@ void Search::Load(const Graph& g, const int* globalid0, const int* globalid1) {
   }
   Word* root = Frame(0);
   std::fill(root, root + framewords_, Word{0});
+}
+
+void Search::RunFrame(const SharedGraph& g, const Word* frame) {
+  if (graph_ != g) Attach(g);
+  Copy(Frame(0), frame, framewords_);
+  Node(0);
 }
 
 Word* Search::Frame(int depth) {
@@ -368,9 +426,20 @@ void Search::Node(int depth) {
       return;
     }
     // No pivot: take the chosen candidate, then exclude it and look again.
-    Include(f, Frame(depth + 1), choice.side, choice.vertex);
-    Node(depth + 1);
+    SearchChild(f, depth, choice.side, choice.vertex);
     Exclude(f, choice.side, choice.vertex);
+  }
+}
+
+// Searches the child of node f (at depth) that takes v into `side`: here, or
+// as a task of its own while some worker waits for work.
+void Search::SearchChild(Word* f, int depth, Side side, int v) {
+  Word* child = Frame(depth + 1);
+  Include(f, child, side, v);
+  if (spawner_ && spawner_->Hungry()) {
+    spawner_->Spawn(graph_, child, framewords_);
+  } else {
+    Node(depth + 1);
   }
 }
 
@@ -570,8 +639,7 @@ void Search::BranchOnPivot(int depth, const Choice& pivot) {
     bool hopeless = false;
     ForEach(branch[side], words_[side], [&](int v) {
       if (hopeless) return;
-      Include(f, Frame(depth + 1), side, v);
-      Node(depth + 1);
+      SearchChild(f, depth, side, v);
       Exclude(f, side, v);
       hopeless = !ReachesLeast(f, side);
     });
@@ -722,21 +790,47 @@ void Search::Emit(Word* f) {
 // that could join such a result lies among them too.
 class Decomposition {
  public:
-  Decomposition(const ExactInput& in, PairSink& sink);
-  long long Run();
+  Decomposition(const Bounds& bounds, const DatabaseGraph& global);
+  // The side whose parts are confined to neighbourhoods and cost least to
+  // collect (the sum of the squared degrees of the other side), if any.
+  std::optional<Side> side() const { return side_; }
+  // The vertices of the split side in the order of the parts: ascending
+  // degree.
+  const std::vector<int>& order() const { return order_; }
+  // Position of a vertex of the split side in the order.
+  int Rank(int v) const { return rank_[v]; }
 
  private:
   std::optional<Side> ChooseSide() const;
-  void SearchPart(Side s, int v);
+
+  const Bounds& bounds_;
+  const DatabaseGraph& global_;
+  std::optional<Side> side_;
+  std::vector<int> order_;
+  std::vector<int> rank_;
+};
+
+// Searches parts of a decomposition one at a time: collects a part's
+// vertices, builds its graph and searches it. Each worker has its own.
+class PartSearch {
+ public:
+  PartSearch(const Bounds& bounds, const DatabaseGraph& global, const Decomposition& parts,
+             PairSink& sink, TaskSpawner* spawner);
+  // The results whose first vertex of the split side (in the order) is v.
+  void SearchPart(int v);
+  long long found() const { return search_.found(); }
+
+ private:
   void CollectSide(Side s, int v);
   void CollectOtherSide(Side s, int v);
   void BuildLocal();
 
-  Bounds bounds_;
-  DatabaseGraph global_;
+  const Bounds& bounds_;
+  const DatabaseGraph& global_;
+  const Decomposition& parts_;
   PartGraph local_;
+  std::shared_ptr<BitGraph> bits_;  // the part's bitsets; a new one while tasks hold the last
   Search search_;
-  std::vector<int> rank_;        // position of a vertex of the split side in the order
   std::vector<int> hits_[2];     // per vertex, zero between uses
   std::vector<int> touched_;
   std::vector<int> members_[2];  // the part's vertices per side, ascending
@@ -744,18 +838,19 @@ class Decomposition {
   std::vector<int> localid_[2];  // vertex -> id in local_, -1 between uses
 };
 
-Decomposition::Decomposition(const ExactInput& in, PairSink& sink)
-    : bounds_(in),
-      global_{{in.tidnum, in.itemnum}, {in.tranlist, in.itemlist}},
-      search_(bounds_, sink) {
-  for (Side s : kSides) {
-    hits_[s].assign(global_.count[s], 0);
-    localid_[s].assign(global_.count[s], -1);
-  }
+Decomposition::Decomposition(const Bounds& bounds, const DatabaseGraph& global)
+    : bounds_(bounds), global_(global), side_(ChooseSide()) {
+  if (!side_) return;
+  const Side s = *side_;
+  order_.resize(global_.count[s]);
+  for (int v = 0; v < global_.count[s]; v++) order_[v] = v;
+  std::stable_sort(order_.begin(), order_.end(), [&](int a, int b) {
+    return global_.Degree(s, a) < global_.Degree(s, b);
+  });
+  rank_.assign(global_.count[s], 0);
+  for (int k = 0; k < global_.count[s]; k++) rank_[order_[k]] = k;
 }
 
-// The side whose parts are confined to neighbourhoods and cost least to
-// collect (the sum of the squared degrees of the other side), if any.
 std::optional<Side> Decomposition::ChooseSide() const {
   std::optional<Side> best;
   double bestcost = 0;
@@ -774,30 +869,17 @@ std::optional<Side> Decomposition::ChooseSide() const {
   return best;
 }
 
-long long Decomposition::Run() {
-  const std::optional<Side> split = ChooseSide();
-  if (!split) {
-    search_.Load(global_, nullptr, nullptr);
-    for (Side side : kSides) {
-      for (int v = 0; v < global_.count[side]; v++) search_.AddToRoot(side, kCand, v);
-    }
-    search_.RunRoot();
-    return search_.found();
+PartSearch::PartSearch(const Bounds& bounds, const DatabaseGraph& global,
+                       const Decomposition& parts, PairSink& sink, TaskSpawner* spawner)
+    : bounds_(bounds), global_(global), parts_(parts), search_(bounds, sink, spawner) {
+  for (Side s : kSides) {
+    hits_[s].assign(global_.count[s], 0);
+    localid_[s].assign(global_.count[s], -1);
   }
-  const Side s = *split;
-  std::vector<int> order(global_.count[s]);
-  for (int v = 0; v < global_.count[s]; v++) order[v] = v;
-  std::stable_sort(order.begin(), order.end(), [&](int a, int b) {
-    return global_.Degree(s, a) < global_.Degree(s, b);
-  });
-  rank_.assign(global_.count[s], 0);
-  for (int k = 0; k < global_.count[s]; k++) rank_[order[k]] = k;
-  for (int v : order) SearchPart(s, v);
-  return search_.found();
 }
 
 // members_[s] = v and the vertices of side s sharing enough neighbours with it.
-void Decomposition::CollectSide(Side s, int v) {
+void PartSearch::CollectSide(Side s, int v) {
   const Side o = Other(s);
   const long long need = bounds_.least[o] - 2LL * bounds_.tolerance[s];
   touched_.clear();
@@ -816,7 +898,7 @@ void Decomposition::CollectSide(Side s, int v) {
 
 // members_[o] = the vertices of side o with enough neighbours in members_[s]
 // (and adjacent to v when v may miss none).
-void Decomposition::CollectOtherSide(Side s, int v) {
+void PartSearch::CollectOtherSide(Side s, int v) {
   const Side o = Other(s);
   const long long need = bounds_.least[s] - bounds_.tolerance[o];
   members_[o].clear();
@@ -844,9 +926,10 @@ void Decomposition::CollectOtherSide(Side s, int v) {
   std::sort(members_[o].begin(), members_[o].end());
 }
 
-// local_ = the subgraph on members_, numbered in ascending order per side.
-// Undirected: both sides hold the union, so that a vertex keeps one id.
-void Decomposition::BuildLocal() {
+// local_ = the subgraph on members_, numbered in ascending order per side,
+// attached to the search as bitsets. Undirected: both sides hold the union,
+// so that a vertex keeps one id.
+void PartSearch::BuildLocal() {
   const std::vector<int>* ids = members_;
   std::vector<int>& both = both_;
   if (bounds_.undirected) {
@@ -871,12 +954,15 @@ void Decomposition::BuildLocal() {
       local_.begin[s].push_back(int(local_.list[s].size()));
     }
   }
-  search_.Load(local_, bounds_.undirected ? both.data() : members_[kTransactions].data(),
+  // Tasks of the last part may still read its bitsets: those stay theirs.
+  if (!bits_ || bits_.use_count() > 1) bits_ = std::make_shared<BitGraph>();
+  bits_->Build(local_, bounds_.undirected ? both.data() : members_[kTransactions].data(),
                bounds_.undirected ? both.data() : members_[kItems].data());
+  search_.Attach(bits_);
 }
 
-// The results whose first vertex of side s (in the order) is v.
-void Decomposition::SearchPart(Side s, int v) {
+void PartSearch::SearchPart(int v) {
+  const Side s = *parts_.side();
   const Side o = Other(s);
   CollectSide(s, v);
   if (static_cast<long long>(members_[s].size()) < bounds_.least[s]) return;
@@ -884,7 +970,9 @@ void Decomposition::SearchPart(Side s, int v) {
   if (static_cast<long long>(members_[o].size()) < bounds_.least[o]) return;
   BuildLocal();
   for (int w : members_[s]) {
-    if (w != v) search_.AddToRoot(s, rank_[w] < rank_[v] ? kExcl : kCand, localid_[s][w]);
+    if (w != v) {
+      search_.AddToRoot(s, parts_.Rank(w) < parts_.Rank(v) ? kExcl : kCand, localid_[s][w]);
+    }
   }
   for (int u : members_[o]) search_.AddToRoot(o, kCand, localid_[o][u]);
   search_.AddToRoot(s, kCand, localid_[s][v]);
@@ -894,11 +982,109 @@ void Decomposition::SearchPart(Side s, int v) {
   }
 }
 
+// The whole graph as one search's bitsets, its root holding every vertex as
+// a candidate.
+SharedGraph WholeGraph(const DatabaseGraph& global) {
+  auto bits = std::make_shared<BitGraph>();
+  bits->Build(global, nullptr, nullptr);
+  return bits;
+}
+
+void SearchWhole(Search& search, const SharedGraph& whole) {
+  search.Attach(whole);
+  for (Side side : kSides) {
+    for (int v = 0; v < whole->count[side]; v++) search.AddToRoot(side, kCand, v);
+  }
+  search.RunRoot();
+}
+
+// The exact search on one thread.
+long long SearchSerially(const Bounds& bounds, const DatabaseGraph& global, PairSink& sink) {
+  const Decomposition parts(bounds, global);
+  if (!parts.side()) {
+    Search search(bounds, sink, nullptr);
+    SearchWhole(search, WholeGraph(global));
+    return search.found();
+  }
+  PartSearch part(bounds, global, parts, sink, nullptr);
+  for (int v : parts.order()) part.SearchPart(v);
+  return part.found();
+}
+
+// The exact search on `threads` workers: the parts are handed out one at a
+// time, and any node of any search becomes a task of its own while fewer
+// tasks wait than there are workers, so that idle workers steal the subtrees
+// of busy ones. Each worker has its own search state; the graph, the bounds
+// and the parts are read by all.
+class ParallelSearch final : public TaskSpawner {
+ public:
+  ParallelSearch(const Bounds& bounds, const DatabaseGraph& global, PairSink& sink, int threads)
+      : bounds_(bounds),
+        global_(global),
+        sink_(sink),
+        threads_(threads),
+        searches_([this] { return Search(bounds_, sink_, this); }) {}
+
+  long long Run();
+  bool Hungry() const override { return waiting_.load(std::memory_order_relaxed) < threads_; }
+  void Spawn(const SharedGraph& g, const Word* frame, int words) override;
+
+ private:
+  void SearchParts(const Decomposition& parts, std::atomic<size_t>& next, long long* found);
+
+  const Bounds& bounds_;
+  const DatabaseGraph& global_;
+  PairSink& sink_;
+  const int threads_;
+  std::atomic<int> waiting_{0};  // tasks spawned and not yet started
+  tbb::task_group group_;
+  tbb::enumerable_thread_specific<Search> searches_;  // the searches of spawned nodes
+};
+
+void ParallelSearch::Spawn(const SharedGraph& g, const Word* frame, int words) {
+  waiting_.fetch_add(1, std::memory_order_relaxed);
+  group_.run([this, g, node = std::vector<Word>(frame, frame + words)] {
+    waiting_.fetch_sub(1, std::memory_order_relaxed);
+    searches_.local().RunFrame(g, node.data());
+  });
+}
+
+// Searches parts from the shared cursor `next` until none is left.
+void ParallelSearch::SearchParts(const Decomposition& parts, std::atomic<size_t>& next,
+                                 long long* found) {
+  PartSearch part(bounds_, global_, parts, sink_, this);
+  for (size_t k; (k = next.fetch_add(1)) < parts.order().size();) part.SearchPart(parts.order()[k]);
+  *found = part.found();
+}
+
+long long ParallelSearch::Run() {
+  const Decomposition parts(bounds_, global_);
+  std::vector<long long> found(threads_, 0);
+  tbb::task_arena arena(threads_);
+  arena.execute([&] {
+    if (!parts.side()) {
+      SearchWhole(searches_.local(), WholeGraph(global_));
+    } else {
+      std::atomic<size_t> next{0};
+      for (int t = 0; t < threads_; t++) {
+        group_.run([&, t] { SearchParts(parts, next, &found[t]); });
+      }
+    }
+    group_.wait();
+  });
+  long long total = std::accumulate(found.begin(), found.end(), 0LL);
+  for (const Search& search : searches_) total += search.found();
+  return total;
+}
+
 }  // namespace
 
-long long EnumerateMaximalPairs(const ExactInput& input, PairSink& sink) {
-  Decomposition decomposition(input, sink);
-  return decomposition.Run();
+long long EnumerateMaximalPairs(const ExactInput& input, PairSink& sink, int threads) {
+  const Bounds bounds(input);
+  const DatabaseGraph global{{input.tidnum, input.itemnum}, {input.tranlist, input.itemlist}};
+  if (threads <= 1) return SearchSerially(bounds, global, sink);
+  ParallelSearch search(bounds, global, sink, threads);
+  return search.Run();
 }
 
 }  // namespace quasibiclique

@@ -31,9 +31,12 @@ struct ExactInput {
 // transaction_supportLevel), |I| >= item_supportLevel, and no single tid or
 // item can join. Undirected: T and I are disjoint, only vertices outside both
 // may join, and a pair and its mirror are both handed over when both
-// qualify. The order of the pairs depends only on the input. Returns the
-// number of pairs handed over.
-long long EnumerateMaximalPairs(const ExactInput& input, PairSink& sink);
+// qualify. Returns the number of pairs handed over.
+//
+// On one thread the order of the pairs depends only on the input. With more
+// threads, sink.Add is called from several threads at once, in an order
+// that varies from run to run; the set of pairs is the same.
+long long EnumerateMaximalPairs(const ExactInput& input, PairSink& sink, int threads = 1);
 
 }  // namespace quasibiclique
 

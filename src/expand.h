@@ -65,6 +65,11 @@ struct RunContext {
 void WalkTolerances(const Database::Rep& db, const Options& options, PairSink& sink,
                     RunContext& context);
 
+// WalkTolerances on `threads` workers, each with a context of its own: the
+// sink sees the same pairs in the same order, one call at a time.
+void WalkTolerancesOnThreads(const Database::Rep& db, const Options& options, PairSink& sink,
+                             int threads);
+
 // The walk of one start item alone, for tests of the walk's order.
 void WalkStartItem(const Database::Rep& db, const Options& options, PairSink& sink,
                    RunContext& context, int item);

@@ -1,6 +1,14 @@
 // The tolerance walk of a whole run: its working memory and the loop over
-// start items.
+// start items, on one thread or on several.
+#include <atomic>
+#include <memory>
+#include <mutex>
 #include <numeric>
+#include <vector>
+
+#include <tbb/enumerable_thread_specific.h>
+#include <tbb/task_arena.h>
+#include <tbb/task_group.h>
 
 #include "arena_scope.h"
 #include "tolerance_walk.h"
@@ -36,8 +44,22 @@ ToleranceWalk::ToleranceWalk(const Database::Rep& db, const Options& options, Pa
 
 namespace {
 
-// Every start item that passes the item test, in ascending order; or only
-// the item `only` when it is not -1.
+// The start items of a walk: every item that passes the item test and
+// leaves room for item_supportLevel items from it on, ascending.
+std::vector<int> StartItems(const Database::Rep& db, const Options& options) {
+  std::vector<int> starts;
+  const long long last = static_cast<long long>(db.itemnum) - options.item_supportLevel;
+  for (int i = 0; i <= last; i++) {
+    if (ToleranceWalk::PassesItemTest(db.itemlist[i][0], options.itemTolerance,
+                                      options.transaction_supportLevel)) {
+      starts.push_back(i);
+    }
+  }
+  return starts;
+}
+
+// Every start item in ascending order; or only the item `only` when it is
+// not -1.
 void Walk(const Database::Rep& db, const Options& options, PairSink& sink, RunContext& context,
           int only) {
   ToleranceWalk walk(db, options, sink, context);
@@ -48,10 +70,127 @@ void Walk(const Database::Rep& db, const Options& options, PairSink& sink, RunCo
     walk.Enumeratecdb(only, alltids);
     return;
   }
-  const long long last = static_cast<long long>(db.itemnum) - options.item_supportLevel;
-  for (int i = 0; i <= last; i++) {
-    if (walk.PassesItemTest(db.itemlist[i][0])) walk.Enumeratecdb(i, alltids);
+  for (int i : StartItems(db, options)) walk.Enumeratecdb(i, alltids);
+}
+
+// The pairs of one start item on their way to the run's sink in start
+// order. While earlier start items are still being walked they are kept,
+// per pair [ntids, nitems, tids..., items...]; once all of those are handed
+// on, the start item is the head and its pairs go straight to the sink.
+class StartItemPairs final : public PairSink {
+ public:
+  StartItemPairs(class ParallelWalk& walk, size_t index) : walk_(walk), index_(index) {}
+  void Add(const int* tids, int ntids, const int* items, int nitems) override;
+  size_t index() const { return index_; }
+  // Hands the kept pairs to sink and lets later ones go straight to it.
+  void BecomeHead(PairSink& sink);
+
+ private:
+  class ParallelWalk& walk_;
+  const size_t index_;
+  PairSink* head_ = nullptr;  // the run's sink, once this start item is the head
+  std::vector<int> kept_;
+};
+
+// The working memory of one worker of a parallel walk.
+struct WalkWorker {
+  explicit WalkWorker(const Database::Rep& db) : context(db), alltids(size_t(db.tidnum)) {
+    std::iota(alltids.begin(), alltids.end(), 0);
   }
+  RunContext context;
+  std::vector<int> alltids;
+};
+
+// The walk on several workers: the start items are taken in ascending order
+// from a shared cursor, each walked by one worker; the sink sees the pairs
+// in start order, one call at a time, so it sees what a walk on one thread
+// hands it, in the same order.
+class ParallelWalk {
+ public:
+  ParallelWalk(const Database::Rep& db, const Options& options, PairSink& sink)
+      : db_(db),
+        options_(options),
+        sink_(sink),
+        starts_(StartItems(db, options)),
+        done_(starts_.size()) {}
+  void Run(int threads);
+  // The start item k is the head: every earlier one is handed on.
+  bool IsHead(size_t k) const { return committed_.load(std::memory_order_acquire) == k; }
+  PairSink& sink() { return sink_; }
+  std::mutex& handing() { return handing_; }
+
+ private:
+  void WalkStarts();
+  void Finish(std::unique_ptr<StartItemPairs> pairs);
+
+  const Database::Rep& db_;
+  const Options& options_;
+  PairSink& sink_;
+  const std::vector<int> starts_;
+  std::atomic<size_t> next_{0};
+  std::mutex handing_;  // held while pairs are handed on and the head changes
+  std::vector<std::unique_ptr<StartItemPairs>> done_;  // walked, not yet handed on
+  std::atomic<size_t> committed_{0};                   // start items handed on
+  tbb::enumerable_thread_specific<std::unique_ptr<WalkWorker>> workers_;
+};
+
+void StartItemPairs::Add(const int* tids, int ntids, const int* items, int nitems) {
+  if (!head_ && walk_.IsHead(index_)) {
+    std::lock_guard<std::mutex> hold(walk_.handing());
+    BecomeHead(walk_.sink());
+  }
+  if (head_) {
+    head_->Add(tids, ntids, items, nitems);
+    return;
+  }
+  kept_.push_back(ntids);
+  kept_.push_back(nitems);
+  kept_.insert(kept_.end(), tids, tids + ntids);
+  kept_.insert(kept_.end(), items, items + nitems);
+}
+
+void StartItemPairs::BecomeHead(PairSink& sink) {
+  for (size_t at = 0; at < kept_.size();) {
+    const int ntids = kept_[at], nitems = kept_[at + 1];
+    const int* tids = &kept_[at + 2];
+    sink.Add(tids, ntids, tids + ntids, nitems);
+    at += 2 + size_t(ntids) + size_t(nitems);
+  }
+  std::vector<int>().swap(kept_);
+  head_ = &sink;
+}
+
+void ParallelWalk::Run(int threads) {
+  tbb::task_arena arena(threads);
+  arena.execute([&] {
+    tbb::task_group group;
+    for (int t = 0; t < threads; t++) group.run([this] { WalkStarts(); });
+    group.wait();
+  });
+}
+
+void ParallelWalk::WalkStarts() {
+  std::unique_ptr<WalkWorker>& worker = workers_.local();
+  if (!worker) worker = std::make_unique<WalkWorker>(db_);
+  for (size_t k; (k = next_.fetch_add(1)) < starts_.size();) {
+    auto pairs = std::make_unique<StartItemPairs>(*this, k);
+    ToleranceWalk walk(db_, options_, *pairs, worker->context);
+    walk.Enumeratecdb(starts_[k], worker->alltids.data());
+    Finish(std::move(pairs));
+  }
+}
+
+// A walked start item is handed on when it is the head, together with the
+// walked ones after it; else it waits for the head to reach it.
+void ParallelWalk::Finish(std::unique_ptr<StartItemPairs> pairs) {
+  std::lock_guard<std::mutex> hold(handing_);
+  done_[pairs->index()] = std::move(pairs);
+  size_t k = committed_.load(std::memory_order_relaxed);
+  for (; k < done_.size() && done_[k]; k++) {
+    done_[k]->BecomeHead(sink_);
+    done_[k].reset();
+  }
+  committed_.store(k, std::memory_order_release);
 }
 
 }  // namespace
@@ -59,6 +198,12 @@ void Walk(const Database::Rep& db, const Options& options, PairSink& sink, RunCo
 void WalkTolerances(const Database::Rep& db, const Options& options, PairSink& sink,
                     RunContext& context) {
   Walk(db, options, sink, context, -1);
+}
+
+void WalkTolerancesOnThreads(const Database::Rep& db, const Options& options, PairSink& sink,
+                             int threads) {
+  ParallelWalk walk(db, options, sink);
+  walk.Run(threads);
 }
 
 void WalkStartItem(const Database::Rep& db, const Options& options, PairSink& sink,

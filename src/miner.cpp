@@ -3,14 +3,20 @@
 #include "miner.h"
 
 #include <pthread.h>
+#include <sched.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <functional>
+
+#include <tbb/global_control.h>
 
 #include "database.h"
 #include "exact.h"
 #include "expand.h"
 #include "memory_status.h"
+#include "result_shards.h"
 #include "result_writer.h"
 
 namespace quasibiclique {
@@ -24,10 +30,30 @@ namespace {
 constexpr size_t kMiningStackBytes = size_t{1} << 30;
 constexpr size_t kSmallestMiningStack = size_t{16} << 20;
 
+// Stack of the workers of a parallel run (only reserved: pages are
+// committed as the recursion reaches them).
+constexpr size_t kWorkerStackBytes = size_t{64} << 20;
+
+// Shards of the output order per thread: enough that a few heavy ones
+// leave the others room to balance the layout and the formatting.
+constexpr int kShardsPerThread = 16;
+
+// The workers a run on `threads` threads needs while it lasts: as many as
+// it asks for (even beyond the cores), with large stacks.
+struct WorkerLimits {
+  explicit WorkerLimits(int threads)
+      : parallelism(tbb::global_control::max_allowed_parallelism, threads),
+        stack(tbb::global_control::thread_stack_size, kWorkerStackBytes) {}
+  tbb::global_control parallelism;
+  tbb::global_control stack;
+};
+
 // Runs one search; what it throws when memory runs out becomes a status.
 Status Search(const Database& db, const Options& options, PairSink& sink) {
   const Database::Rep& rep = db.rep();
+  const int threads = RunThreads(options);
   return GuardMemory([&] {
+    const WorkerLimits limits(threads);
     if (options.search == kSearchExact ||
         (options.search == kSearchAuto && InExactRegime(options))) {
       const ExactInput input{rep.tidnum,
@@ -39,7 +65,9 @@ Status Search(const Database& db, const Options& options, PairSink& sink) {
                              options.transactionTolerance,
                              options.transaction_supportLevel,
                              rep.undirected()};
-      EnumerateMaximalPairs(input, sink);
+      EnumerateMaximalPairs(input, sink, threads);
+    } else if (threads > 1) {
+      WalkTolerancesOnThreads(rep, options, sink, threads);
     } else {
       RunContext context(rep);
       WalkTolerances(rep, options, sink, context);
@@ -111,6 +139,13 @@ Status OnLargeStack(const std::function<Status()>& work) {
   return work();
 }
 
+int RunThreads(const Options& options) {
+  if (options.threads > 0) return options.threads;
+  cpu_set_t cpus;
+  if (sched_getaffinity(0, sizeof(cpus), &cpus) != 0) return 1;
+  return std::clamp(CPU_COUNT(&cpus), 1, kMaxThreads);
+}
+
 Status MineHere(const Database& db, const Options& options, PairSink& sink) {
   return Search(db, options, sink);
 }
@@ -119,10 +154,19 @@ Status MineInto(const Database& db, const Options& options, PairSink& sink) {
   return OnLargeStack([&] { return Search(db, options, sink); });
 }
 
-Status WriteResults(ResultStore& store, const Database& db, std::FILE* file, int* lines) {
+namespace {
+
+// The results in one store, written by one writer.
+Status MineToTextSerially(const Database& db, const Options& options,
+                          ResultStore::Progress progress, void* context, std::FILE* file,
+                          int* lines) {
   const Database::Rep& rep = db.rep();
+  ResultStore store(progress, context);
+  Status s = MineHere(db, options, store);
+  if (!s.ok()) return s;
   return GuardMemory([&] {
     ResultWriter writer(store, rep.undirected());
+    errno = 0;
     const int error =
         writer.WriteText(file, rep.tidoldid.data(), rep.tidnum, rep.itemoldid.data(), rep.itemnum);
     *lines = writer.lines();
@@ -130,16 +174,57 @@ Status WriteResults(ResultStore& store, const Database& db, std::FILE* file, int
   });
 }
 
+// The results in shards, laid out and formatted in parallel.
+Status MineToTextInShards(const Database& db, const Options& options,
+                          ResultStore::Progress progress, void* context, std::FILE* file,
+                          int* lines) {
+  const Database::Rep& rep = db.rep();
+  const int threads = RunThreads(options);
+  ResultShards shards(rep.itemnum, kShardsPerThread * threads, progress, context);
+  Status s = MineHere(db, options, shards);
+  if (!s.ok()) return s;
+  return GuardMemory([&] {
+    const WorkerLimits limits(threads);
+    ShardWriter writer(shards, rep.undirected(), threads);
+    errno = 0;
+    const int error =
+        writer.WriteText(file, rep.tidoldid.data(), rep.tidnum, rep.itemoldid.data(), rep.itemnum);
+    *lines = writer.lines();
+    return error ? Status::IOError(strerror(error)) : Status::OK();
+  });
+}
+
+}  // namespace
+
+Status MineToText(const Database& db, const Options& options, ResultStore::Progress progress,
+                  void* context, std::FILE* file, int* lines) {
+  if (RunThreads(options) == 1) {
+    return MineToTextSerially(db, options, progress, context, file, lines);
+  }
+  return MineToTextInShards(db, options, progress, context, file, lines);
+}
+
 Status Mine(const Database& db, const Options& options, ResultSink& sink) {
   Status s = CheckRunOptions(db, options);
   if (!s.ok()) return s;
   const Database::Rep& rep = db.rep();
+  ToUserSink forward(sink);
+  const int threads = RunThreads(options);
   return GuardMemory([&] {
-    ResultStore store;
-    Status mined = MineInto(db, options, store);
+    if (threads == 1) {
+      ResultStore store;
+      Status mined = MineInto(db, options, store);
+      if (!mined.ok()) return mined;
+      ResultWriter writer(store, rep.undirected());
+      writer.Deliver(forward, rep.tidoldid.data(), rep.tidnum, rep.itemoldid.data(),
+                     rep.itemnum);
+      return Status::OK();
+    }
+    ResultShards shards(rep.itemnum, kShardsPerThread * threads);
+    Status mined = MineInto(db, options, shards);
     if (!mined.ok()) return mined;
-    ResultWriter writer(store, rep.undirected());
-    ToUserSink forward(sink);
+    const WorkerLimits limits(threads);
+    ShardWriter writer(shards, rep.undirected(), threads);
     writer.Deliver(forward, rep.tidoldid.data(), rep.tidnum, rep.itemoldid.data(), rep.itemnum);
     return Status::OK();
   });

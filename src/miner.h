@@ -1,6 +1,7 @@
 // A run: the search that the options choose, mining a loaded database into
 // a sink on a thread with a large stack, and the stored results written out.
 // The library's Mine and the command line are both built from these.
+// A run on several threads keeps its results in shards of the output order.
 #ifndef QUASIBICLIQUE_MINER_H
 #define QUASIBICLIQUE_MINER_H
 
@@ -24,20 +25,29 @@ Status CheckRunOptions(const Database& db, const Options& options);
 // a small one can be had. Returns what work returns.
 Status OnLargeStack(const std::function<Status()>& work);
 
-// Mines db with the search options choose, on the calling thread, and hands
-// every pair to sink, in the ids of the loaded database. Returns OK or
-// OutOfMemory. Call it from work run OnLargeStack.
+// The threads a run of `options` uses: options.threads, or for 0 one for
+// every core the process may run on.
+int RunThreads(const Options& options);
+
+// Mines db with the search options choose, on the calling thread and
+// RunThreads(options) - 1 more, and hands every pair to sink, in the ids of
+// the loaded database. With more than one thread the exact search calls
+// sink.Add from several threads at once (the tolerance walk never does).
+// Returns OK or OutOfMemory. Call it from work run OnLargeStack.
 // REQUIRES: CheckRunOptions(db, options) is OK.
 Status MineHere(const Database& db, const Options& options, PairSink& sink);
 
 // MineHere on a thread with a large stack.
 Status MineInto(const Database& db, const Options& options, PairSink& sink);
 
-// Ends the storing: lays store out and writes every stored result with at
+// Mines db into the store a run of its threads needs (one result store, or
+// shards of it for several threads) and writes every stored result with at
 // least two transactions to file as text lines, in dataset ids; file stays
-// open. Sets *lines to the number of lines. Returns OK, OutOfMemory, or
-// IOError with the reason of the failed write.
-Status WriteResults(ResultStore& store, const Database& db, std::FILE* file, int* lines);
+// open. progress(context, n) as for ResultStore. Sets *lines to the number
+// of lines. Returns OK, OutOfMemory, or IOError with the reason of the
+// failed write. Call it from work run OnLargeStack.
+Status MineToText(const Database& db, const Options& options, ResultStore::Progress progress,
+                  void* context, std::FILE* file, int* lines);
 
 }  // namespace quasibiclique
 

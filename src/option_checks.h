@@ -32,6 +32,9 @@ void SetNumericOption(NumericOption which, int value, Options* options);
 // Refuses the exact search where its output is not the one required.
 Status CheckSearchChoice(const Options& options);
 
+// Refuses a thread count outside 0 .. kMaxThreads, quoting `written`.
+Status CheckThreads(long long threads, const char* written);
+
 }  // namespace quasibiclique
 
 #endif  // QUASIBICLIQUE_OPTION_CHECKS_H

@@ -73,6 +73,13 @@ Status CheckSearchChoice(const Options& options) {
       "itemTolerance < max(2, transaction_supportLevel)");
 }
 
+Status CheckThreads(long long threads, const char* written) {
+  if (threads >= 0 && threads <= kMaxThreads) return Status::OK();
+  return Status::InvalidArgument(std::string("--threads '") + written +
+                                 "' must be a number from 0 (every core) to " +
+                                 std::to_string(kMaxThreads));
+}
+
 Status Options::Validate() const {
   const long long values[kNumericOptions] = {item_supportLevel, itemTolerance, transactionTolerance,
                                              transaction_supportLevel, graphtype};
@@ -87,7 +94,9 @@ Status Options::Validate() const {
     return Status::InvalidArgument("--search '" + std::to_string(search) +
                                    "' must be auto, exact or tolerance");
   }
-  return CheckSearchChoice(*this);
+  s = CheckSearchChoice(*this);
+  if (!s.ok()) return s;
+  return CheckThreads(threads, std::to_string(threads).c_str());
 }
 
 bool InExactRegime(const Options& o) {

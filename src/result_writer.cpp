@@ -23,7 +23,9 @@ ResultWriter::ResultWriter(ResultStore& store, bool undirected)
     : runs_(std::move(store.runs_)), tidstore_(std::move(store.tidstore_)) {
   LayOutTrie(store);
   itempath_.resize(levels_.size());
-  if (undirected) PruneMirrors();
+  if (undirected) {
+    PruneMirrors([this](int) -> const ResultWriter& { return *this; });
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -203,20 +205,21 @@ void ResultWriter::WalkTidsets(TidRun** root, int* tidpath, Visit visit) {
 // Mirror prune (undirected graphs)
 // ---------------------------------------------------------------------------
 
-void ResultWriter::PruneMirrors() {
+void ResultWriter::PruneMirrors(const HolderOf& holder) {
   int* itempath = itempath_.data();
   WalkItemsets(itempath, [&](LaidNode& node, int nitems) {
-    PruneItemset(node, itempath, nitems);
+    PruneItemset(node, itempath, nitems, holder);
   });
 }
 
 // Removes every tidset of node whose mirror (the tidset read as an itemset,
 // carrying this itemset as a tidset) is stored, looking each one up against
 // the store as left by the removals before it.
-void ResultWriter::PruneItemset(LaidNode& node, int* itempath, int nitems) {
+void ResultWriter::PruneItemset(LaidNode& node, int* itempath, int nitems,
+                                const HolderOf& holder) {
   if (!node.tidroot) return;
   WalkTidsets(&node.tidroot, TidPathFor(node.tidroot), [&](const int* tids, int ntids) {
-    return IsMirrorStored(tids, ntids, itempath, nitems);
+    return ntids >= 2 && holder(tids[0]).Stores(tids, ntids, itempath, nitems);
   });
 }
 
@@ -244,10 +247,7 @@ const LaidNode* ResultWriter::FindLaid(const int* items, int n) const {
   }
 }
 
-// The mirror lookup: is tidseq stored, exactly, as a tidset of the itemset
-// itemseq? A single-vertex side is never written, so it is never a mirror.
-bool ResultWriter::IsMirrorStored(const int* itemseq, int nseq, const int* tidseq,
-                                  int ntidseq) const {
+bool ResultWriter::Stores(const int* itemseq, int nseq, const int* tidseq, int ntidseq) const {
   if (nseq < 2 || ntidseq < 2) return false;
   const LaidNode* z = FindLaid(itemseq, nseq);
   if (!z) return false;
@@ -269,16 +269,30 @@ bool ResultWriter::IsMirrorStored(const int* itemseq, int nseq, const int* tidse
 
 int ResultWriter::WriteText(std::FILE* file, const int* tidoldid, int tidnum,
                             const int* itemoldid, int itemnum) {
+  ownids_.Build(tidoldid, tidnum, itemoldid, itemnum);
   file_ = file;
+  const int error = WriteAll(ownids_);
+  file_ = nullptr;
+  return error;
+}
+
+void ResultWriter::FormatText(const IdTexts& ids, std::string* text) {
+  text_ = text;
+  WriteAll(ids);
+  text_ = nullptr;
+}
+
+// Writes every line to file_ or text_. Returns 0, or the errno of the first
+// write that failed.
+int ResultWriter::WriteAll(const IdTexts& ids) {
   writeerror_ = 0;
   outused_ = 0;
   ReserveOutput(kOutBlock);
-  PrepareWalk(tidoldid, tidnum, itemoldid, itemnum);
+  PrepareWalk(ids);
   WalkResults([this](const int* tids, int ntids, const int* items, int nitems) {
     WriteLine(tids, ntids, items, nitems);
   });
   if (!writeerror_) FlushOutput(0);
-  file_ = nullptr;
   return writeerror_;
 }
 
@@ -301,22 +315,27 @@ void OldIdsAscending(const int* list, int n, const IdText& ids, const int* oldid
 
 void ResultWriter::Deliver(PairSink& sink, const int* tidoldid, int tidnum,
                            const int* itemoldid, int itemnum) {
-  PrepareWalk(tidoldid, tidnum, itemoldid, itemnum);
+  ownids_.Build(tidoldid, tidnum, itemoldid, itemnum);
+  Deliver(sink, ownids_, tidoldid, itemoldid);
+}
+
+void ResultWriter::Deliver(PairSink& sink, const IdTexts& ids, const int* tidoldid,
+                           const int* itemoldid) {
+  PrepareWalk(ids);
   std::vector<int> tids, items;
   WalkResults([&](const int* newtids, int ntids, const int* newitems, int nitems) {
-    OldIdsAscending(newtids, ntids, tidtext_, tidoldid, tids);
-    OldIdsAscending(newitems, nitems, itemtext_, itemoldid, items);
+    OldIdsAscending(newtids, ntids, ids.tids, tidoldid, tids);
+    OldIdsAscending(newitems, nitems, ids.items, itemoldid, items);
     sink.Add(tids.data(), ntids, items.data(), nitems);
   });
 }
 
-// Builds the texts of both maps' ids and makes the tidset path long enough:
-// a tidset holds distinct tids below tidnum.
-void ResultWriter::PrepareWalk(const int* tidoldid, int tidnum, const int* itemoldid,
-                               int itemnum) {
-  tidtext_.Build(tidoldid, tidnum);
-  itemtext_.Build(itemoldid, itemnum);
-  if (tidpath_.size() < static_cast<size_t>(tidnum)) tidpath_.resize(tidnum);
+// Takes the texts of both maps' ids and makes the tidset path long enough:
+// a tidset holds distinct tids, one text each.
+void ResultWriter::PrepareWalk(const IdTexts& ids) {
+  tidtext_ = &ids.tids;
+  itemtext_ = &ids.items;
+  if (tidpath_.size() < ids.tids.slots.size()) tidpath_.resize(ids.tids.slots.size());
 }
 
 // Hands every result with at least two tids to emit(tids, ntids, items,
@@ -364,7 +383,7 @@ void ResultWriter::QueueItemset(const LaidNode& node, const int* itempath, int n
   }
   if (queued_ > 3 * kAhead / 4) {
     const TidRun* run = queue_[(at + kAhead - 3 * kAhead / 4) % kAhead].tidroot;
-    for (int i = 0; i < std::min(run->len, kAheadTexts); i++) tidtext_.Prefetch(run->tids[i]);
+    for (int i = 0; i < std::min(run->len, kAheadTexts); i++) tidtext_->Prefetch(run->tids[i]);
   }
 }
 
@@ -449,9 +468,9 @@ void ResultWriter::WriteLine(const int* tidpath, int ntids, const int* itempath,
   const size_t room = kMaxDigits * (static_cast<size_t>(ntids) + nitems) + 2 + IdText::kSlot;
   if (outsize_ - outused_ < room) FlushOutput(room);
   char* text = outbuffer_.get() + outused_;
-  text = AppendSorted(tidpath, ntids, tidtext_, text);
+  text = AppendSorted(tidpath, ntids, *tidtext_, text);
   *text++ = ';';
-  text = AppendSorted(itempath, nitems, itemtext_, text);
+  text = AppendSorted(itempath, nitems, *itemtext_, text);
   *text++ = '\n';
   outused_ = static_cast<size_t>(text - outbuffer_.get());
 }
@@ -532,7 +551,9 @@ char* ResultWriter::AppendFromBits(const IdText& ids, int low, int words, int n,
 // Writes the buffered lines and makes room for `room` bytes. After a failed
 // write nothing more is written.
 void ResultWriter::FlushOutput(size_t room) {
-  if (outused_ && fwrite(outbuffer_.get(), 1, outused_, file_) != outused_) {
+  if (text_) {
+    text_->append(outbuffer_.get(), outused_);
+  } else if (outused_ && fwrite(outbuffer_.get(), 1, outused_, file_) != outused_) {
     writeerror_ = errno ? errno : EIO;
   }
   outused_ = 0;

@@ -8,7 +8,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -52,6 +54,16 @@ struct IdText {
   std::vector<int> byrank;  // rank -> new id
 };
 
+// The texts of both id maps of a run, built once and read by every writer
+// of it: tids maps new tids 0 .. tidnum - 1, items new items 0 .. itemnum - 1.
+struct IdTexts {
+  IdText tids, items;
+  void Build(const int* tidoldid, int tidnum, const int* itemoldid, int itemnum) {
+    tids.Build(tidoldid, tidnum);
+    items.Build(itemoldid, itemnum);
+  }
+};
+
 // The output order: itemsets by the laid-out trie, a top-level node's own
 // itemset before those below it and, below the top, a node's deeper itemsets
 // before its own; the tidsets of an itemset in ascending lexicographic order
@@ -66,6 +78,18 @@ class ResultWriter {
   // The store is left empty. REQUIRES: nothing is added to `store` after.
   ResultWriter(ResultStore& store, bool undirected);
   ResultWriter(const ResultWriter&) = delete;
+
+  // The writer whose store holds the itemsets that start with an item: for
+  // results stored in several stores, each holding a range of first items.
+  using HolderOf = std::function<const ResultWriter&(int item)>;
+  // The mirror prune of the constructor for results kept in several stores,
+  // the writers of all of them laid out (constructed with `undirected`
+  // false) and pruned in the order of their ranges, so that the rule is the
+  // one of a single store.
+  void PruneMirrors(const HolderOf& holder);
+  // True when tids is stored, exactly, as a tidset of itemset items (both
+  // ascending). A single-vertex side is never written, so it never counts.
+  bool Stores(const int* items, int nitems, const int* tids, int ntids) const;
   ResultWriter& operator=(const ResultWriter&) = delete;
 
   // Writes every result to `file` with fwrite, one line "t1 t2 ... ;i1 i2
@@ -83,6 +107,13 @@ class ResultWriter {
   // are as for WriteText.
   void Deliver(PairSink& sink, const int* tidoldid, int tidnum, const int* itemoldid,
                int itemnum);
+
+  // WriteText's lines appended to *text, with the texts of ids given.
+  void FormatText(const IdTexts& ids, std::string* text);
+
+  // Deliver with the texts of ids given; tidoldid and itemoldid as they
+  // were built from.
+  void Deliver(PairSink& sink, const IdTexts& ids, const int* tidoldid, const int* itemoldid);
 
   // Results written or delivered by the last WriteText or Deliver.
   int lines() const { return lines_; }
@@ -104,13 +135,12 @@ class ResultWriter {
   template <typename Visit>
   void WalkTidsets(TidRun** root, int* tidpath, Visit visit);
 
-  void PruneMirrors();
-  void PruneItemset(LaidNode& node, int* itempath, int nitems);
+  void PruneItemset(LaidNode& node, int* itempath, int nitems, const HolderOf& holder);
   int* TidPathFor(const TidRun* run);
   const LaidNode* FindLaid(const int* items, int n) const;
-  bool IsMirrorStored(const int* itemseq, int nseq, const int* tidseq, int ntidseq) const;
 
-  void PrepareWalk(const int* tidoldid, int tidnum, const int* itemoldid, int itemnum);
+  void PrepareWalk(const IdTexts& ids);
+  int WriteAll(const IdTexts& ids);
   template <typename Emit>
   void WalkResults(Emit emit);
   template <typename Emit>
@@ -135,7 +165,9 @@ class ResultWriter {
   std::vector<TidRun**> walkslots_;  // slots of the runs on the walked tidset path
   int lines_ = 0;
 
-  IdText tidtext_, itemtext_;
+  IdTexts ownids_;                   // the texts WriteText and Deliver build
+  const IdText* tidtext_ = nullptr;  // the texts of the walk under way
+  const IdText* itemtext_ = nullptr;
   struct QueuedItemset {
     TidRun* tidroot;
     int nitems;
@@ -154,6 +186,7 @@ class ResultWriter {
   size_t outsize_ = 0;                 // bytes of outbuffer_
   size_t outused_ = 0;                 // bytes of outbuffer_ in use
   std::FILE* file_ = nullptr;          // where WriteText writes, while it runs
+  std::string* text_ = nullptr;        // where FormatText appends, while it runs
   int writeerror_ = 0;                 // errno of the first failed write: nothing more is written
 };
 

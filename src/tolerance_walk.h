@@ -23,6 +23,9 @@ class ToleranceWalk {
   // itemTolerance reaches transaction_supportLevel (in 64-bit arithmetic, so
   // that no parameter can overflow).
   bool PassesItemTest(int count) const {
+    return PassesItemTest(count, itemTolerance, transaction_supportLevel);
+  }
+  static bool PassesItemTest(int count, int itemTolerance, int transaction_supportLevel) {
     return static_cast<long long>(count) + itemTolerance >= transaction_supportLevel;
   }
 

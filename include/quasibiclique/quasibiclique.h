@@ -79,6 +79,9 @@ enum SearchChoice : int {
   kSearchTolerance,  // the tolerance walk always
 };
 
+// The most threads a run may be given.
+constexpr int kMaxThreads = 1024;
+
 // The parameters of a run.
 struct Options {
   int item_supportLevel = 1;         // fewest items of a result; >= 1
@@ -87,10 +90,14 @@ struct Options {
   int transaction_supportLevel = 0;  // fewest transactions of a result; >= 0
   GraphType graphtype = kBipartite;
   SearchChoice search = kSearchAuto;
+  // Threads that mine, lay out and write; 0: one for every core the process
+  // may run on. Any number gives the same results in the same order.
+  int threads = 0;
 
   // Returns OK, or the first refusal the command line would give for these
   // values (same message, without the program's name), checking the fields
-  // in the order above, then the graph type, then the search choice.
+  // in the order above, then the graph type, then the search choice, then
+  // the threads (0 .. kMaxThreads).
   Status Validate() const;
 };
 
@@ -149,15 +156,16 @@ class ResultSink {
   // One result: its transactions (the dataset's line numbers, from 0) and its
   // items (the dataset's numbers; vertex ids for graph type 1), each
   // ascending, as the output file writes them. The lists are valid only
-  // during the call. Called once per result, in the output file's order.
+  // during the call. Called once per result, in the output file's order,
+  // from the thread that called Mine, whatever the options' threads.
   virtual void Add(const int* transactions, int ntransactions, const int* items, int nitems) = 0;
 };
 
 // Mines db and hands every result to sink, once the search has ended (the
 // results are stored while it runs, as the output file needs them in its
 // order). Returns OK, InvalidArgument when options are refused or differ from
-// the options db was loaded for in anything but the search choice (nothing
-// is mined then), or OutOfMemory (when memory runs out while the results are
+// the options db was loaded for in anything but the search choice and the
+// threads (nothing is mined then), or OutOfMemory (when memory runs out while the results are
 // handed over, the sink has seen the results before that point).
 Status Mine(const Database& db, const Options& options, ResultSink& sink);
 

@@ -1,0 +1,111 @@
+// Sharded result storage and its parallel output.
+#include "result_shards.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <string>
+#include <thread>
+
+#include <tbb/parallel_for.h>
+#include <tbb/parallel_pipeline.h>
+#include <tbb/task_arena.h>
+
+namespace quasibiclique {
+
+void StoredCount::Count() {
+  const long long k = stored_.fetch_add(1) + 1;
+  if (k < 1000 || (k - 1) % 999 != 0) return;
+  // Report j goes out after report j - 1, which a thread that stored
+  // earlier is about to make.
+  const long long j = (k - 1) / 999;
+  while (reported_.load() != j - 1) std::this_thread::yield();
+  if (progress_) progress_(context_, Shown(k));
+  reported_.store(j);
+}
+
+ResultShards::ResultShards(int itemnum, int shards, ResultStore::Progress progress,
+                           void* context)
+    : span_(std::max(1, (itemnum + std::max(shards, 1) - 1) / std::max(shards, 1))),
+      count_(progress, context) {
+  const int n = std::max(1, (itemnum + span_ - 1) / span_);
+  for (int k = 0; k < n; k++) shards_.push_back(std::make_unique<Shard>());
+}
+
+void ResultShards::Add(const int* tids, int ntids, const int* items, int nitems) {
+  if (ntids <= 0 || nitems <= 0) return;
+  Shard& shard = *shards_[ShardOf(items[0])];
+  std::lock_guard<std::mutex> hold(shard.lock);
+  const int before = shard.store.stored();
+  shard.store.Add(tids, ntids, items, nitems);
+  if (shard.store.stored() != before) count_.Count();
+}
+
+ShardWriter::ShardWriter(ResultShards& shards, bool undirected, int threads)
+    : span_(shards.span_), threads_(threads), writers_(shards.shards_.size()) {
+  tbb::task_arena arena(threads_);
+  arena.execute([&] {
+    tbb::parallel_for(size_t{0}, writers_.size(), [&](size_t k) {
+      writers_[k] = std::make_unique<ResultWriter>(shards.shards_[k]->store, false);
+    });
+  });
+  if (!undirected) return;
+  // A mirror may lie in any shard: the prune walks the shards in order, as
+  // one store's prune walks its itemsets.
+  const ResultWriter::HolderOf holder = [this](int item) -> const ResultWriter& {
+    return HolderOf(item);
+  };
+  for (auto& writer : writers_) writer->PruneMirrors(holder);
+}
+
+int ShardWriter::WriteText(std::FILE* file, const int* tidoldid, int tidnum,
+                           const int* itemoldid, int itemnum) {
+  IdTexts ids;
+  ids.Build(tidoldid, tidnum, itemoldid, itemnum);
+  std::vector<std::string> texts(writers_.size());
+  std::vector<int> lines(writers_.size(), 0);
+  size_t next = 0;
+  int error = 0;
+  lines_ = 0;
+  // Shards are formatted ahead of the writing by at most a few per thread,
+  // so that only their texts wait in memory.
+  tbb::task_arena arena(threads_);
+  arena.execute([&] {
+    tbb::parallel_pipeline(
+        2 * threads_,
+        tbb::make_filter<void, size_t>(tbb::filter_mode::serial_in_order,
+                                       [&](tbb::flow_control& control) -> size_t {
+                                         if (next == writers_.size()) control.stop();
+                                         return next++;
+                                       }) &
+            tbb::make_filter<size_t, size_t>(tbb::filter_mode::parallel,
+                                             [&](size_t k) {
+                                               writers_[k]->FormatText(ids, &texts[k]);
+                                               lines[k] = writers_[k]->lines();
+                                               writers_[k].reset();
+                                               return k;
+                                             }) &
+            tbb::make_filter<size_t, void>(tbb::filter_mode::serial_in_order, [&](size_t k) {
+              lines_ += lines[k];
+              const std::string& text = texts[k];
+              if (!error && fwrite(text.data(), 1, text.size(), file) != text.size()) {
+                error = errno ? errno : EIO;
+              }
+              std::string().swap(texts[k]);
+            }));
+  });
+  return error;
+}
+
+void ShardWriter::Deliver(PairSink& sink, const int* tidoldid, int tidnum, const int* itemoldid,
+                          int itemnum) {
+  IdTexts ids;
+  ids.Build(tidoldid, tidnum, itemoldid, itemnum);
+  lines_ = 0;
+  for (auto& writer : writers_) {
+    writer->Deliver(sink, ids, tidoldid, itemoldid);
+    lines_ += writer->lines();
+    writer.reset();
+  }
+}
+
+}  // namespace quasibiclique

@@ -1,0 +1,96 @@
+// Results stored by several threads at once: the output order cut into
+// shards by the first item of an itemset, each shard a result store of its
+// own under its own lock; laid out, formatted and written shard by shard in
+// parallel, in the order of the shards, which is the output order.
+#ifndef QUASIBICLIQUE_RESULT_SHARDS_H
+#define QUASIBICLIQUE_RESULT_SHARDS_H
+
+#include <atomic>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "pair_sink.h"
+#include "result_store.h"
+#include "result_writer.h"
+
+namespace quasibiclique {
+
+// The count of stored tidsets over all shards, with the progress numbers of
+// a single store: the same numbers, in the same order, whichever threads
+// store.
+class StoredCount {
+ public:
+  StoredCount(ResultStore::Progress progress, void* context)
+      : progress_(progress), context_(context) {}
+  // One more tidset stored.
+  void Count();
+  // What ResultStore::stored() of a single store would be.
+  int stored() const { return Shown(stored_.load()); }
+
+ private:
+  // A single store skips every thousandth number: after k tidsets it shows
+  // k + (k - 1) / 999, and reports at k = 1000, 1999, 2998, ...
+  static int Shown(long long k) { return k ? static_cast<int>(k + (k - 1) / 999) : 0; }
+
+  ResultStore::Progress progress_;
+  void* context_;
+  std::atomic<long long> stored_{0};
+  std::atomic<long long> reported_{0};  // progress reports made
+};
+
+class ResultShards final : public PairSink {
+ public:
+  // Shards for the items 0 .. itemnum - 1 in `shards` ranges of consecutive
+  // items; progress as for ResultStore, from whichever thread stores.
+  ResultShards(int itemnum, int shards, ResultStore::Progress progress = nullptr,
+               void* context = nullptr);
+
+  // ResultStore::Add, safe to call from several threads at once.
+  void Add(const int* tids, int ntids, const int* items, int nitems) override;
+  int stored() const { return count_.stored(); }
+
+ private:
+  friend class ShardWriter;
+  struct Shard {
+    std::mutex lock;
+    ResultStore store;
+  };
+  int ShardOf(int item) const { return item / span_; }
+
+  int span_;  // items per shard
+  std::vector<std::unique_ptr<Shard>> shards_;
+  StoredCount count_;
+};
+
+// The output of a ResultShards: lays every shard out (in parallel), prunes
+// mirrored results of undirected graphs as one store would, and writes or
+// delivers the shards in order.
+class ShardWriter {
+ public:
+  // Takes over everything the shards hold, as ResultWriter does, on up to
+  // `threads` threads.
+  ShardWriter(ResultShards& shards, bool undirected, int threads);
+
+  // ResultWriter::WriteText over all shards: each formatted on a thread of
+  // its own, the texts written in order. The writers go as they are written.
+  int WriteText(std::FILE* file, const int* tidoldid, int tidnum, const int* itemoldid,
+                int itemnum);
+  // ResultWriter::Deliver over all shards, in order, on the calling thread.
+  void Deliver(PairSink& sink, const int* tidoldid, int tidnum, const int* itemoldid,
+               int itemnum);
+  int lines() const { return lines_; }
+
+ private:
+  const ResultWriter& HolderOf(int item) const { return *writers_[item / span_]; }
+
+  int span_;
+  int threads_;
+  std::vector<std::unique_ptr<ResultWriter>> writers_;
+  int lines_ = 0;
+};
+
+}  // namespace quasibiclique
+
+#endif  // QUASIBICLIQUE_RESULT_SHARDS_H
