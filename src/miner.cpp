@@ -4,6 +4,7 @@
 
 #include <pthread.h>
 #include <sched.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -139,11 +140,32 @@ Status OnLargeStack(const std::function<Status()>& work) {
   return work();
 }
 
+namespace {
+
+// Address space a worker needs beside its stack under an address-space
+// limit: its share of the heap (the allocator gives each thread an arena of
+// its own) and room for the pools it fills.
+constexpr size_t kAddressSpacePerWorker = size_t{256} << 20;
+
+// The most threads an address-space limit leaves room for: a worker thread
+// that cannot be created would end the process, so a run under a tight
+// limit keeps to fewer threads, down to the one that mines alone.
+int ThreadsWithinAddressSpace(int threads) {
+  rlimit limit;
+  if (getrlimit(RLIMIT_AS, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return threads;
+  const size_t room = limit.rlim_cur / (kAddressSpacePerWorker + kWorkerStackBytes);
+  return static_cast<int>(std::clamp<size_t>(room, 1, static_cast<size_t>(threads)));
+}
+
+}  // namespace
+
 int RunThreads(const Options& options) {
-  if (options.threads > 0) return options.threads;
-  cpu_set_t cpus;
-  if (sched_getaffinity(0, sizeof(cpus), &cpus) != 0) return 1;
-  return std::clamp(CPU_COUNT(&cpus), 1, kMaxThreads);
+  int threads = options.threads;
+  if (threads == 0) {
+    cpu_set_t cpus;
+    threads = sched_getaffinity(0, sizeof(cpus), &cpus) == 0 ? CPU_COUNT(&cpus) : 1;
+  }
+  return ThreadsWithinAddressSpace(std::clamp(threads, 1, kMaxThreads));
 }
 
 Status MineHere(const Database& db, const Options& options, PairSink& sink) {
