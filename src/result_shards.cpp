@@ -61,17 +61,17 @@ int ShardWriter::WriteText(std::FILE* file, const int* tidoldid, int tidnum,
                            const int* itemoldid, int itemnum) {
   IdTexts ids;
   ids.Build(tidoldid, tidnum, itemoldid, itemnum);
-  std::vector<std::string> texts(writers_.size());
+  std::vector<std::vector<std::string>> texts(writers_.size());
   std::vector<int> lines(writers_.size(), 0);
   size_t next = 0;
   int error = 0;
   lines_ = 0;
-  // Shards are formatted ahead of the writing by at most a few per thread,
-  // so that only their texts wait in memory.
+  // Shards are formatted ahead of the writing by at most one per thread, so
+  // that only their texts wait in memory.
   tbb::task_arena arena(threads_);
   arena.execute([&] {
     tbb::parallel_pipeline(
-        2 * threads_,
+        threads_ + 1,
         tbb::make_filter<void, size_t>(tbb::filter_mode::serial_in_order,
                                        [&](tbb::flow_control& control) -> size_t {
                                          if (next == writers_.size()) control.stop();
@@ -86,11 +86,12 @@ int ShardWriter::WriteText(std::FILE* file, const int* tidoldid, int tidnum,
                                              }) &
             tbb::make_filter<size_t, void>(tbb::filter_mode::serial_in_order, [&](size_t k) {
               lines_ += lines[k];
-              const std::string& text = texts[k];
-              if (!error && fwrite(text.data(), 1, text.size(), file) != text.size()) {
-                error = errno ? errno : EIO;
+              for (const std::string& text : texts[k]) {
+                if (!error && fwrite(text.data(), 1, text.size(), file) != text.size()) {
+                  error = errno ? errno : EIO;
+                }
               }
-              std::string().swap(texts[k]);
+              std::vector<std::string>().swap(texts[k]);
             }));
   });
   return error;

@@ -108,8 +108,9 @@ class ResultWriter {
   void Deliver(PairSink& sink, const int* tidoldid, int tidnum, const int* itemoldid,
                int itemnum);
 
-  // WriteText's lines appended to *text, with the texts of ids given.
-  void FormatText(const IdTexts& ids, std::string* text);
+  // WriteText's lines appended to *blocks as blocks of text of a few
+  // megabytes each, with the texts of ids given.
+  void FormatText(const IdTexts& ids, std::vector<std::string>* blocks);
 
   // Deliver with the texts of ids given; tidoldid and itemoldid as they
   // were built from.
@@ -186,7 +187,7 @@ class ResultWriter {
   size_t outsize_ = 0;                 // bytes of outbuffer_
   size_t outused_ = 0;                 // bytes of outbuffer_ in use
   std::FILE* file_ = nullptr;          // where WriteText writes, while it runs
-  std::string* text_ = nullptr;        // where FormatText appends, while it runs
+  std::vector<std::string>* blocks_ = nullptr;  // where FormatText appends, while it runs
   int writeerror_ = 0;                 // errno of the first failed write: nothing more is written
 };
 
