@@ -17,6 +17,10 @@
 #             quasi-bicliques
 #   load      loading alone: 100,000 lines x 10 numbers, and retail.dat
 #   tree      result store: 1,000,000 inserts, 1,000,000 output lines
+#   threads   every real-dataset row at --threads=1 and --threads=2 (medians of
+#             QB_THREAD_RUNS runs each, default 3, alternating), with the
+#             speedup, the output files compared, and a model for 16 and 64
+#             cores
 #
 # Environment:
 #   QB_DATASETS  real datasets          (default <repo>/../shared/datasets)
@@ -395,6 +399,80 @@ section_tree() {
     --benchmark_out="$work/tree.json" --benchmark_out_format=json >/dev/null \
     2>>"$work/bench.err"
   gbench_table "$work/tree.json"
+  echo
+}
+
+# timed THREADS FILE ARGS...: one run with --threads; appends "wall KiB md5"
+# to $work/t<THREADS>.txt.
+timed() {
+  local threads="$1" file="$2"
+  shift 2
+  local out="$work/out.txt" tf="$work/time.txt"
+  rm -f "$out"
+  /usr/bin/time -f "%e %M" -o "$tf" \
+    "$bin" --threads="$threads" ${search:+"$search"} "$file" "$@" "$out" >/dev/null
+  read -r secs kib < <(tail -1 "$tf")
+  echo "$secs $kib $(md5sum <"$out" | cut -c1-32)" >>"$work/t$threads.txt"
+}
+
+# median of the first column of a file
+median() { sort -n "$1" | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+
+# threadrow FILE ISL IT TT TSL TYPE: one row of the threads table.
+threadrow() {
+  local runs="${QB_THREAD_RUNS:-3}" k
+  rm -f "$work/t1.txt" "$work/t2.txt"
+  for ((k = 0; k < runs; k++)); do
+    timed 1 "$@"
+    timed 2 "$@"
+  done
+  local t1 t2 m1 m2 same
+  t1="$(median "$work/t1.txt")"
+  t2="$(median "$work/t2.txt")"
+  m1="$(awk '$2 > m { m = $2 } END { printf "%.1f", m / 1024 }' "$work/t1.txt")"
+  m2="$(awk '$2 > m { m = $2 } END { printf "%.1f", m / 1024 }' "$work/t2.txt")"
+  same="$(cut -d' ' -f3 "$work/t1.txt" "$work/t2.txt" | sort -u | wc -l)"
+  [[ "$same" == 1 ]] && same="identical" || same="**DIFFER**"
+  # Amdahl's law fitted to the two medians: t1 = s + p, t2 = s + p / 2.
+  awk -v t1="$t1" -v t2="$t2" -v m1="$m1" -v m2="$m2" -v same="$same" \
+      -v cmd="${search:+$search }$(cmdline "$@")" 'BEGIN {
+    p = 2 * (t1 - t2); if (p < 0) p = 0; if (p > t1) p = t1; s = t1 - p
+    sp = (t2 > 0) ? t1 / t2 : 0
+    m16 = (s + p / 16 > 0) ? t1 / (s + p / 16) : 0
+    m64 = (s + p / 64 > 0) ? t1 / (s + p / 64) : 0
+    printf "| `%s` | %.2f | %.2f | %.2f | %s | %s | %s | %.0f %% | %.1f | %.1f |\n",
+      cmd, t1, t2, sp, m1, m2, same, (t1 > 0 ? 100 * s / t1 : 0), m16, m64 }'
+}
+
+section_threads() {
+  echo "### Threads: 1 and 2 threads, and a model for 16 and 64 cores"
+  echo
+  echo "Wall seconds are medians of ${QB_THREAD_RUNS:-3} runs at each thread count, run"
+  echo "alternately; peak RSS is the largest of them. \"serial\" and the 16/64 columns"
+  echo "are a model, not a measurement: Amdahl's law fitted to the two medians"
+  echo "(t1 = s + p, t2 = s + p / 2), speedup t1 / (s + p / N)."
+  echo
+  echo "| command | 1 thread s | 2 threads s | speedup | 1 thread MiB | 2 threads MiB | output | serial | model 16 | model 64 |"
+  echo "|---|---:|---:|---:|---:|---:|---|---:|---:|---:|"
+  local a
+  for a in "$bi/ucforum.dat 3 1 1 3 0" "$bi/moreno_crime.dat 2 1 1 2 0" \
+           "$bi/divorce.dat 5 3 3 5 0" "$bi/cities.dat 3 1 1 3 0" \
+           "$tx/hepatitis.dat 2 0 0 20 0" "$tx/chess.dat 2 0 0 1500 0" \
+           "$tx/hepatitis.dat 2 0 0 40 0" "$tx/vote.dat 2 0 0 20 0" \
+           "$tx/chess.dat 2 0 0 2000 0" "$tx/mushroom.dat 2 0 0 200 0" \
+           "$tx/BMS1.compact.dat 2 0 0 20 0" "$tx/retail.dat 2 0 0 10 0" \
+           "$bi/cities.dat 2 0 0 2 0" "$bi/ucforum.dat 2 0 0 2 0" "$bi/ucforum.dat 3 0 0 3 0" \
+           "$un/lesmis.adj 2 0 0 2 1" "$un/yeast_ppi.adj 2 0 0 2 1" \
+           "$bi/divorce.dat 4 1 1 4 0" "$un/karate.adj 4 2 2 4 1" \
+           "$un/dolphins.adj 3 2 1 4 1" "$un/lesmis.adj 3 1 1 3 1" \
+           "$tx/hepatitis.dat 3 1 1 100 0" "$tx/vote.dat 3 1 1 180 0" \
+           "$tx/chess.dat 3 1 1 3120 0" "$tx/mushroom.dat 3 1 1 7500 0"; do
+    threadrow $a
+  done
+  search="--search=tolerance"
+  threadrow "$tx/vote.dat" 3 1 1 180 0
+  threadrow "$tx/hepatitis.dat" 3 1 1 100 0
+  search=""
   echo
 }
 

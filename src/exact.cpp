@@ -284,6 +284,9 @@ class TaskSpawner {
  public:
   // Some worker waits for work.
   virtual bool Hungry() const = 0;
+  // The search has failed elsewhere (a worker ran out of memory): nothing
+  // more is searched.
+  virtual bool Cancelled() const = 0;
   // Searches the node `frame` (a frame of `words` words) of graph g as a
   // task of its own; the frame is copied.
   virtual void Spawn(const SharedGraph& g, const Word* frame, int words) = 0;
@@ -436,7 +439,11 @@ void Search::Node(int depth) {
 void Search::SearchChild(Word* f, int depth, Side side, int v) {
   Word* child = Frame(depth + 1);
   Include(f, child, side, v);
-  if (spawner_ && spawner_->Hungry()) {
+  if (!spawner_) {
+    Node(depth + 1);
+  } else if (spawner_->Cancelled()) {
+    return;
+  } else if (spawner_->Hungry()) {
     spawner_->Spawn(graph_, child, framewords_);
   } else {
     Node(depth + 1);
@@ -1027,16 +1034,21 @@ class ParallelSearch final : public TaskSpawner {
 
   long long Run();
   bool Hungry() const override { return waiting_.load(std::memory_order_relaxed) < threads_; }
+  bool Cancelled() const override { return failed_.load(std::memory_order_relaxed); }
   void Spawn(const SharedGraph& g, const Word* frame, int words) override;
 
  private:
   void SearchParts(const Decomposition& parts, std::atomic<size_t>& next, long long* found);
+  // Runs work; when it throws, the other tasks stop at their next node.
+  template <typename Work>
+  void StopOthersOnFailure(Work work);
 
   const Bounds& bounds_;
   const DatabaseGraph& global_;
   PairSink& sink_;
   const int threads_;
   std::atomic<int> waiting_{0};  // tasks spawned and not yet started
+  std::atomic<bool> failed_{false};  // a task threw: the others stop early
   tbb::task_group group_;
   tbb::enumerable_thread_specific<Search> searches_;  // the searches of spawned nodes
 };
@@ -1045,15 +1057,27 @@ void ParallelSearch::Spawn(const SharedGraph& g, const Word* frame, int words) {
   waiting_.fetch_add(1, std::memory_order_relaxed);
   group_.run([this, g, node = std::vector<Word>(frame, frame + words)] {
     waiting_.fetch_sub(1, std::memory_order_relaxed);
-    searches_.local().RunFrame(g, node.data());
+    StopOthersOnFailure([&] { searches_.local().RunFrame(g, node.data()); });
   });
+}
+
+template <typename Work>
+void ParallelSearch::StopOthersOnFailure(Work work) {
+  try {
+    work();
+  } catch (...) {
+    failed_.store(true, std::memory_order_relaxed);
+    throw;
+  }
 }
 
 // Searches parts from the shared cursor `next` until none is left.
 void ParallelSearch::SearchParts(const Decomposition& parts, std::atomic<size_t>& next,
                                  long long* found) {
   PartSearch part(bounds_, global_, parts, sink_, this);
-  for (size_t k; (k = next.fetch_add(1)) < parts.order().size();) part.SearchPart(parts.order()[k]);
+  for (size_t k; !Cancelled() && (k = next.fetch_add(1)) < parts.order().size();) {
+    part.SearchPart(parts.order()[k]);
+  }
   *found = part.found();
 }
 
@@ -1063,11 +1087,11 @@ long long ParallelSearch::Run() {
   tbb::task_arena arena(threads_);
   arena.execute([&] {
     if (!parts.side()) {
-      SearchWhole(searches_.local(), WholeGraph(global_));
+      StopOthersOnFailure([&] { SearchWhole(searches_.local(), WholeGraph(global_)); });
     } else {
       std::atomic<size_t> next{0};
       for (int t = 0; t < threads_; t++) {
-        group_.run([&, t] { SearchParts(parts, next, &found[t]); });
+        group_.run([&, t] { StopOthersOnFailure([&] { SearchParts(parts, next, &found[t]); }); });
       }
     }
     group_.wait();

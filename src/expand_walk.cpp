@@ -132,6 +132,8 @@ class ParallelWalk {
   std::vector<std::unique_ptr<StartItemPairs>> done_;  // walked, not yet handed on
   std::atomic<size_t> committed_{0};                   // start items handed on
   tbb::enumerable_thread_specific<std::unique_ptr<WalkWorker>> workers_;
+  tbb::task_group group_;
+  std::atomic<bool> failed_{false};
 };
 
 void StartItemPairs::Add(const int* tids, int ntids, const int* items, int nitems) {
@@ -163,19 +165,25 @@ void StartItemPairs::BecomeHead(PairSink& sink) {
 void ParallelWalk::Run(int threads) {
   tbb::task_arena arena(threads);
   arena.execute([&] {
-    tbb::task_group group;
-    for (int t = 0; t < threads; t++) group.run([this] { WalkStarts(); });
-    group.wait();
+    for (int t = 0; t < threads; t++) group_.run([this] { WalkStarts(); });
+    group_.wait();
   });
 }
 
 void ParallelWalk::WalkStarts() {
   std::unique_ptr<WalkWorker>& worker = workers_.local();
   if (!worker) worker = std::make_unique<WalkWorker>(db_);
-  for (size_t k; (k = next_.fetch_add(1)) < starts_.size();) {
+  // When a worker fails (out of memory) the others stop at their next start
+  // item.
+  for (size_t k; !failed_.load() && (k = next_.fetch_add(1)) < starts_.size();) {
     auto pairs = std::make_unique<StartItemPairs>(*this, k);
-    ToleranceWalk walk(db_, options_, *pairs, worker->context);
-    walk.Enumeratecdb(starts_[k], worker->alltids.data());
+    try {
+      ToleranceWalk walk(db_, options_, *pairs, worker->context);
+      walk.Enumeratecdb(starts_[k], worker->alltids.data());
+    } catch (...) {
+      failed_.store(true);
+      throw;
+    }
     Finish(std::move(pairs));
   }
 }
