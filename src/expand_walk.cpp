@@ -1,6 +1,7 @@
 // The tolerance walk of a whole run: its working memory and the loop over
 // start items, on one thread or on several.
 #include <atomic>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <numeric>
@@ -75,8 +76,11 @@ void Walk(const Database::Rep& db, const Options& options, PairSink& sink, RunCo
 
 // The pairs of one start item on their way to the run's sink in start
 // order. While earlier start items are still being walked they are kept,
-// per pair [ntids, nitems, tids..., items...]; once all of those are handed
-// on, the start item is the head and its pairs go straight to the sink.
+// per pair [ntids, nitems, tids..., items...], up to kKeptInts ints, after
+// which the walk of this start item waits; once all earlier ones are handed
+// on, the start item is the head and its pairs go straight to the sink. So
+// a parallel walk holds at most kKeptInts ints per thread beyond what the
+// store holds.
 class StartItemPairs final : public PairSink {
  public:
   StartItemPairs(class ParallelWalk& walk, size_t index) : walk_(walk), index_(index) {}
@@ -88,6 +92,8 @@ class StartItemPairs final : public PairSink {
  private:
   class ParallelWalk& walk_;
   const size_t index_;
+  static constexpr size_t kKeptInts = size_t{1} << 20;
+
   PairSink* head_ = nullptr;  // the run's sink, once this start item is the head
   std::vector<int> kept_;
 };
@@ -116,8 +122,9 @@ class ParallelWalk {
   void Run(int threads);
   // The start item k is the head: every earlier one is handed on.
   bool IsHead(size_t k) const { return committed_.load(std::memory_order_acquire) == k; }
-  PairSink& sink() { return sink_; }
-  std::mutex& handing() { return handing_; }
+  // Hands on the kept pairs of `pairs` and makes it the head, once it is;
+  // waits until then when `wait`.
+  void BecomeHeadOnceHead(StartItemPairs& pairs, bool wait);
 
  private:
   void WalkStarts();
@@ -129,6 +136,7 @@ class ParallelWalk {
   const std::vector<int> starts_;
   std::atomic<size_t> next_{0};
   std::mutex handing_;  // held while pairs are handed on and the head changes
+  std::condition_variable headchanged_;
   std::vector<std::unique_ptr<StartItemPairs>> done_;  // walked, not yet handed on
   std::atomic<size_t> committed_{0};                   // start items handed on
   tbb::enumerable_thread_specific<std::unique_ptr<WalkWorker>> workers_;
@@ -137,14 +145,14 @@ class ParallelWalk {
 };
 
 void StartItemPairs::Add(const int* tids, int ntids, const int* items, int nitems) {
-  if (!head_ && walk_.IsHead(index_)) {
-    std::lock_guard<std::mutex> hold(walk_.handing());
-    BecomeHead(walk_.sink());
+  if (!head_ && (kept_.size() >= kKeptInts || walk_.IsHead(index_))) {
+    walk_.BecomeHeadOnceHead(*this, kept_.size() >= kKeptInts);
   }
   if (head_) {
     head_->Add(tids, ntids, items, nitems);
     return;
   }
+  if (kept_.size() >= kKeptInts) return;  // the walk failed elsewhere: nothing more is kept
   kept_.push_back(ntids);
   kept_.push_back(nitems);
   kept_.insert(kept_.end(), tids, tids + ntids);
@@ -181,11 +189,21 @@ void ParallelWalk::WalkStarts() {
       ToleranceWalk walk(db_, options_, *pairs, worker->context);
       walk.Enumeratecdb(starts_[k], worker->alltids.data());
     } catch (...) {
+      std::lock_guard<std::mutex> hold(handing_);
       failed_.store(true);
+      headchanged_.notify_all();
       throw;
     }
     Finish(std::move(pairs));
   }
+}
+
+void ParallelWalk::BecomeHeadOnceHead(StartItemPairs& pairs, bool wait) {
+  std::unique_lock<std::mutex> hold(handing_);
+  if (wait) {
+    headchanged_.wait(hold, [&] { return IsHead(pairs.index()) || failed_.load(); });
+  }
+  if (IsHead(pairs.index())) pairs.BecomeHead(sink_);
 }
 
 // A walked start item is handed on when it is the head, together with the
@@ -199,6 +217,7 @@ void ParallelWalk::Finish(std::unique_ptr<StartItemPairs> pairs) {
     done_[k].reset();
   }
   committed_.store(k, std::memory_order_release);
+  headchanged_.notify_all();
 }
 
 }  // namespace
