@@ -1084,12 +1084,12 @@ void ParallelSearch::SearchParts(const Decomposition& parts, std::atomic<size_t>
 long long ParallelSearch::Run() {
   const Decomposition parts(bounds_, global_);
   std::vector<long long> found(threads_, 0);
+  std::atomic<size_t> next{0};  // the next part to search, in the order
   tbb::task_arena arena(threads_);
   arena.execute([&] {
     if (!parts.side()) {
       StopOthersOnFailure([&] { SearchWhole(searches_.local(), WholeGraph(global_)); });
     } else {
-      std::atomic<size_t> next{0};
       for (int t = 0; t < threads_; t++) {
         group_.run([&, t] { StopOthersOnFailure([&] { SearchParts(parts, next, &found[t]); }); });
       }
