@@ -17,6 +17,8 @@
 #include <utility>
 #include <vector>
 
+#include <tbb/global_control.h>
+
 #include "result_shards.h"
 #include "result_store.h"
 #include "result_test_util.h"
@@ -129,6 +131,7 @@ void ExpectSameAsOneStore(const Adds& adds, bool undirected, const Ids& tidoldid
     for (int threads : {1, 3}) {
       SCOPED_TRACE(label + ", " + std::to_string(nshards) + " shards, " +
                    std::to_string(threads) + " writing threads");
+      const tbb::global_control workers(tbb::global_control::max_allowed_parallelism, threads);
       for (bool deliver : {false, true}) {
         ProgressLog log;
         ResultShards shards(itemnum, nshards, ProgressLog::Record, &log);
