@@ -199,6 +199,68 @@ TEST_F(BadInputTest, RefusedArgumentsPrintOneLineAndUsage) {
   EXPECT_EQ(run.err, usage);
 }
 
+// --threads=N comes before the dataset, in either order with --search=;
+// anything but a whole number from 0 to 1024 is refused with one line and
+// the usage text, leaving the output file alone.
+TEST_F(BadInputTest, ThreadsOptionAcceptedOrRefused) {
+  const std::string usage = Usage();
+  const std::string dataset = dir_.Write("ok.dat", "0 1 2\n0 1 2\n0 1\n1 2\n");
+  const Args args = {"2", "0", "0", "2", "0"};
+  const std::string output = dir_.File("threads.out");
+  auto run = [&](const Args& leading) {
+    Args all = leading;
+    all.push_back(dataset);
+    all.insert(all.end(), args.begin(), args.end());
+    all.push_back(output);
+    std::remove(output.c_str());
+    return qbtest::RunProgram(kProgram, all, dir_, output);
+  };
+  const RunResult plain = run({});
+  ASSERT_EQ(plain.status, 0) << plain.err;
+  // The maximal bicliques of two or more items and transactions.
+  ASSERT_EQ(plain.output, "0 1 ;0 1 2 \n0 1 3 ;1 2 \n0 1 2 ;0 1 \n");
+  const std::vector<Args> accepted = {{"--threads=2"},
+                                      {"--threads=0"},
+                                      {"--threads=1024"},
+                                      {"--threads=2", "--search=exact"},
+                                      {"--search=exact", "--threads=2"},
+                                      {"--threads=3", "--search=tolerance"},
+                                      {"--search=tolerance", "--threads=3"}};
+  for (const Args& leading : accepted) {
+    SCOPED_TRACE(leading.size() == 1 ? leading[0] : leading[0] + " " + leading[1]);
+    const RunResult r = run(leading);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.output, plain.output);
+    EXPECT_NE(r.out.find(kCountLine + "3\n"), std::string::npos) << r.out;
+  }
+  for (const char* value : {"", "-1", "1025", "2x", "abc", "99999999999999999999"}) {
+    const std::string message = kError + "--threads '" + value +
+                                "' must be a number from 0 (every core) to 1024\n" + usage;
+    // Alone, and after an accepted --search=.
+    for (const Args& before : {Args{}, Args{"--search=exact"}}) {
+      for (bool existed : {false, true}) {
+        SCOPED_TRACE(std::string("--threads=") + value + (before.empty() ? "" : " after --search") +
+                     (existed ? ", output file existed" : ", no output file before"));
+        Args leading = before;
+        leading.push_back(std::string("--threads=") + value);
+        std::remove(output.c_str());
+        if (existed) dir_.Write("threads.out", "earlier result\n");
+        Args all = leading;
+        all.push_back(dataset);
+        all.insert(all.end(), args.begin(), args.end());
+        all.push_back(output);
+        const RunResult r = qbtest::RunProgram(kProgram, all, dir_, output);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, message);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.outputexists, existed);
+        if (existed) EXPECT_EQ(r.output, "earlier result\n");
+      }
+    }
+  }
+}
+
 TEST_F(BadInputTest, DegenerateDatasetsGiveNoResults) {
   std::string garbage;
   for (int byte = 0; byte < 256; byte++) {

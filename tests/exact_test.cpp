@@ -7,11 +7,14 @@
 
 #include <algorithm>
 #include <functional>
+#include <mutex>
 #include <random>
 #include <set>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include <tbb/global_control.h>
 
 #include "data.h"
 #include "exact.h"
@@ -184,15 +187,28 @@ struct CountedLists {
   std::vector<int*> tranlist, itemlist;
 };
 
-std::vector<Pair> Enumerate(const Rows& rows, int itemnum, const Parameters& p) {
+// CollectingSink for a search on several threads, which calls Add from
+// several threads at once.
+class LockedCollectingSink : public CollectingSink {
+ public:
+  void Add(const int* tids, int ntids, const int* items, int nitems) override {
+    std::lock_guard<std::mutex> hold(lock_);
+    CollectingSink::Add(tids, ntids, items, nitems);
+  }
+
+ private:
+  std::mutex lock_;
+};
+
+std::vector<Pair> Enumerate(const Rows& rows, int itemnum, const Parameters& p, int threads = 1) {
   CountedLists lists(rows, itemnum);
   const quasibiclique::ExactInput input{
       static_cast<int>(rows.size()), itemnum, lists.tranlist.data(), lists.itemlist.data(),
       p.item_supportLevel, p.itemTolerance, p.transactionTolerance, p.transaction_supportLevel,
       p.graphtype == 1};
-  CollectingSink sink;
+  LockedCollectingSink sink;
   const CountedLists before = lists;
-  long long n = quasibiclique::EnumerateMaximalPairs(input, sink);
+  long long n = quasibiclique::EnumerateMaximalPairs(input, sink, threads);
   EXPECT_EQ(n, static_cast<long long>(sink.pairs.size()));
   // The search reads the loader's lists in place and must leave them as they were.
   EXPECT_EQ(lists.tran, before.tran);
@@ -268,6 +284,67 @@ TEST(ExactSearchTest, UndirectedKeepsSidesDisjoint) {
   std::set<Pair> unique(got.begin(), got.end());
   EXPECT_EQ(unique, expected);
   EXPECT_EQ(got.size(), 2u);
+}
+
+// Settings in the exact regime where neither side can be split into parts
+// (least size - 2 x tolerance < 1 on both): the search runs on the whole
+// graph, its nodes spread over the workers.
+Parameters RandomUnsplitSetting(std::mt19937& rng, int graphtype) {
+  auto uniform = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+  Parameters p = Setting(0, uniform(1, 2), uniform(1, 2), 0, graphtype);
+  p.item_supportLevel = uniform(p.transactionTolerance + 1, 2 * p.transactionTolerance);
+  p.transaction_supportLevel = uniform(0, 2 * p.itemTolerance);
+  if (std::max(2, p.transaction_supportLevel) <= p.itemTolerance) {
+    p.transaction_supportLevel = p.itemTolerance + 1;
+  }
+  return p;
+}
+
+// On several threads the search hands over the pairs of the search on one
+// thread, each once, and counts them alike: with the search split into
+// parts (random settings, mostly splittable) and without (settings that
+// cannot be split).
+TEST(ExactSearchTest, ThreadsHandOverThePairsOfOneThread) {
+  std::mt19937 rng(7004u);
+  const int cases = 160;
+  int nonempty = 0, unsplit = 0;
+  for (int k = 0; k < cases && !::testing::Test::HasFailure(); k++) {
+    const int graphtype = k % 2;
+    const bool whole = k % 4 >= 2;
+    const Parameters p = whole ? RandomUnsplitSetting(rng, graphtype) : RandomSetting(rng, graphtype);
+    ASSERT_TRUE(qbtest::ExactRegime(p));
+    const int least_items = p.item_supportLevel;
+    const int least_tids = std::max(2, p.transaction_supportLevel);
+    const bool splits = least_items - 2 * p.transactionTolerance >= 1 ||
+                        least_tids - 2 * p.itemTolerance >= 1;
+    ASSERT_TRUE(!whole || !splits);
+    if (!splits) unsplit++;
+    const Rows rows = RandomRows(rng, graphtype, kForTheWalk);
+    int itemnum = static_cast<int>(rows.size());
+    if (graphtype == 0) {
+      itemnum = 0;
+      for (const auto& row : rows) itemnum = std::max(itemnum, row.empty() ? 0 : row.back() + 1);
+    }
+    const std::string described = "arguments " + std::to_string(p.item_supportLevel) + " " +
+                                  std::to_string(p.itemTolerance) + " " +
+                                  std::to_string(p.transactionTolerance) + " " +
+                                  std::to_string(p.transaction_supportLevel) + " " +
+                                  std::to_string(graphtype) + ", dataset:\n" + DatasetText(rows);
+    const std::vector<Pair> serial = Enumerate(rows, itemnum, p, 1);
+    const std::set<Pair> want(serial.begin(), serial.end());
+    for (int threads : {2, 3, 8}) {
+      // As many workers as asked for, even beyond the cores, as a run has.
+      const tbb::global_control workers(tbb::global_control::max_allowed_parallelism, threads);
+      // Enumerate checks the returned count against the pairs handed over.
+      const std::vector<Pair> got = Enumerate(rows, itemnum, p, threads);
+      EXPECT_EQ(got.size(), serial.size()) << threads << " threads, " << described;
+      EXPECT_EQ(std::set<Pair>(got.begin(), got.end()), want) << threads << " threads, "
+                                                               << described;
+    }
+    if (!serial.empty()) nonempty++;
+  }
+  EXPECT_GE(nonempty * 10, cases * 3) << nonempty << " of " << cases << " cases had results";
+  EXPECT_GE(unsplit * 4, cases) << "only " << unsplit << " cases ran on the whole graph";
 }
 
 }  // namespace

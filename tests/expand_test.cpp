@@ -8,11 +8,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 #include <numeric>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include <tbb/global_control.h>
 
 #include "database.h"
 #include "expand.h"
@@ -412,6 +416,89 @@ TEST(EndToEndSearch, HandWorkedDatasets) {
     }
     EXPECT_EQ(s.rec.Of(kEventSkipBuildCdb), w.skips);
   }
+}
+
+// ---------------------------------------------------------------------------
+// The walk on several threads
+// ---------------------------------------------------------------------------
+
+// Every pair handed over, in order; notes a call made while another is
+// still running.
+class SequenceSink final : public PairSink {
+ public:
+  void Add(const int* tids, int ntids, const int* items, int nitems) override {
+    if (busy_.exchange(true)) overlapped = true;
+    pairs.emplace_back(List(tids, tids + ntids), List(items, items + nitems));
+    busy_.store(false);
+  }
+  std::vector<std::pair<List, List>> pairs;
+  bool overlapped = false;
+
+ private:
+  std::atomic<bool> busy_{false};
+};
+
+// Random datasets, some with dozens of start items and low support levels:
+// the walk on 2, 3 and 8 workers hands the sink the very sequence of pairs
+// the walk on one thread does, one call at a time.
+TEST(SearchOnThreads, SameSequenceOfPairsAsOneThread) {
+  std::mt19937 rng(9101u);
+  auto uniform = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+  int nonempty = 0, manystarts = 0;
+  const int cases = 60;
+  for (int k = 0; k < cases && !::testing::Test::HasFailure(); k++) {
+    const GraphType graph = k % 3 == 2 ? kUndirected : kBipartite;
+    const bool wide = k % 2 == 1;  // many items, low supports: many start items
+    // Wide datasets are sparse, with tolerances of at most one and at least
+    // two transactions per result, or the walk's item side takes long.
+    int lines = uniform(4, 12), items = uniform(3, 10);
+    if (wide) {
+      lines = graph == kUndirected ? uniform(16, 22) : uniform(8, 12);
+      items = uniform(24, 32);
+    }
+    const double density = wide ? std::uniform_real_distribution<double>(0.2, 0.35)(rng)
+                                : std::uniform_real_distribution<double>(0.3, 0.7)(rng);
+    std::bernoulli_distribution has(density);
+    qbtest::Rows rows(lines);
+    for (int t = 0; t < lines; t++) {
+      if (graph == kUndirected) {
+        for (int v = t + 1; v < lines; v++) {
+          if (has(rng)) rows[t].push_back(v), rows[v].push_back(t);
+        }
+      } else {
+        for (int i = 0; i < items; i++) {
+          if (has(rng)) rows[t].push_back(i);
+        }
+      }
+    }
+    for (auto& row : rows) std::sort(row.begin(), row.end());
+    Parameters p{uniform(1, 4), uniform(0, 2), uniform(0, 2), uniform(0, 4), graph,
+                 kSearchTolerance};
+    if (wide) p = Parameters{uniform(1, 2), uniform(0, 1), uniform(0, 1), uniform(2, 3), graph,
+                             kSearchTolerance};
+    const std::string content = qbtest::DatasetText(rows);
+    SCOPED_TRACE("case " + std::to_string(k) + ": arguments " +
+                 std::to_string(p.item_supportLevel) + " " + std::to_string(p.itemTolerance) +
+                 " " + std::to_string(p.transactionTolerance) + " " +
+                 std::to_string(p.transaction_supportLevel) + " " + std::to_string(graph) +
+                 ", dataset:\n" + content);
+    Session s(content, p);
+    s.context->observer = SearchObserver{};  // nothing recorded: the sinks compare
+    SequenceSink serial;
+    WalkTolerances(s.rep(), s.options, serial, *s.context);
+    if (!serial.pairs.empty()) nonempty++;
+    if (s.rep().itemnum >= 20) manystarts++;
+    for (int threads : {2, 3, 8}) {
+      const tbb::global_control workers(tbb::global_control::max_allowed_parallelism, threads);
+      SequenceSink parallel;
+      WalkTolerancesOnThreads(s.rep(), s.options, parallel, threads);
+      EXPECT_FALSE(parallel.overlapped) << threads << " threads";
+      EXPECT_EQ(parallel.pairs.size(), serial.pairs.size()) << threads << " threads";
+      EXPECT_TRUE(parallel.pairs == serial.pairs) << threads << " threads";
+    }
+  }
+  EXPECT_GE(nonempty * 10, cases * 6) << nonempty << " of " << cases << " cases had pairs";
+  EXPECT_GE(manystarts * 4, cases) << manystarts << " cases had 20 items or more";
 }
 
 }  // namespace

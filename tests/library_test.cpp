@@ -9,6 +9,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "model.h"
@@ -106,6 +107,28 @@ TEST(LibraryOptions, ValidateGivesTheRefusalsOfTheCommandLine) {
     Status s = c.options.Validate();
     EXPECT_EQ(s.code(), Status::kInvalidArgument) << c.message;
     EXPECT_EQ(s.message(), c.message);
+  }
+}
+
+TEST(LibraryOptions, ThreadsFromZeroTo1024) {
+  for (int threads : {0, 1, 2, 1024}) {
+    Options o = Make(3, 1, 1, 3);
+    o.threads = threads;
+    EXPECT_TRUE(o.Validate().ok()) << threads;
+  }
+  for (int threads : {-1, 1025}) {
+    Options o = Make(3, 1, 1, 3);
+    o.threads = threads;
+    const Status s = o.Validate();
+    EXPECT_EQ(s.code(), Status::kInvalidArgument) << threads;
+    EXPECT_EQ(s.message(), "--threads '" + std::to_string(threads) +
+                               "' must be a number from 0 (every core) to 1024");
+    // Refused options mine nothing.
+    std::unique_ptr<Database> db;
+    ASSERT_TRUE(Database::FromTransactions({{0, 1}, {0, 1}}, Make(3, 1, 1, 3), &db).ok());
+    TextSink sink;
+    EXPECT_EQ(Mine(*db, o, sink).code(), Status::kInvalidArgument);
+    EXPECT_EQ(sink.count, 0);
   }
 }
 
@@ -211,6 +234,60 @@ TEST(LibraryMine, TwoThreadsAtOnceAsAlone) {
     EXPECT_EQ(together[0], alone[0]);
     EXPECT_EQ(together[1], alone[1]);
   }
+}
+
+// Every result, in order, with the thread that handed it over.
+class RecordingSink : public ResultSink {
+ public:
+  void Add(const int* transactions, int ntransactions, const int* items, int nitems) override {
+    results.emplace_back(std::vector<int>(transactions, transactions + ntransactions),
+                         std::vector<int>(items, items + nitems));
+    if (std::this_thread::get_id() != caller) foreign++;
+  }
+  std::vector<std::pair<std::vector<int>, std::vector<int>>> results;
+  std::thread::id caller = std::this_thread::get_id();
+  int foreign = 0;  // calls from another thread than the one that made the sink
+};
+
+// Mine on 2 and 3 threads hands over the results of one thread in the same
+// order, from the calling thread, for both graph types and all searches.
+TEST(LibraryMine, AnyThreadCountSameResultsInOrder) {
+  std::mt19937 rng(20261209);
+  int nonempty = 0;
+  const int rounds = 48;
+  for (int round = 0; round < rounds; round++) {
+    const GraphType graph = round % 2 ? kUndirected : kBipartite;
+    Rows rows = RandomRows(rng, graph);
+    // Every sixth round a larger bipartite dataset, with results enough to
+    // fill many shards.
+    if (round % 6 == 4) {
+      rows.assign(24, {});
+      for (auto& row : rows) {
+        for (int x = 0; x < 14; x++) {
+          if (std::uniform_int_distribution<int>(0, 99)(rng) < 50) row.push_back(x);
+        }
+      }
+    }
+    const SearchChoice search = round % 3 == 0 ? kSearchTolerance
+                                : round % 3 == 1 ? kSearchAuto : kSearchExact;
+    Options options = Make(1 + round % 3, round % 5 == 3, round % 2, 2, graph, search);
+    if (search == kSearchExact && !InExactRegime(options)) options.search = kSearchAuto;
+    SCOPED_TRACE("round " + std::to_string(round) + ":\n" + qbtest::DatasetText(rows));
+    std::unique_ptr<Database> db;
+    ASSERT_TRUE(Database::FromTransactions(rows, options, &db).ok());
+    options.threads = 1;
+    RecordingSink one;
+    ASSERT_TRUE(Mine(*db, options, one).ok());
+    if (!one.results.empty()) nonempty++;
+    for (int threads : {2, 3}) {
+      options.threads = threads;
+      RecordingSink many;
+      ASSERT_TRUE(Mine(*db, options, many).ok());
+      EXPECT_TRUE(many.results == one.results) << threads << " threads";
+      EXPECT_EQ(many.foreign, 0) << threads << " threads";
+    }
+  }
+  EXPECT_GE(nonempty * 2, rounds) << nonempty << " of " << rounds << " rounds had results";
 }
 
 // The README's library example prints the results of its first command and

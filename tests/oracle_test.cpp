@@ -160,6 +160,11 @@ std::string CountLine(const std::string& text) {
   return text.substr(at, text.find('\n', at) - at);
 }
 
+// The progress numbers printed before the count line.
+std::string ProgressNumbers(const std::string& text) {
+  return text.substr(0, text.find("Total number of quasi-bicliques:"));
+}
+
 class OracleTest : public ::testing::Test {
  protected:
   // Mines the dataset file under `p` with the search `p.search` chooses.
@@ -167,7 +172,42 @@ class OracleTest : public ::testing::Test {
     std::remove(out_path_.c_str());
     std::vector<std::string> args = qbtest::Arguments(data_path_, p, out_path_);
     args.insert(args.begin(), p.search == kSearchExact ? "--search=exact" : "--search=tolerance");
+    if (threads_ >= 0) args.insert(args.begin(), "--threads=" + std::to_string(threads_));
     return qbtest::RunInProcess(args, dir_, out_path_);
+  }
+
+  // Mines the dataset file with both searches on 2, 3 and 8 threads. Returns
+  // "" when every run gives the status, output file, count line and progress
+  // numbers of the same search on one thread, else what differs.
+  std::string CompareThreadCounts(Parameters p) {
+    std::ostringstream problems;
+    for (SearchChoice search : {kSearchTolerance, kSearchExact}) {
+      p.search = search;
+      const char* name = search == kSearchExact ? "exact search" : "tolerance walk";
+      threads_ = 1;
+      const qbtest::RunResult one = Mine(p);
+      if (one.status != 0 || !one.outputexists) {
+        problems << name << " on 1 thread failed: status " << one.status << "\n";
+        continue;
+      }
+      for (int threads : {2, 3, 8}) {
+        threads_ = threads;
+        const qbtest::RunResult many = Mine(p);
+        const std::string run = std::string(name) + " on " + std::to_string(threads) + " threads";
+        if (many.status != one.status) problems << run << ": status " << many.status << "\n";
+        if (many.output != one.output) problems << run << " wrote:\n" << many.output << "\n";
+        if (CountLine(many.out) != CountLine(one.out)) {
+          problems << run << ": count line '" << CountLine(many.out) << "', on 1 thread '"
+                   << CountLine(one.out) << "'\n";
+        }
+        if (ProgressNumbers(many.out) != ProgressNumbers(one.out)) {
+          problems << run << ": progress '" << ProgressNumbers(many.out) << "', on 1 thread '"
+                   << ProgressNumbers(one.out) << "'\n";
+        }
+      }
+    }
+    threads_ = 1;
+    return problems.str();
   }
 
   // Mines again with the exact search. Returns "" when the output file and
@@ -225,7 +265,8 @@ class OracleTest : public ::testing::Test {
     const std::string dataset_text = qbtest::DatasetText(c.rows);
     dir_.Write("data.txt", dataset_text);
     const qbtest::RunResult walk = Mine(c.params);
-    const std::string exact_difference = CompareExactSearch(c.params, walk);
+    std::string exact_difference = CompareExactSearch(c.params, walk);
+    if (compare_threads_) exact_difference += CompareThreadCounts(c.params);
     const std::set<Result> expected = qbtest::EnumerateMaximal(c.rows, c.params);
     outcome.expected = expected.size();
 
@@ -363,6 +404,11 @@ class OracleTest : public ::testing::Test {
         << name << ": only " << non_empty << " of " << cases << " cases had results";
   }
 
+  // The --threads given to every run; none when negative.
+  int threads_ = -1;
+  // RunCase also mines on several threads and compares with one thread.
+  bool compare_threads_ = false;
+
   qbtest::TempDir dir_;
   const std::string data_path_ = dir_.File("data.txt");
   const std::string out_path_ = dir_.File("out.txt");
@@ -403,6 +449,59 @@ TEST_F(OracleTest, UnequalTolerancesMatchBruteForce) {
     c.rows = graph_type == 0 ? RandomBipartite(rng, c.params) : RandomGraph(rng, c.params);
     return c;
   });
+}
+
+// Cases of both graph types on one thread, against the enumerator, and on
+// 2, 3 and 8 threads with both searches, against the run on one thread.
+// Fewer cases than above: each costs eight runs.
+TEST_F(OracleTest, ThreadCountsMatchOneThreadAndBruteForce) {
+  threads_ = 1;
+  compare_threads_ = true;
+  RunSeries("thread counts", 20240604u, 40, [](std::mt19937& rng) {
+    Case c;
+    const int graph_type = Uniform(rng, 0, 1);
+    c.params = RandomParams(rng, graph_type, Tolerances::kAny);
+    c.rows = graph_type == 0 ? RandomBipartite(rng, c.params) : RandomGraph(rng, c.params);
+    return c;
+  });
+}
+
+// Datasets with thousands of results, too many for the enumerator: on any
+// thread count the progress numbers, the count line and the output file are
+// those of one thread.
+TEST_F(OracleTest, ThreadCountsKeepProgressNumbers) {
+  std::mt19937 rng(20240605u);
+  for (int graph_type : {0, 1}) {
+    Parameters p;
+    p.item_supportLevel = 1;
+    p.transaction_supportLevel = 2;
+    p.graphtype = GraphType(graph_type);
+    Rows rows;
+    std::bernoulli_distribution has(0.5);
+    if (graph_type == 0) {
+      rows.assign(50, {});
+      for (auto& row : rows) {
+        for (int i = 0; i < 20; i++) {
+          if (has(rng)) row.push_back(i);
+        }
+      }
+    } else {
+      rows.assign(36, {});
+      for (int u = 0; u < 36; u++) {
+        for (int v = u + 1; v < 36; v++) {
+          if (has(rng)) rows[u].push_back(v), rows[v].push_back(u);
+        }
+      }
+    }
+    SCOPED_TRACE("graph type " + std::to_string(graph_type));
+    dir_.Write("data.txt", qbtest::DatasetText(rows));
+    threads_ = 1;
+    const qbtest::RunResult one = Mine(p);
+    ASSERT_EQ(one.status, 0) << one.err;
+    // Beyond two thousand results: the numbers must show.
+    ASSERT_EQ(ProgressNumbers(one.out).rfind("1001\t2001\t", 0), 0u) << one.out.substr(0, 200);
+    EXPECT_EQ(CompareThreadCounts(p), "");
+  }
 }
 
 // The enumerator itself, on cases small enough to work out by hand.
