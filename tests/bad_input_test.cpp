@@ -255,7 +255,9 @@ TEST_F(BadInputTest, ThreadsOptionAcceptedOrRefused) {
         EXPECT_EQ(r.err, message);
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.outputexists, existed);
-        if (existed) EXPECT_EQ(r.output, "earlier result\n");
+        if (existed) {
+          EXPECT_EQ(r.output, "earlier result\n");
+        }
       }
     }
   }
