@@ -1086,9 +1086,13 @@ long long ParallelSearch::Run() {
   std::vector<long long> found(threads_, 0);
   std::atomic<size_t> next{0};  // the next part to search, in the order
   tbb::task_arena arena(threads_);
+  // Every search runs as a task of the group, so that a failure reaches
+  // the caller through the wait, once no task reads this frame any more.
   arena.execute([&] {
     if (!parts.side()) {
-      StopOthersOnFailure([&] { SearchWhole(searches_.local(), WholeGraph(global_)); });
+      group_.run([&] {
+        StopOthersOnFailure([&] { SearchWhole(searches_.local(), WholeGraph(global_)); });
+      });
     } else {
       for (int t = 0; t < threads_; t++) {
         group_.run([&, t] { StopOthersOnFailure([&] { SearchParts(parts, next, &found[t]); }); });
