@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <functional>
 #include <mutex>
 #include <random>
@@ -19,6 +20,7 @@
 #include "data.h"
 #include "exact.h"
 #include "model.h"
+#include "pools.h"
 #include "test_util.h"
 
 namespace {
@@ -298,6 +300,47 @@ Parameters RandomUnsplitSetting(std::mt19937& rng, int graphtype) {
     p.transaction_supportLevel = p.itemTolerance + 1;
   }
   return p;
+}
+
+// A sink that runs out of memory at its `limit`-th pair, as the result store
+// does when the heap is exhausted.
+class ExhaustingSink : public quasibiclique::PairSink {
+ public:
+  explicit ExhaustingSink(int limit) : left_(limit) {}
+  void Add(const int*, int, const int*, int) override {
+    if (left_.fetch_sub(1) <= 1) quasibiclique::OutOfMemory("the test's sink is full");
+  }
+
+ private:
+  std::atomic<int> left_;
+};
+
+// Running out of memory in any worker ends the search with that failure,
+// after every task is done (the tasks read the caller's frame), whether the
+// search is split into parts or covers the whole graph.
+TEST(ExactSearchTest, ThreadsEndOnOneWorkersFailure) {
+  // 14 transactions over 12 items, each lacking a few: thousands of pairs.
+  Rows rows(14);
+  for (int t = 0; t < 14; t++) {
+    for (int i = 0; i < 12; i++) {
+      if ((t * 7 + i * 3) % 5 != 0) rows[t].push_back(i);
+    }
+  }
+  for (const Parameters& p : {Setting(3, 1, 1, 3, 0), Setting(2, 1, 1, 2, 0)}) {
+    const std::vector<Pair> all = Enumerate(rows, 12, p, 1);
+    ASSERT_GE(all.size(), 50u);
+    CountedLists lists(rows, 12);
+    const quasibiclique::ExactInput input{14, 12, lists.tranlist.data(), lists.itemlist.data(),
+                                          p.item_supportLevel, p.itemTolerance,
+                                          p.transactionTolerance, p.transaction_supportLevel,
+                                          false};
+    for (int threads : {2, 3}) {
+      const tbb::global_control workers(tbb::global_control::max_allowed_parallelism, threads);
+      ExhaustingSink sink(static_cast<int>(all.size()) / 2);
+      EXPECT_THROW(quasibiclique::EnumerateMaximalPairs(input, sink, threads),
+                   quasibiclique::MemoryExhausted);
+    }
+  }
 }
 
 // On several threads the search hands over the pairs of the search on one

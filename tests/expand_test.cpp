@@ -501,4 +501,40 @@ TEST(SearchOnThreads, SameSequenceOfPairsAsOneThread) {
   EXPECT_GE(manystarts * 4, cases) << manystarts << " cases had 20 items or more";
 }
 
+// A sink that runs out of memory at its `limit`-th pair.
+class ExhaustingSink final : public PairSink {
+ public:
+  explicit ExhaustingSink(int limit) : left_(limit) {}
+  void Add(const int*, int, const int*, int) override {
+    if (--left_ <= 0) OutOfMemory("the test's sink is full");
+  }
+
+ private:
+  int left_;
+};
+
+// Running out of memory while a start item's pairs are handed on ends the
+// walk on several workers with that failure; the others stop at their next
+// start item instead of walking the rest.
+TEST(SearchOnThreads, EndsOnOneWorkersFailure) {
+  std::string content;
+  for (int t = 0; t < 9; t++) {
+    for (int i = 0; i < 16; i++) {
+      if ((t * 5 + i * 7) % 4 != 0) content += std::to_string(i) + " ";
+    }
+    content += "\n";
+  }
+  const Parameters p{2, 1, 1, 2, kBipartite, kSearchTolerance};
+  Session s(content, p);
+  s.context->observer = SearchObserver{};
+  SequenceSink all;
+  WalkTolerances(s.rep(), s.options, all, *s.context);
+  ASSERT_GE(all.pairs.size(), 100u);
+  for (int threads : {2, 3}) {
+    const tbb::global_control workers(tbb::global_control::max_allowed_parallelism, threads);
+    ExhaustingSink sink(static_cast<int>(all.pairs.size()) / 2);
+    EXPECT_THROW(WalkTolerancesOnThreads(s.rep(), s.options, sink, threads), MemoryExhausted);
+  }
+}
+
 }  // namespace
