@@ -49,14 +49,26 @@ struct WorkerLimits {
   tbb::global_control stack;
 };
 
+// The exact search runs (else the tolerance walk).
+bool RunsExactSearch(const Options& options) {
+  return options.search == kSearchExact ||
+         (options.search == kSearchAuto && InExactRegime(options));
+}
+
+// How the search of a run hands its pairs over: the exact search's pairs
+// never contain one another, so any order stores the same.
+ResultShards::Arrival ArrivalOf(const Options& options) {
+  return RunsExactSearch(options) ? ResultShards::Arrival::kAnyOrder
+                                  : ResultShards::Arrival::kInOrder;
+}
+
 // Runs one search; what it throws when memory runs out becomes a status.
 Status Search(const Database& db, const Options& options, PairSink& sink) {
   const Database::Rep& rep = db.rep();
   const int threads = RunThreads(options);
   return GuardMemory([&] {
     const WorkerLimits limits(threads);
-    if (options.search == kSearchExact ||
-        (options.search == kSearchAuto && InExactRegime(options))) {
+    if (RunsExactSearch(options)) {
       const ExactInput input{rep.tidnum,
                              rep.itemnum,
                              rep.tranlist,
@@ -202,7 +214,8 @@ Status MineToTextInShards(const Database& db, const Options& options,
                           int* lines) {
   const Database::Rep& rep = db.rep();
   const int threads = RunThreads(options);
-  ResultShards shards(rep.itemnum, kShardsPerThread * threads, progress, context);
+  ResultShards shards(rep.itemnum, kShardsPerThread * threads, ArrivalOf(options), progress,
+                      context);
   Status s = MineHere(db, options, shards);
   if (!s.ok()) return s;
   return GuardMemory([&] {
@@ -242,7 +255,7 @@ Status Mine(const Database& db, const Options& options, ResultSink& sink) {
                      rep.itemnum);
       return Status::OK();
     }
-    ResultShards shards(rep.itemnum, kShardsPerThread * threads);
+    ResultShards shards(rep.itemnum, kShardsPerThread * threads, ArrivalOf(options));
     Status mined = MineInto(db, options, shards);
     if (!mined.ok()) return mined;
     const WorkerLimits limits(threads);

@@ -23,9 +23,10 @@ void StoredCount::Count() {
   reported_.store(j);
 }
 
-ResultShards::ResultShards(int itemnum, int shards, ResultStore::Progress progress,
-                           void* context)
+ResultShards::ResultShards(int itemnum, int shards, Arrival arrival,
+                           ResultStore::Progress progress, void* context)
     : span_(std::max(1, (itemnum + std::max(shards, 1) - 1) / std::max(shards, 1))),
+      arrival_(arrival),
       count_(progress, context) {
   const int n = std::max(1, (itemnum + span_ - 1) / span_);
   for (int k = 0; k < n; k++) shards_.push_back(std::make_unique<Shard>());
@@ -33,15 +34,57 @@ ResultShards::ResultShards(int itemnum, int shards, ResultStore::Progress progre
 
 void ResultShards::Add(const int* tids, int ntids, const int* items, int nitems) {
   if (ntids <= 0 || nitems <= 0) return;
-  Shard& shard = *shards_[ShardOf(items[0])];
+  const int shard = ShardOf(items[0]);
+  if (arrival_ == Arrival::kInOrder) {
+    Store(*shards_[shard], tids, ntids, items, nitems);
+    return;
+  }
+  Batch& batch = batches_.local();
+  batch.push_back(shard);
+  batch.push_back(ntids);
+  batch.push_back(nitems);
+  batch.insert(batch.end(), tids, tids + ntids);
+  batch.insert(batch.end(), items, items + nitems);
+  if (batch.size() >= kBatchInts) StoreBatch(batch);
+}
+
+void ResultShards::Store(Shard& shard, const int* tids, int ntids, const int* items,
+                         int nitems) {
   std::lock_guard<std::mutex> hold(shard.lock);
   const int before = shard.store.stored();
   shard.store.Add(tids, ntids, items, nitems);
   if (shard.store.stored() != before) count_.Count();
 }
 
+// Stores a batch shard by shard, each shard's pairs under one hold of its
+// lock, and empties it.
+void ResultShards::StoreBatch(Batch& batch) {
+  std::vector<std::pair<int, size_t>> pairs;  // (shard, offset), in batch order per shard
+  for (size_t at = 0; at < batch.size(); at += 3 + size_t(batch[at + 1]) + size_t(batch[at + 2])) {
+    pairs.emplace_back(batch[at], at);
+  }
+  std::stable_sort(pairs.begin(), pairs.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (size_t k = 0; k < pairs.size();) {
+    Shard& shard = *shards_[pairs[k].first];
+    std::lock_guard<std::mutex> hold(shard.lock);
+    for (const int first = pairs[k].first; k < pairs.size() && pairs[k].first == first; k++) {
+      const int* pair = &batch[pairs[k].second];
+      const int before = shard.store.stored();
+      shard.store.Add(pair + 3, pair[1], pair + 3 + pair[1], pair[2]);
+      if (shard.store.stored() != before) count_.Count();
+    }
+  }
+  batch.clear();
+}
+
+void ResultShards::Flush() {
+  for (Batch& batch : batches_) StoreBatch(batch);
+}
+
 ShardWriter::ShardWriter(ResultShards& shards, bool undirected, int threads)
     : span_(shards.span_), threads_(threads), writers_(shards.shards_.size()) {
+  shards.Flush();
   tbb::task_arena arena(threads_);
   arena.execute([&] {
     tbb::parallel_for(size_t{0}, writers_.size(), [&](size_t k) {

@@ -11,6 +11,8 @@
 #include <mutex>
 #include <vector>
 
+#include <tbb/enumerable_thread_specific.h>
+
 #include "pair_sink.h"
 #include "result_store.h"
 #include "result_writer.h"
@@ -42,13 +44,24 @@ class StoredCount {
 
 class ResultShards final : public PairSink {
  public:
+  // How pairs arrive. In any order: no pair's tidset contains another's with
+  // the same itemset (the exact search's pairs), so the order in which they
+  // are stored changes nothing, and each thread's pairs wait in a batch of
+  // its own, so that a shard's lock is taken once per batch. In order: the
+  // pairs arrive one at a time (the tolerance walk's, in start order) and
+  // are stored at once.
+  enum class Arrival { kAnyOrder, kInOrder };
+
   // Shards for the items 0 .. itemnum - 1 in `shards` ranges of consecutive
   // items; progress as for ResultStore, from whichever thread stores.
-  ResultShards(int itemnum, int shards, ResultStore::Progress progress = nullptr,
+  ResultShards(int itemnum, int shards, Arrival arrival, ResultStore::Progress progress = nullptr,
                void* context = nullptr);
 
   // ResultStore::Add, safe to call from several threads at once.
   void Add(const int* tids, int ntids, const int* items, int nitems) override;
+  // Stores the pairs still waiting in batches. Called when no Add runs.
+  void Flush();
+  // Tidsets stored so far (pairs waiting in batches are not).
   int stored() const { return count_.stored(); }
 
  private:
@@ -57,10 +70,18 @@ class ResultShards final : public PairSink {
     std::mutex lock;
     ResultStore store;
   };
+  // Pairs of one thread, per pair [shard, ntids, nitems, tids..., items...].
+  using Batch = std::vector<int>;
+  static constexpr size_t kBatchInts = size_t{1} << 16;
+
   int ShardOf(int item) const { return item / span_; }
+  void Store(Shard& shard, const int* tids, int ntids, const int* items, int nitems);
+  void StoreBatch(Batch& batch);
 
   int span_;  // items per shard
+  Arrival arrival_;
   std::vector<std::unique_ptr<Shard>> shards_;
+  tbb::enumerable_thread_specific<Batch> batches_;
   StoredCount count_;
 };
 
@@ -69,8 +90,8 @@ class ResultShards final : public PairSink {
 // delivers the shards in order.
 class ShardWriter {
  public:
-  // Takes over everything the shards hold, as ResultWriter does, on up to
-  // `threads` threads.
+  // Takes over everything the shards hold (after storing the pairs still
+  // in batches), as ResultWriter does, on up to `threads` threads.
   ShardWriter(ResultShards& shards, bool undirected, int threads);
 
   // ResultWriter::WriteText over all shards: each formatted on a thread of

@@ -132,13 +132,19 @@ void ExpectSameAsOneStore(const Adds& adds, bool undirected, const Ids& tidoldid
       SCOPED_TRACE(label + ", " + std::to_string(nshards) + " shards, " +
                    std::to_string(threads) + " writing threads");
       const tbb::global_control workers(tbb::global_control::max_allowed_parallelism, threads);
-      for (bool deliver : {false, true}) {
+      // One adding thread: its batch keeps each shard's pairs in their
+      // order, so both ways of arriving store what one store does.
+      for (auto [deliver, arrival] :
+           {std::pair{false, ResultShards::Arrival::kInOrder},
+            std::pair{true, ResultShards::Arrival::kInOrder},
+            std::pair{false, ResultShards::Arrival::kAnyOrder}}) {
         ProgressLog log;
-        ResultShards shards(itemnum, nshards, ProgressLog::Record, &log);
+        ResultShards shards(itemnum, nshards, arrival, ProgressLog::Record, &log);
         for (const Result& r : adds) {
           shards.Add(r.first.data(), static_cast<int>(r.first.size()), r.second.data(),
                      static_cast<int>(r.second.size()));
         }
+        shards.Flush();
         EXPECT_EQ(shards.stored(), want.stored);
         EXPECT_EQ(log.numbers, want.progress);
         ShardWriter writer(shards, undirected, threads);
@@ -333,11 +339,13 @@ TEST(ResultShards, ConcurrentAddsGiveTheOutputOfOneStore) {
     ASSERT_GE(want.progress.size(), 4u);
     for (int nshards : {1, 7, 64}) {
       for (int adders : {2, 4}) {
+        const auto arrival =
+            adders == 2 ? ResultShards::Arrival::kInOrder : ResultShards::Arrival::kAnyOrder;
         SCOPED_TRACE(std::string(undirected ? "undirected" : "bipartite") + ", " +
                      std::to_string(nshards) + " shards, " + std::to_string(adders) +
                      " adding threads");
         ProgressLog log;
-        ResultShards shards(n, nshards, ProgressLog::Record, &log);
+        ResultShards shards(n, nshards, arrival, ProgressLog::Record, &log);
         std::vector<std::thread> threads;
         for (int a = 0; a < adders; a++) {
           threads.emplace_back([&, a] {
@@ -349,6 +357,7 @@ TEST(ResultShards, ConcurrentAddsGiveTheOutputOfOneStore) {
           });
         }
         for (auto& thread : threads) thread.join();
+        shards.Flush();
         EXPECT_EQ(shards.stored(), want.stored);
         EXPECT_EQ(log.numbers, want.progress);
         ShardWriter writer(shards, undirected, 2);
