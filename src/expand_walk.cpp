@@ -74,37 +74,46 @@ void Walk(const Database::Rep& db, const Options& options, PairSink& sink, RunCo
   for (int i : StartItems(db, options)) walk.Enumeratecdb(i, alltids);
 }
 
-// The pairs of one start item on their way to the run's sink in start
-// order. While earlier start items are still being walked they are kept,
-// per pair [ntids, nitems, tids..., items...], up to kKeptInts ints, after
-// which the walk of this start item waits; once all earlier ones are handed
-// on, the start item is the head and its pairs go straight to the sink. So
-// a parallel walk holds at most kKeptInts ints per thread beyond what the
-// store holds.
-class StartItemPairs final : public PairSink {
- public:
-  StartItemPairs(class ParallelWalk& walk, size_t index) : walk_(walk), index_(index) {}
-  void Add(const int* tids, int ntids, const int* items, int nitems) override;
-  size_t index() const { return index_; }
-  // Hands the kept pairs to sink and lets later ones go straight to it.
-  void BecomeHead(PairSink& sink);
-
- private:
-  class ParallelWalk& walk_;
-  const size_t index_;
-  static constexpr size_t kKeptInts = size_t{1} << 20;
-
-  PairSink* head_ = nullptr;  // the run's sink, once this start item is the head
-  std::vector<int> kept_;
-};
-
-// The working memory of one worker of a parallel walk.
+// The working memory of one worker of a parallel walk, and the ints its
+// walked start items keep until they are handed on.
 struct WalkWorker {
   explicit WalkWorker(const Database::Rep& db) : context(db), alltids(size_t(db.tidnum)) {
     std::iota(alltids.begin(), alltids.end(), 0);
   }
   RunContext context;
   std::vector<int> alltids;
+  std::atomic<size_t> kept{0};
+};
+
+// The pairs of one start item on their way to the run's sink in start
+// order. While earlier start items are still being walked they are kept,
+// per pair [ntids, nitems, tids..., items...]; once all earlier ones are
+// handed on, the start item is the head and its pairs go straight to the
+// sink. A worker keeps at most kKeptInts ints: beyond them, its walk waits
+// to become the head, and it takes no new start item until its walked ones
+// are handed on. So a parallel walk holds at most kKeptInts ints per thread
+// beyond what the store holds.
+class StartItemPairs final : public PairSink {
+ public:
+  static constexpr size_t kKeptInts = size_t{1} << 20;
+
+  StartItemPairs(class ParallelWalk& walk, WalkWorker& worker, size_t index)
+      : walk_(walk), worker_(worker), index_(index) {}
+  void Add(const int* tids, int ntids, const int* items, int nitems) override;
+  size_t index() const { return index_; }
+  WalkWorker& worker() const { return worker_; }
+  size_t kept() const { return kept_.size(); }
+  // Hands the kept pairs to sink and lets later ones go straight to it.
+  void BecomeHead(PairSink& sink);
+
+ private:
+  bool OverBudget() const { return kept_.size() + worker_.kept.load() >= kKeptInts; }
+
+  class ParallelWalk& walk_;
+  WalkWorker& worker_;
+  const size_t index_;
+  PairSink* head_ = nullptr;  // the run's sink, once this start item is the head
+  std::vector<int> kept_;
 };
 
 // The walk on several workers: the start items are taken in ascending order
@@ -128,6 +137,9 @@ class ParallelWalk {
 
  private:
   void WalkStarts();
+  // Waits while the worker keeps too much to take a new start item.
+  // Returns false when the walk failed elsewhere.
+  bool WaitForRoom(const WalkWorker& worker);
   void Finish(std::unique_ptr<StartItemPairs> pairs);
 
   const Database::Rep& db_;
@@ -145,14 +157,14 @@ class ParallelWalk {
 };
 
 void StartItemPairs::Add(const int* tids, int ntids, const int* items, int nitems) {
-  if (!head_ && (kept_.size() >= kKeptInts || walk_.IsHead(index_))) {
-    walk_.BecomeHeadOnceHead(*this, kept_.size() >= kKeptInts);
+  if (!head_ && (OverBudget() || walk_.IsHead(index_))) {
+    walk_.BecomeHeadOnceHead(*this, OverBudget());
   }
   if (head_) {
     head_->Add(tids, ntids, items, nitems);
     return;
   }
-  if (kept_.size() >= kKeptInts) return;  // the walk failed elsewhere: nothing more is kept
+  if (OverBudget()) return;  // the walk failed elsewhere: nothing more is kept
   kept_.push_back(ntids);
   kept_.push_back(nitems);
   kept_.insert(kept_.end(), tids, tids + ntids);
@@ -183,8 +195,8 @@ void ParallelWalk::WalkStarts() {
   if (!worker) worker = std::make_unique<WalkWorker>(db_);
   // When a worker fails (out of memory) the others stop at their next start
   // item.
-  for (size_t k; !failed_.load() && (k = next_.fetch_add(1)) < starts_.size();) {
-    auto pairs = std::make_unique<StartItemPairs>(*this, k);
+  for (size_t k; WaitForRoom(*worker) && (k = next_.fetch_add(1)) < starts_.size();) {
+    auto pairs = std::make_unique<StartItemPairs>(*this, *worker, k);
     try {
       ToleranceWalk walk(db_, options_, *pairs, worker->context);
       walk.Enumeratecdb(starts_[k], worker->alltids.data());
@@ -196,6 +208,14 @@ void ParallelWalk::WalkStarts() {
     }
     Finish(std::move(pairs));
   }
+}
+
+bool ParallelWalk::WaitForRoom(const WalkWorker& worker) {
+  std::unique_lock<std::mutex> hold(handing_);
+  headchanged_.wait(hold, [&] {
+    return worker.kept.load() < StartItemPairs::kKeptInts || failed_.load();
+  });
+  return !failed_.load();
 }
 
 void ParallelWalk::BecomeHeadOnceHead(StartItemPairs& pairs, bool wait) {
@@ -210,9 +230,11 @@ void ParallelWalk::BecomeHeadOnceHead(StartItemPairs& pairs, bool wait) {
 // walked ones after it; else it waits for the head to reach it.
 void ParallelWalk::Finish(std::unique_ptr<StartItemPairs> pairs) {
   std::lock_guard<std::mutex> hold(handing_);
+  pairs->worker().kept += pairs->kept();
   done_[pairs->index()] = std::move(pairs);
   size_t k = committed_.load(std::memory_order_relaxed);
   for (; k < done_.size() && done_[k]; k++) {
+    done_[k]->worker().kept -= done_[k]->kept();
     done_[k]->BecomeHead(sink_);
     done_[k].reset();
   }
