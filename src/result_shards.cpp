@@ -2,13 +2,16 @@
 #include "result_shards.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <condition_variable>
+#include <numeric>
 #include <string>
 #include <thread>
 
 #include <tbb/parallel_for.h>
-#include <tbb/parallel_pipeline.h>
 #include <tbb/task_arena.h>
+#include <tbb/task_group.h>
 
 namespace quasibiclique {
 
@@ -100,44 +103,108 @@ ShardWriter::ShardWriter(ResultShards& shards, bool undirected, int threads)
   for (auto& writer : writers_) writer->PruneMirrors(holder);
 }
 
+namespace {
+
+// The text of the shards on its way to the file in shard order. The shard
+// at the head (every earlier one written) writes its blocks as they come;
+// the others keep theirs, up to kKeptBytes each, and then wait to become the
+// head. So the texts held at once stay within kKeptBytes per thread (and
+// the block a formatter is filling).
+class InOrderText {
+ public:
+  InOrderText(std::FILE* file, size_t shards)
+      : file_(file), kept_(shards), keptbytes_(shards, 0), done_(shards, false) {}
+  // A block of the text of shard k, from its formatter.
+  void Block(size_t k, const char* text, size_t size);
+  // Shard k is formatted.
+  void Done(size_t k);
+  // A formatter failed: nothing more is written, and no one waits.
+  void Fail();
+  int error() const { return error_; }
+
+ private:
+  static constexpr size_t kKeptBytes = size_t{8} << 20;
+  void Write(const char* text, size_t size);
+
+  std::FILE* const file_;
+  std::mutex lock_;
+  std::condition_variable headchanged_;
+  size_t head_ = 0;
+  std::vector<std::vector<std::string>> kept_;
+  std::vector<size_t> keptbytes_;
+  std::vector<char> done_;
+  bool failed_ = false;
+  int error_ = 0;  // errno of the first write that failed
+};
+
+void InOrderText::Block(size_t k, const char* text, size_t size) {
+  std::unique_lock<std::mutex> hold(lock_);
+  if (k != head_ && keptbytes_[k] + size > kKeptBytes) {
+    headchanged_.wait(hold, [&] { return head_ == k || failed_; });
+  }
+  if (failed_) return;
+  if (k == head_) {
+    Write(text, size);
+    return;
+  }
+  kept_[k].emplace_back(text, size);
+  keptbytes_[k] += size;
+}
+
+void InOrderText::Done(size_t k) {
+  std::lock_guard<std::mutex> hold(lock_);
+  done_[k] = true;
+  while (head_ < done_.size() && done_[head_]) {
+    if (++head_ == done_.size()) break;
+    for (const std::string& block : kept_[head_]) Write(block.data(), block.size());
+    std::vector<std::string>().swap(kept_[head_]);
+  }
+  headchanged_.notify_all();
+}
+
+void InOrderText::Fail() {
+  std::lock_guard<std::mutex> hold(lock_);
+  failed_ = true;
+  headchanged_.notify_all();
+}
+
+void InOrderText::Write(const char* text, size_t size) {
+  if (!error_ && !failed_ && fwrite(text, 1, size, file_) != size) error_ = errno ? errno : EIO;
+}
+
+}  // namespace
+
 int ShardWriter::WriteText(std::FILE* file, const int* tidoldid, int tidnum,
                            const int* itemoldid, int itemnum) {
   IdTexts ids;
   ids.Build(tidoldid, tidnum, itemoldid, itemnum);
-  std::vector<std::vector<std::string>> texts(writers_.size());
+  InOrderText text(file, writers_.size());
   std::vector<int> lines(writers_.size(), 0);
-  size_t next = 0;
-  int error = 0;
-  lines_ = 0;
-  // Shards are formatted ahead of the writing by at most one per thread, so
-  // that only their texts wait in memory.
+  std::atomic<size_t> next{0};
+  // Each thread formats the next shard not yet taken, until none is left.
+  const auto format = [&] {
+    try {
+      for (size_t k; (k = next.fetch_add(1)) < writers_.size();) {
+        writers_[k]->FormatText(ids, [&](const char* block, size_t size) {
+          text.Block(k, block, size);
+        });
+        lines[k] = writers_[k]->lines();
+        writers_[k].reset();
+        text.Done(k);
+      }
+    } catch (...) {
+      text.Fail();
+      throw;
+    }
+  };
   tbb::task_arena arena(threads_);
   arena.execute([&] {
-    tbb::parallel_pipeline(
-        threads_ + 1,
-        tbb::make_filter<void, size_t>(tbb::filter_mode::serial_in_order,
-                                       [&](tbb::flow_control& control) -> size_t {
-                                         if (next == writers_.size()) control.stop();
-                                         return next++;
-                                       }) &
-            tbb::make_filter<size_t, size_t>(tbb::filter_mode::parallel,
-                                             [&](size_t k) {
-                                               writers_[k]->FormatText(ids, &texts[k]);
-                                               lines[k] = writers_[k]->lines();
-                                               writers_[k].reset();
-                                               return k;
-                                             }) &
-            tbb::make_filter<size_t, void>(tbb::filter_mode::serial_in_order, [&](size_t k) {
-              lines_ += lines[k];
-              for (const std::string& text : texts[k]) {
-                if (!error && fwrite(text.data(), 1, text.size(), file) != text.size()) {
-                  error = errno ? errno : EIO;
-                }
-              }
-              std::vector<std::string>().swap(texts[k]);
-            }));
+    tbb::task_group group;
+    for (int t = 0; t < threads_; t++) group.run(format);
+    group.wait();
   });
-  return error;
+  lines_ = std::accumulate(lines.begin(), lines.end(), 0);
+  return text.error();
 }
 
 void ShardWriter::Deliver(PairSink& sink, const int* tidoldid, int tidnum, const int* itemoldid,

@@ -276,13 +276,13 @@ int ResultWriter::WriteText(std::FILE* file, const int* tidoldid, int tidnum,
   return error;
 }
 
-void ResultWriter::FormatText(const IdTexts& ids, std::vector<std::string>* blocks) {
-  blocks_ = blocks;
+void ResultWriter::FormatText(const IdTexts& ids, const TextBlocks& emit) {
+  emit_ = &emit;
   WriteAll(ids);
-  blocks_ = nullptr;
+  emit_ = nullptr;
 }
 
-// Writes every line to file_ or blocks_. Returns 0, or the errno of the first
+// Writes every line to file_ or emit_. Returns 0, or the errno of the first
 // write that failed.
 int ResultWriter::WriteAll(const IdTexts& ids) {
   writeerror_ = 0;
@@ -551,8 +551,8 @@ char* ResultWriter::AppendFromBits(const IdText& ids, int low, int words, int n,
 // Writes the buffered lines and makes room for `room` bytes. After a failed
 // write nothing more is written.
 void ResultWriter::FlushOutput(size_t room) {
-  if (blocks_) {
-    if (outused_) blocks_->emplace_back(outbuffer_.get(), outused_);
+  if (emit_) {
+    if (outused_) (*emit_)(outbuffer_.get(), outused_);
   } else if (outused_ && fwrite(outbuffer_.get(), 1, outused_, file_) != outused_) {
     writeerror_ = errno ? errno : EIO;
   }

@@ -108,9 +108,10 @@ class ResultWriter {
   void Deliver(PairSink& sink, const int* tidoldid, int tidnum, const int* itemoldid,
                int itemnum);
 
-  // WriteText's lines appended to *blocks as blocks of text of a few
-  // megabytes each, with the texts of ids given.
-  void FormatText(const IdTexts& ids, std::vector<std::string>* blocks);
+  // WriteText's lines handed to emit(text, size) in blocks of a few
+  // megabytes, with the texts of ids given.
+  using TextBlocks = std::function<void(const char* text, size_t size)>;
+  void FormatText(const IdTexts& ids, const TextBlocks& emit);
 
   // Deliver with the texts of ids given; tidoldid and itemoldid as they
   // were built from.
@@ -187,7 +188,7 @@ class ResultWriter {
   size_t outsize_ = 0;                 // bytes of outbuffer_
   size_t outused_ = 0;                 // bytes of outbuffer_ in use
   std::FILE* file_ = nullptr;          // where WriteText writes, while it runs
-  std::vector<std::string>* blocks_ = nullptr;  // where FormatText appends, while it runs
+  const TextBlocks* emit_ = nullptr;   // where FormatText hands its blocks, while it runs
   int writeerror_ = 0;                 // errno of the first failed write: nothing more is written
 };
 
