@@ -111,9 +111,6 @@ Status ParseArguments(char** argv, Options* options) {
   return CheckGraphType(options->graphtype, argv[6]);
 }
 
-constexpr const char* kSearchOption = "--search=";
-constexpr const char* kThreadsOption = "--threads=";
-
 // Reads "--search=auto|exact|tolerance".
 Status ParseSearchOption(const char* value, SearchChoice* choice) {
   if (strcmp(value, "exact") == 0) {
@@ -129,38 +126,82 @@ Status ParseSearchOption(const char* value, SearchChoice* choice) {
   return Status::OK();
 }
 
+// What the command line asks for: the options of the run, and the memory
+// its stored results may take.
+struct RunRequest {
+  Options options;
+  size_t memorylimit = SIZE_MAX;  // no limit of its own
+};
+
 // Reads "--threads=N": a whole number, nothing after it.
-Status ParseThreadsOption(const char* value, int* threads) {
+Status ParseThreadsOption(const char* value, RunRequest* request) {
   char* end = nullptr;
   errno = 0;
   const long long n = strtoll(value, &end, 10);
   const bool whole = end != value && *end == '\0' && errno != ERANGE;
   Status s = CheckThreads(whole ? n : -1, value);
-  if (s.ok()) *threads = static_cast<int>(n);
+  if (s.ok()) request->options.threads = static_cast<int>(n);
   return s;
+}
+
+Status ParseSearch(const char* value, RunRequest* request) {
+  return ParseSearchOption(value, &request->options.search);
+}
+
+// Reads "--memory-limit=SIZE": a whole number of bytes, or of KiB, MiB,
+// GiB or TiB with the suffix K, M, G or T; at least 1M.
+Status ParseMemoryLimit(const char* value, RunRequest* request) {
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long n = strtoull(value, &end, 10);
+  int shift = 0;
+  if (end != value && *end) {
+    const char* suffixes = "KMGT";
+    const char* at = strchr(suffixes, toupper(static_cast<unsigned char>(*end)));
+    if (at && *at) {
+      shift = 10 * static_cast<int>(at - suffixes + 1);
+      end++;
+    }
+  }
+  const bool whole = end != value && *end == '\0' && errno != ERANGE && isdigit(*value) &&
+                     n <= (SIZE_MAX >> shift);
+  const size_t bytes = whole ? static_cast<size_t>(n) << shift : 0;
+  if (bytes < (size_t{1} << 20)) {
+    return Status::InvalidArgument(std::string("--memory-limit '") + value +
+                                   "' must be a size of at least 1M, such as 512M or 2G");
+  }
+  request->memorylimit = bytes;
+  return Status::OK();
 }
 
 bool HasPrefix(const char* text, const char* prefix) {
   return strncmp(text, prefix, strlen(prefix)) == 0;
 }
 
-// Takes the leading options ("--search=...", "--threads=...", each at most
-// once, in any order) off the arguments; what follows is the dataset.
-Status TakeLeadingOptions(int* argc, char*** argv, Options* options) {
-  bool searchtaken = false, threadstaken = false;
+// The options that may come before the dataset, each at most once, in any
+// order.
+struct LeadingOption {
+  const char* prefix;
+  Status (*parse)(const char* value, RunRequest* request);
+};
+constexpr LeadingOption kLeadingOptions[] = {
+    {"--search=", ParseSearch},
+    {"--threads=", ParseThreadsOption},
+    {"--memory-limit=", ParseMemoryLimit},
+};
+constexpr int kLeadingOptionCount = sizeof(kLeadingOptions) / sizeof(kLeadingOptions[0]);
+
+// Takes the leading options off the arguments; what follows is the dataset.
+Status TakeLeadingOptions(int* argc, char*** argv, RunRequest* request) {
+  bool taken[kLeadingOptionCount] = {};
   for (;;) {
     if (*argc < 2) return Status::OK();
     const char* arg = (*argv)[1];
-    Status s;
-    if (!searchtaken && HasPrefix(arg, kSearchOption)) {
-      searchtaken = true;
-      s = ParseSearchOption(arg + strlen(kSearchOption), &options->search);
-    } else if (!threadstaken && HasPrefix(arg, kThreadsOption)) {
-      threadstaken = true;
-      s = ParseThreadsOption(arg + strlen(kThreadsOption), &options->threads);
-    } else {
-      return Status::OK();
-    }
+    int k = 0;
+    while (k < kLeadingOptionCount && (taken[k] || !HasPrefix(arg, kLeadingOptions[k].prefix))) k++;
+    if (k == kLeadingOptionCount) return Status::OK();
+    taken[k] = true;
+    Status s = kLeadingOptions[k].parse(arg + strlen(kLeadingOptions[k].prefix), request);
     if (!s.ok()) return s;
     (*argv)[1] = (*argv)[0];
     (*argc)--;
@@ -168,16 +209,16 @@ Status TakeLeadingOptions(int* argc, char*** argv, Options* options) {
   }
 }
 
-// The options of the command line; a refusal gets its line and the usage
+// The request of the command line; a refusal gets its line and the usage
 // text. Returns false when the arguments are refused.
-bool ParseCommandLine(int* argc, char*** argv, Options* options) {
-  Status s = TakeLeadingOptions(argc, argv, options);
+bool ParseCommandLine(int* argc, char*** argv, RunRequest* request) {
+  Status s = TakeLeadingOptions(argc, argv, request);
   if (s.ok() && *argc < 8) {
     PrintUsage();
     return false;
   }
-  if (s.ok()) s = ParseArguments(*argv, options);
-  if (s.ok()) s = CheckSearchChoice(*options);
+  if (s.ok()) s = ParseArguments(*argv, &request->options);
+  if (s.ok()) s = CheckSearchChoice(request->options);
   if (s.ok()) return true;
   ReportFailure(s);
   PrintUsage();
@@ -442,9 +483,14 @@ int CloseOutputFile(Output& output) {
 // the output and puts it in place. Sets *found to the number of results.
 // Run on the large stack, so that the storing and the writing share the
 // mining thread's heap and the memory the one frees serves the other.
-Status MineAndWrite(const Database& db, const Options& options, const char* path, Output& output,
-                    int* found) {
-  Status s = MineToText(db, options, PrintProgress, nullptr, output.file, found);
+Status MineAndWrite(const Database& db, const RunRequest& request, const char* path,
+                    Output& output, int* found) {
+  TextOutput out;
+  out.file = output.file;
+  out.progress = PrintProgress;
+  out.memorylimit = request.memorylimit;
+  out.spilldirectory = DirectoryOf(path);
+  Status s = MineToText(db, request.options, out, found);
   if (s.code() == Status::kOutOfMemory) return s;
   std::string failure = s.message();
   const int closeerror = CloseOutputFile(output);
@@ -469,8 +515,9 @@ int RunMiner(int argc, char** argv) {
   long long startseconds;
   int startmillis;
   Now(&startseconds, &startmillis);
-  Options options;
-  if (!ParseCommandLine(&argc, &argv, &options)) return kExitUsage;
+  RunRequest request;
+  if (!ParseCommandLine(&argc, &argv, &request)) return kExitUsage;
+  const Options& options = request.options;
 
   Data data(argv[1]);
   Status s = CheckDataset(argv, data);
@@ -483,7 +530,7 @@ int RunMiner(int argc, char** argv) {
   if (!s.ok()) return ReportFailure(s);
   int found = 0;
   s = OnLargeStack([&] {
-    return GuardMemory([&] { return MineAndWrite(*db, options, argv[7], output, &found); });
+    return GuardMemory([&] { return MineAndWrite(*db, request, argv[7], output, &found); });
   });
   if (!s.ok()) return ReportFailure(s);
   printf("Total number of quasi-bicliques:%d\n", found);

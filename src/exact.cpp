@@ -1105,7 +1105,75 @@ long long ParallelSearch::Run() {
   return total;
 }
 
+// The misses of vertex v of side s among the sorted ids members[0 .. n).
+int MissesAmong(const DatabaseGraph& g, Side s, int v, const int* members, int n) {
+  const IdRange row = g.Neighbours(s, v);
+  int hits = 0;
+  const int* at = row.begin();
+  for (int k = 0; k < n; k++) {
+    at = std::lower_bound(at, row.end(), members[k]);
+    if (at != row.end() && *at == members[k]) hits++;
+  }
+  return n - hits;
+}
+
+// Every vertex of side s in members misses at most its tolerance of the
+// other side's pair; misses[k] receives the misses of members[k].
+bool WithinTolerance(const DatabaseGraph& g, const Bounds& bounds, Side s, const int* members,
+                     int n, const int* other, int nother, std::vector<int>& misses) {
+  misses.resize(n);
+  for (int k = 0; k < n; k++) {
+    misses[k] = MissesAmong(g, s, members[k], other, nother);
+    if (misses[k] > bounds.tolerance[s]) return false;
+  }
+  return true;
+}
+
+// Some vertex of side s outside the pair can join it: it misses at most its
+// tolerance of the other side's members, and each member it misses has a
+// miss to spare.
+bool SomeoneCanJoin(const DatabaseGraph& g, const Bounds& bounds, Side s, const int* mine,
+                    int nmine, const int* other, int nother, const std::vector<int>& othermisses) {
+  const Side o = Other(s);
+  std::vector<char> inside(g.count[s], 0);
+  for (int k = 0; k < nmine; k++) inside[mine[k]] = 1;
+  if (bounds.undirected) {
+    for (int k = 0; k < nother; k++) inside[other[k]] = 1;
+  }
+  for (int v = 0; v < g.count[s]; v++) {
+    if (inside[v]) continue;
+    const IdRange row = g.Neighbours(s, v);
+    int misses = 0;
+    bool fits = true;
+    for (int k = 0; k < nother && fits; k++) {
+      if (std::binary_search(row.begin(), row.end(), other[k])) continue;
+      fits = ++misses <= bounds.tolerance[s] && othermisses[k] < bounds.tolerance[o];
+    }
+    if (fits) return true;
+  }
+  return false;
+}
+
 }  // namespace
+
+bool IsMaximalPair(const ExactInput& input, const int* tids, int ntids, const int* items,
+                   int nitems) {
+  const Bounds bounds(input);
+  const DatabaseGraph g{{input.tidnum, input.itemnum}, {input.tranlist, input.itemlist}};
+  if (ntids < bounds.least[kTransactions] || nitems < bounds.least[kItems]) return false;
+  if (bounds.undirected) {
+    std::vector<int> both;
+    std::set_intersection(tids, tids + ntids, items, items + nitems, std::back_inserter(both));
+    if (!both.empty()) return false;
+  }
+  std::vector<int> tidmisses, itemmisses;
+  if (!WithinTolerance(g, bounds, kTransactions, tids, ntids, items, nitems, tidmisses) ||
+      !WithinTolerance(g, bounds, kItems, items, nitems, tids, ntids, itemmisses)) {
+    return false;
+  }
+  return !SomeoneCanJoin(g, bounds, kTransactions, tids, ntids, items, nitems, itemmisses) &&
+         !SomeoneCanJoin(g, bounds, kItems, items, nitems, tids, ntids, tidmisses);
+}
 
 long long EnumerateMaximalPairs(const ExactInput& input, PairSink& sink, int threads) {
   const Bounds bounds(input);

@@ -38,6 +38,13 @@ struct ExactInput {
 // that varies from run to run; the set of pairs is the same.
 long long EnumerateMaximalPairs(const ExactInput& input, PairSink& sink, int threads = 1);
 
+// True when (tids, items), both ascending new ids, is one of the pairs
+// EnumerateMaximalPairs hands over for input: within both tolerances, of
+// both least sizes, disjoint sides for undirected graphs, and no single tid
+// or item can join.
+bool IsMaximalPair(const ExactInput& input, const int* tids, int ntids, const int* items,
+                   int nitems);
+
 }  // namespace quasibiclique
 
 #endif  // QUASIBICLIQUE_EXACT_H

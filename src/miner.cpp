@@ -62,6 +62,19 @@ ResultShards::Arrival ArrivalOf(const Options& options) {
                                   : ResultShards::Arrival::kInOrder;
 }
 
+// The loaded database and the options as the exact search takes them.
+ExactInput ExactInputOf(const Database::Rep& rep, const Options& options) {
+  return ExactInput{rep.tidnum,
+                    rep.itemnum,
+                    rep.tranlist,
+                    rep.itemlist,
+                    options.item_supportLevel,
+                    options.itemTolerance,
+                    options.transactionTolerance,
+                    options.transaction_supportLevel,
+                    rep.undirected()};
+}
+
 // Runs one search; what it throws when memory runs out becomes a status.
 Status Search(const Database& db, const Options& options, PairSink& sink) {
   const Database::Rep& rep = db.rep();
@@ -69,16 +82,7 @@ Status Search(const Database& db, const Options& options, PairSink& sink) {
   return GuardMemory([&] {
     const WorkerLimits limits(threads);
     if (RunsExactSearch(options)) {
-      const ExactInput input{rep.tidnum,
-                             rep.itemnum,
-                             rep.tranlist,
-                             rep.itemlist,
-                             options.item_supportLevel,
-                             options.itemTolerance,
-                             options.transactionTolerance,
-                             options.transaction_supportLevel,
-                             rep.undirected()};
-      EnumerateMaximalPairs(input, sink, threads);
+      EnumerateMaximalPairs(ExactInputOf(rep, options), sink, threads);
     } else if (threads > 1) {
       WalkTolerancesOnThreads(rep, options, sink, threads);
     } else {
@@ -191,39 +195,44 @@ Status MineInto(const Database& db, const Options& options, PairSink& sink) {
 namespace {
 
 // The results in one store, written by one writer.
-Status MineToTextSerially(const Database& db, const Options& options,
-                          ResultStore::Progress progress, void* context, std::FILE* file,
+Status MineToTextSerially(const Database& db, const Options& options, const TextOutput& out,
                           int* lines) {
   const Database::Rep& rep = db.rep();
-  ResultStore store(progress, context);
+  ResultStore store(out.progress, out.context);
   Status s = MineHere(db, options, store);
   if (!s.ok()) return s;
   return GuardMemory([&] {
     ResultWriter writer(store, rep.undirected());
     errno = 0;
-    const int error =
-        writer.WriteText(file, rep.tidoldid.data(), rep.tidnum, rep.itemoldid.data(), rep.itemnum);
+    const int error = writer.WriteText(out.file, rep.tidoldid.data(), rep.tidnum,
+                                       rep.itemoldid.data(), rep.itemnum);
     *lines = writer.lines();
     return error ? Status::IOError(strerror(error)) : Status::OK();
   });
 }
 
-// The results in shards, laid out and formatted in parallel.
-Status MineToTextInShards(const Database& db, const Options& options,
-                          ResultStore::Progress progress, void* context, std::FILE* file,
+// The results in shards, laid out and formatted in parallel, or spilled and
+// merged.
+Status MineToTextInShards(const Database& db, const Options& options, const TextOutput& out,
                           int* lines) {
   const Database::Rep& rep = db.rep();
   const int threads = RunThreads(options);
-  ResultShards shards(rep.itemnum, kShardsPerThread * threads, ArrivalOf(options), progress,
-                      context);
+  ResultShards shards(rep.itemnum, kShardsPerThread * threads, ArrivalOf(options), out.progress,
+                      out.context);
+  if (out.memorylimit != SIZE_MAX) shards.LimitMemory(out.memorylimit, out.spilldirectory);
   Status s = MineHere(db, options, shards);
   if (!s.ok()) return s;
+  const ExactInput input = ExactInputOf(rep, options);
+  const ShardWriter::Stored stored = [&](const int* tids, int ntids, const int* items,
+                                         int nitems) {
+    return IsMaximalPair(input, tids, ntids, items, nitems);
+  };
   return GuardMemory([&] {
     const WorkerLimits limits(threads);
-    ShardWriter writer(shards, rep.undirected(), threads);
+    ShardWriter writer(shards, rep.undirected(), threads, stored);
     errno = 0;
-    const int error =
-        writer.WriteText(file, rep.tidoldid.data(), rep.tidnum, rep.itemoldid.data(), rep.itemnum);
+    const int error = writer.WriteText(out.file, rep.tidoldid.data(), rep.tidnum,
+                                       rep.itemoldid.data(), rep.itemnum);
     *lines = writer.lines();
     return error ? Status::IOError(strerror(error)) : Status::OK();
   });
@@ -231,12 +240,12 @@ Status MineToTextInShards(const Database& db, const Options& options,
 
 }  // namespace
 
-Status MineToText(const Database& db, const Options& options, ResultStore::Progress progress,
-                  void* context, std::FILE* file, int* lines) {
-  if (RunThreads(options) == 1) {
-    return MineToTextSerially(db, options, progress, context, file, lines);
+Status MineToText(const Database& db, const Options& options, const TextOutput& out,
+                  int* lines) {
+  if (RunThreads(options) == 1 && out.memorylimit == SIZE_MAX) {
+    return MineToTextSerially(db, options, out, lines);
   }
-  return MineToTextInShards(db, options, progress, context, file, lines);
+  return MineToTextInShards(db, options, out, lines);
 }
 
 Status Mine(const Database& db, const Options& options, ResultSink& sink) {

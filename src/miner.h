@@ -5,8 +5,10 @@
 #ifndef QUASIBICLIQUE_MINER_H
 #define QUASIBICLIQUE_MINER_H
 
+#include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <string>
 
 #include "pair_sink.h"
 #include "quasibiclique/quasibiclique.h"
@@ -40,14 +42,25 @@ Status MineHere(const Database& db, const Options& options, PairSink& sink);
 // MineHere on a thread with a large stack.
 Status MineInto(const Database& db, const Options& options, PairSink& sink);
 
-// Mines db into the store a run of its threads needs (one result store, or
-// shards of it for several threads) and writes every stored result with at
-// least two transactions to file as text lines, in dataset ids; file stays
-// open. progress(context, n) as for ResultStore. Sets *lines to the number
-// of lines. Returns OK, OutOfMemory, or IOError with the reason of the
-// failed write. Call it from work run OnLargeStack.
-Status MineToText(const Database& db, const Options& options, ResultStore::Progress progress,
-                  void* context, std::FILE* file, int* lines);
+// Where the text of a run goes, and what its results may hold on the way.
+struct TextOutput {
+  std::FILE* file = nullptr;                 // stays open
+  ResultStore::Progress progress = nullptr;  // as for ResultStore
+  void* context = nullptr;
+  // Bytes the stored results may take. The exact search's results beyond it
+  // are spilled to unnamed files in spilldirectory and merged at the end;
+  // the tolerance walk's results (which later ones may replace) end the run
+  // with OutOfMemory there.
+  size_t memorylimit = SIZE_MAX;
+  std::string spilldirectory;
+};
+
+// Mines db into the store a run of its threads and memory limit needs (one
+// result store, or shards of it) and writes every stored result with at
+// least two transactions to out.file as text lines, in dataset ids. Sets
+// *lines to the number of lines. Returns OK, OutOfMemory, or IOError with
+// the reason of the failed write. Call it from work run OnLargeStack.
+Status MineToText(const Database& db, const Options& options, const TextOutput& out, int* lines);
 
 }  // namespace quasibiclique
 

@@ -1,6 +1,8 @@
 // Sharded result storage and its parallel output.
 #include "result_shards.h"
 
+#include "pools.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -54,9 +56,12 @@ void ResultShards::Add(const int* tids, int ntids, const int* items, int nitems)
 void ResultShards::Store(Shard& shard, const int* tids, int ntids, const int* items,
                          int nitems) {
   std::lock_guard<std::mutex> hold(shard.lock);
-  const int before = shard.store.stored();
-  shard.store.Add(tids, ntids, items, nitems);
-  if (shard.store.stored() != before) count_.Count();
+  const int before = shard.store->stored();
+  shard.store->Add(tids, ntids, items, nitems);
+  if (shard.store->stored() != before) count_.Count();
+  if (limit_ == SIZE_MAX) return;
+  shard.bytes.store(shard.store->Bytes(), std::memory_order_relaxed);
+  if (StoredBytes() > limit_) OutOfMemory("the result store reached the memory limit");
 }
 
 // Stores a batch shard by shard, each shard's pairs under one hold of its
@@ -68,30 +73,83 @@ void ResultShards::StoreBatch(Batch& batch) {
   }
   std::stable_sort(pairs.begin(), pairs.end(),
                    [](const auto& a, const auto& b) { return a.first < b.first; });
-  for (size_t k = 0; k < pairs.size();) {
-    Shard& shard = *shards_[pairs[k].first];
-    std::lock_guard<std::mutex> hold(shard.lock);
-    for (const int first = pairs[k].first; k < pairs.size() && pairs[k].first == first; k++) {
-      const int* pair = &batch[pairs[k].second];
-      const int before = shard.store.stored();
-      shard.store.Add(pair + 3, pair[1], pair + 3 + pair[1], pair[2]);
-      if (shard.store.stored() != before) count_.Count();
+  {
+    std::shared_lock<std::shared_mutex> storing(spilling_);
+    for (size_t k = 0; k < pairs.size();) {
+      Shard& shard = *shards_[pairs[k].first];
+      std::lock_guard<std::mutex> hold(shard.lock);
+      for (const int first = pairs[k].first; k < pairs.size() && pairs[k].first == first; k++) {
+        const int* pair = &batch[pairs[k].second];
+        const int before = shard.store->stored();
+        shard.store->Add(pair + 3, pair[1], pair + 3 + pair[1], pair[2]);
+        if (shard.store->stored() != before) count_.Count();
+      }
+      if (limit_ != SIZE_MAX) shard.bytes.store(shard.store->Bytes(), std::memory_order_relaxed);
     }
   }
   batch.clear();
+  SpillIfOver();
 }
 
 void ResultShards::Flush() {
   for (Batch& batch : batches_) StoreBatch(batch);
 }
 
-ShardWriter::ShardWriter(ResultShards& shards, bool undirected, int threads)
-    : span_(shards.span_), threads_(threads), writers_(shards.shards_.size()) {
+void ResultShards::LimitMemory(size_t bytes, const std::string& directory) {
+  limit_ = bytes;
+  spilldirectory_ = directory;
+}
+
+size_t ResultShards::StoredBytes() const {
+  size_t bytes = 0;
+  for (const auto& shard : shards_) bytes += shard->bytes.load(std::memory_order_relaxed);
+  return bytes;
+}
+
+void ResultShards::SpillIfOver() {
+  if (limit_ == SIZE_MAX || StoredBytes() <= limit_) return;
+  std::unique_lock<std::shared_mutex> alone(spilling_);
+  if (StoredBytes() > limit_) Spill();
+}
+
+void ResultShards::SpillRest() {
+  if (runs_.empty()) return;
+  std::unique_lock<std::shared_mutex> alone(spilling_);
+  Spill();
+}
+
+// Writes every shard's results, in the order of the shards, as one run,
+// and empties the stores. Called with the stores to itself.
+void ResultShards::Spill() {
+  auto run = std::make_unique<RunFile>(spilldirectory_);
+  for (auto& shard : shards_) {
+    {
+      ResultWriter writer(*shard->store, false);
+      writer.HandOver(*run);
+    }
+    shard->store = std::make_unique<ResultStore>();
+    shard->bytes.store(0, std::memory_order_relaxed);
+  }
+  runs_.push_back(std::move(run));
+}
+
+ShardWriter::ShardWriter(ResultShards& shards, bool undirected, int threads, Stored stored)
+    : span_(shards.span_),
+      threads_(threads),
+      undirected_(undirected),
+      stored_(std::move(stored)),
+      writers_(shards.shards_.size()) {
   shards.Flush();
+  if (!shards.runs_.empty()) {
+    shards.SpillRest();
+    runs_ = std::move(shards.runs_);
+    writers_.clear();
+    return;
+  }
   tbb::task_arena arena(threads_);
   arena.execute([&] {
     tbb::parallel_for(size_t{0}, writers_.size(), [&](size_t k) {
-      writers_[k] = std::make_unique<ResultWriter>(shards.shards_[k]->store, false);
+      writers_[k] = std::make_unique<ResultWriter>(*shards.shards_[k]->store, false);
     });
   });
   if (!undirected) return;
@@ -178,6 +236,7 @@ int ShardWriter::WriteText(std::FILE* file, const int* tidoldid, int tidnum,
                            const int* itemoldid, int itemnum) {
   IdTexts ids;
   ids.Build(tidoldid, tidnum, itemoldid, itemnum);
+  if (!runs_.empty()) return WriteMerged(file, ids);
   InOrderText text(file, writers_.size());
   std::vector<int> lines(writers_.size(), 0);
   std::atomic<size_t> next{0};
@@ -205,6 +264,28 @@ int ShardWriter::WriteText(std::FILE* file, const int* tidoldid, int tidnum,
   });
   lines_ = std::accumulate(lines.begin(), lines.end(), 0);
   return text.error();
+}
+
+// The spilled runs merged in the output order and written. Of a pair and
+// its mirror (undirected graphs) the one that comes later stays, as in a
+// store's prune: a pair goes when its mirror is stored and its own itemset
+// comes first.
+int ShardWriter::WriteMerged(std::FILE* file, const IdTexts& ids) {
+  RunMerge merge(std::move(runs_));
+  ResultStore none;
+  ResultWriter writer(none, false);
+  const int error = writer.WriteTextFrom(
+      file, ids, [&](const int** tids, int* ntids, const int** items, int* nitems) {
+        while (merge.Next(tids, ntids, items, nitems)) {
+          if (!undirected_ || CompareItemsets(*items, *nitems, *tids, *ntids) > 0 ||
+              !stored_(*items, *nitems, *tids, *ntids)) {
+            return true;
+          }
+        }
+        return false;
+      });
+  lines_ = writer.lines();
+  return error;
 }
 
 void ShardWriter::Deliver(PairSink& sink, const int* tidoldid, int tidnum, const int* itemoldid,

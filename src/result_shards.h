@@ -6,14 +6,19 @@
 #define QUASIBICLIQUE_RESULT_SHARDS_H
 
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
+#include <string>
 #include <vector>
 
 #include <tbb/enumerable_thread_specific.h>
 
 #include "pair_sink.h"
+#include "result_runs.h"
 #include "result_store.h"
 #include "result_writer.h"
 
@@ -61,6 +66,15 @@ class ResultShards final : public PairSink {
   void Add(const int* tids, int ntids, const int* items, int nitems) override;
   // Stores the pairs still waiting in batches. Called when no Add runs.
   void Flush();
+
+  // Keeps the stores within `bytes`: pairs arriving in any order are
+  // spilled, every shard in order as one run of results in the output
+  // order, to an unnamed file in `directory`, whenever the stores pass it;
+  // pairs arriving in order (the tolerance walk's, which later ones may
+  // replace) end the run with MemoryExhausted there instead.
+  void LimitMemory(size_t bytes, const std::string& directory);
+  // Writes what the stores hold as a last run when some are spilled already.
+  void SpillRest();
   // Tidsets stored so far (pairs waiting in batches are not).
   int stored() const { return count_.stored(); }
 
@@ -68,7 +82,8 @@ class ResultShards final : public PairSink {
   friend class ShardWriter;
   struct Shard {
     std::mutex lock;
-    ResultStore store;
+    std::unique_ptr<ResultStore> store = std::make_unique<ResultStore>();
+    std::atomic<size_t> bytes{0};  // the store's Bytes() after its last batch
   };
   // Pairs of one thread, per pair [shard, ntids, nitems, tids..., items...].
   using Batch = std::vector<int>;
@@ -77,12 +92,19 @@ class ResultShards final : public PairSink {
   int ShardOf(int item) const { return item / span_; }
   void Store(Shard& shard, const int* tids, int ntids, const int* items, int nitems);
   void StoreBatch(Batch& batch);
+  size_t StoredBytes() const;
+  void SpillIfOver();
+  void Spill();
 
   int span_;  // items per shard
   Arrival arrival_;
   std::vector<std::unique_ptr<Shard>> shards_;
   tbb::enumerable_thread_specific<Batch> batches_;
   StoredCount count_;
+  size_t limit_ = SIZE_MAX;  // bytes the stores may hold
+  std::string spilldirectory_;
+  std::shared_mutex spilling_;  // shared while storing, exclusive while spilling
+  std::vector<std::unique_ptr<RunFile>> runs_;
 };
 
 // The output of a ResultShards: lays every shard out (in parallel), prunes
@@ -90,9 +112,16 @@ class ResultShards final : public PairSink {
 // delivers the shards in order.
 class ShardWriter {
  public:
+  // Whether the pair (tids, items) of new ids is stored by the search (for
+  // the mirror rule, once the pairs are spilled).
+  using Stored = std::function<bool(const int* tids, int ntids, const int* items, int nitems)>;
+
   // Takes over everything the shards hold (after storing the pairs still
-  // in batches), as ResultWriter does, on up to `threads` threads.
-  ShardWriter(ResultShards& shards, bool undirected, int threads);
+  // in batches), as ResultWriter does, on up to `threads` threads. When
+  // shards were spilled, the rest is spilled too and the runs are merged;
+  // for undirected graphs stored(mirror) then tells the mirror rule which
+  // mirrors are stored.
+  ShardWriter(ResultShards& shards, bool undirected, int threads, Stored stored = nullptr);
 
   // ResultWriter::WriteText over all shards: each formatted on a thread of
   // its own, the texts written in order. The writers go as they are written.
@@ -106,9 +135,14 @@ class ShardWriter {
  private:
   const ResultWriter& HolderOf(int item) const { return *writers_[item / span_]; }
 
+  int WriteMerged(std::FILE* file, const IdTexts& ids);
+
   int span_;
   int threads_;
+  bool undirected_;
+  Stored stored_;
   std::vector<std::unique_ptr<ResultWriter>> writers_;
+  std::vector<std::unique_ptr<RunFile>> runs_;  // the spilled results, when there are
   int lines_ = 0;
 };
 

@@ -160,6 +160,7 @@ class TidStore {
 class ChildIndex {
  public:
   void Clear();  // gives the table's memory back
+  size_t Bytes() const { return table_.capacity() * sizeof(Entry); }
   TrieNode* Find(const TrieNode* parent, int item) const;
   void Add(const TrieNode* parent, TrieNode* node);
 
@@ -206,6 +207,8 @@ class ResultStore final : public PairSink {
     for (const NodeSlabs<TrieNode>& level : itemnodes_) bytes += level.Bytes();
     return bytes;
   }
+  // Bytes held by the store: its tidsets, its trie and the trie's index.
+  size_t Bytes() const { return TidsetBytes() + TrieBytes() + children_.Bytes(); }
   // The top level of the trie, for inspection; null when nothing is stored.
   const TrieNode* root() const { return root_; }
 

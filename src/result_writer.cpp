@@ -284,6 +284,36 @@ void ResultWriter::FormatText(const IdTexts& ids, const TextBlocks& emit) {
 
 // Writes every line to file_ or emit_. Returns 0, or the errno of the first
 // write that failed.
+void ResultWriter::HandOver(PairSink& sink) {
+  if (tidpath_.empty()) tidpath_.resize(1);
+  for (const auto& level : levels_) {
+    for (const LaidNode& node : level) {
+      if (node.tidroot) TidPathFor(node.tidroot);
+    }
+  }
+  WalkResults([&](const int* tids, int ntids, const int* items, int nitems) {
+    sink.Add(tids, ntids, items, nitems);
+  });
+}
+
+int ResultWriter::WriteTextFrom(std::FILE* file, const IdTexts& ids, const PairSource& next) {
+  file_ = file;
+  writeerror_ = 0;
+  outused_ = 0;
+  lines_ = 0;
+  ReserveOutput(kOutBlock);
+  PrepareWalk(ids);
+  const int *tids, *items;
+  int ntids, nitems;
+  while (next(&tids, &ntids, &items, &nitems)) {
+    lines_++;
+    WriteLine(tids, ntids, items, nitems);
+  }
+  if (!writeerror_) FlushOutput(0);
+  file_ = nullptr;
+  return writeerror_;
+}
+
 int ResultWriter::WriteAll(const IdTexts& ids) {
   writeerror_ = 0;
   outused_ = 0;
@@ -381,7 +411,7 @@ void ResultWriter::QueueItemset(const LaidNode& node, const int* itempath, int n
     }
     __builtin_prefetch(first + bytes - 1);
   }
-  if (queued_ > 3 * kAhead / 4) {
+  if (tidtext_ && queued_ > 3 * kAhead / 4) {
     const TidRun* run = queue_[(at + kAhead - 3 * kAhead / 4) % kAhead].tidroot;
     for (int i = 0; i < std::min(run->len, kAheadTexts); i++) tidtext_->Prefetch(run->tids[i]);
   }

@@ -117,6 +117,20 @@ class ResultWriter {
   // were built from.
   void Deliver(PairSink& sink, const IdTexts& ids, const int* tidoldid, const int* itemoldid);
 
+  // Hands every result with at least two tids to sink in the order of
+  // WriteText's lines, as new ids, each list ascending (the form a store
+  // takes them in).
+  void HandOver(PairSink& sink);
+
+  // A source of results already in the output order, in new ids: sets its
+  // arguments to the next result and returns true, or returns false after
+  // the last.
+  using PairSource = std::function<bool(const int** tids, int* ntids, const int** items,
+                                        int* nitems)>;
+  // WriteText of the results from `next` instead of this writer's own,
+  // with the texts of ids given.
+  int WriteTextFrom(std::FILE* file, const IdTexts& ids, const PairSource& next);
+
   // Results written or delivered by the last WriteText or Deliver.
   int lines() const { return lines_; }
 
