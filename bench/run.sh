@@ -435,7 +435,7 @@ threadrow() {
   [[ "$same" == 1 ]] && same="identical" || same="**DIFFER**"
   # Amdahl's law fitted to the two medians: t1 = s + p, t2 = s + p / 2.
   awk -v t1="$t1" -v t2="$t2" -v m1="$m1" -v m2="$m2" -v same="$same" \
-      -v cmd="${search:+$search }$(cmdline "$@")" 'BEGIN {
+      -v cmd="$(cmdline "$@" | sed "s/^quasibiclique /quasibiclique ${search:+$search }/")" 'BEGIN {
     p = 2 * (t1 - t2); if (p < 0) p = 0; if (p > t1) p = t1; s = t1 - p
     sp = (t2 > 0) ? t1 / t2 : 0
     m16 = (s + p / 16 > 0) ? t1 / (s + p / 16) : 0

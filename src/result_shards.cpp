@@ -1,8 +1,6 @@
 // Sharded result storage and its parallel output.
 #include "result_shards.h"
 
-#include "pools.h"
-
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -14,6 +12,8 @@
 #include <tbb/parallel_for.h>
 #include <tbb/task_arena.h>
 #include <tbb/task_group.h>
+
+#include "pools.h"
 
 namespace quasibiclique {
 

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <filesystem>
 #include <functional>
 #include <mutex>
 #include <random>
@@ -340,6 +341,93 @@ TEST(ExactSearchTest, ThreadsEndOnOneWorkersFailure) {
       EXPECT_THROW(quasibiclique::EnumerateMaximalPairs(input, sink, threads),
                    quasibiclique::MemoryExhausted);
     }
+  }
+}
+
+// Every pair the search hands over is a maximal pair by IsMaximalPair, and
+// no pair it hands over stays one without one of its vertices (that vertex
+// could join again), on random inputs of both graph types.
+TEST(ExactSearchTest, IsMaximalPairAgreesWithTheSearch) {
+  std::mt19937 rng(7005u);
+  int checked = 0;
+  for (int k = 0; k < 80; k++) {
+    const int graphtype = k % 2;
+    const Parameters p = RandomSetting(rng, graphtype);
+    const Rows rows = RandomRows(rng, graphtype, kForTheWalk);
+    int itemnum = static_cast<int>(rows.size());
+    if (graphtype == 0) {
+      itemnum = 0;
+      for (const auto& row : rows) itemnum = std::max(itemnum, row.empty() ? 0 : row.back() + 1);
+    }
+    CountedLists lists(rows, itemnum);
+    const quasibiclique::ExactInput input{
+        static_cast<int>(rows.size()), itemnum, lists.tranlist.data(), lists.itemlist.data(),
+        p.item_supportLevel, p.itemTolerance, p.transactionTolerance, p.transaction_supportLevel,
+        graphtype == 1};
+    for (const Pair& pair : Enumerate(rows, itemnum, p)) {
+      const auto& [tids, items] = pair;
+      ASSERT_TRUE(quasibiclique::IsMaximalPair(input, tids.data(), static_cast<int>(tids.size()),
+                                               items.data(), static_cast<int>(items.size())));
+      for (size_t drop = 0; drop < tids.size(); drop++) {
+        std::vector<int> fewer = tids;
+        fewer.erase(fewer.begin() + static_cast<long>(drop));
+        EXPECT_FALSE(quasibiclique::IsMaximalPair(input, fewer.data(),
+                                                  static_cast<int>(fewer.size()), items.data(),
+                                                  static_cast<int>(items.size())));
+      }
+      for (size_t drop = 0; drop < items.size(); drop++) {
+        std::vector<int> fewer = items;
+        fewer.erase(fewer.begin() + static_cast<long>(drop));
+        EXPECT_FALSE(quasibiclique::IsMaximalPair(input, tids.data(),
+                                                  static_cast<int>(tids.size()), fewer.data(),
+                                                  static_cast<int>(fewer.size())));
+      }
+      checked++;
+    }
+  }
+  EXPECT_GE(checked, 100);
+}
+
+// Datasets with tens of thousands of results, mined with a memory limit
+// far below what their results take, spill many runs and merge them: the
+// output file, the count line and the progress numbers are those of the
+// run without a limit, on one thread and on two, for both graph types.
+TEST(ExactSearchTest, SpilledRunsGiveTheOutputOfARunInMemory) {
+  TempDir dir;
+  std::mt19937 rng(7006u);
+  std::bernoulli_distribution half(0.5), third(0.3);
+  Rows bipartite(100), undirected(36);
+  for (auto& row : bipartite) {
+    for (int i = 0; i < 28; i++) {
+      if (half(rng)) row.push_back(i);
+    }
+  }
+  for (int u = 0; u < 36; u++) {
+    for (int v = u + 1; v < 36; v++) {
+      if (third(rng)) undirected[u].push_back(v), undirected[v].push_back(u);
+    }
+  }
+  for (auto& row : undirected) std::sort(row.begin(), row.end());
+  const std::string out = dir.File("out.txt");
+  for (const auto& [rows, p] : {std::pair{bipartite, Setting(2, 0, 0, 2, 0)},
+                                std::pair{undirected, Setting(2, 1, 1, 2, 1)}}) {
+    std::vector<std::string> args = Arguments(dir.Write("data.txt", DatasetText(rows)), p, out);
+    RunResult inmemory = RunProgram(QB_BINARY, args, dir, out);
+    ASSERT_EQ(inmemory.status, 0);
+    ASSERT_GE(std::count(inmemory.output.begin(), inmemory.output.end(), '\n'), 20000);
+    for (const char* threads : {"--threads=1", "--threads=2"}) {
+      std::vector<std::string> limited = args;
+      limited.insert(limited.begin(), {"--memory-limit=1M", threads});
+      RunResult spilled = RunProgram(QB_BINARY, limited, dir, out);
+      EXPECT_EQ(spilled.status, 0) << threads;
+      EXPECT_TRUE(spilled.output == inmemory.output) << threads << ", graph type " << p.graphtype;
+      EXPECT_EQ(spilled.out.substr(0, spilled.out.find("Time taken")),
+                inmemory.out.substr(0, inmemory.out.find("Time taken")));
+    }
+    // The runs' files had no name: only the dataset and the output are there.
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()),
+                            std::filesystem::directory_iterator()),
+              2);
   }
 }
 

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <cstdio>
 #include <functional>
 #include <iterator>
@@ -19,6 +20,7 @@
 
 #include <tbb/global_control.h>
 
+#include "pools.h"
 #include "result_shards.h"
 #include "result_store.h"
 #include "result_test_util.h"
@@ -369,6 +371,103 @@ TEST(ResultShards, ConcurrentAddsGiveTheOutputOfOneStore) {
       }
     }
   }
+}
+
+// The exact search's kind of Adds (no tidset of an itemset contains
+// another), 4200 of them over 40 vertices; undirected ones keep their sides
+// apart and come with their mirrors where those obey the same rule.
+Adds AntichainAdds(std::mt19937& rng, bool undirected) {
+  const int n = 40;
+  std::set<Result> unique;
+  while (unique.size() < 4200) {
+    const Ids items = RandomSubset(rng, n, 1, 3);
+    const int size = 2 + items[0] % 3;
+    Ids tids = RandomSubset(rng, n, size, size);
+    if (undirected) {
+      Ids apart;
+      std::set_difference(tids.begin(), tids.end(), items.begin(), items.end(),
+                          std::back_inserter(apart));
+      if (static_cast<int>(apart.size()) != size) continue;
+      if (static_cast<int>(items.size()) == 2 + tids[0] % 3) unique.insert({items, tids});
+    }
+    unique.insert({tids, items});
+  }
+  Adds adds(unique.begin(), unique.end());
+  std::shuffle(adds.begin(), adds.end(), rng);
+  return adds;
+}
+
+// Stores over a limit spill runs, in the output order, to unnamed files and
+// merge them at the end: the text, the lines and the progress numbers are
+// those of one store kept in memory, for both graph types (the mirror rule
+// then asks which mirrors are stored), with one adding thread or several,
+// and the spill directory is left as it was.
+TEST(ResultShards, SpilledRunsMergeIntoTheOutputOfOneStore) {
+  std::mt19937 rng(41005u);
+  for (bool undirected : {false, true}) {
+    const Adds adds = AntichainAdds(rng, undirected);
+    const std::set<Result> stored(adds.begin(), adds.end());
+    const ShardWriter::Stored isstored = [&](const int* tids, int ntids, const int* items,
+                                             int nitems) {
+      return stored.count({Ids(tids, tids + ntids), Ids(items, items + nitems)}) != 0;
+    };
+    const Ids oldid = ScrambledOldIds(rng, 40);
+    const Expected want = OneStore(adds, undirected, oldid, oldid);
+    for (int nshards : {1, 7}) {
+      for (int adders : {1, 3}) {
+        for (size_t limit : {size_t{1}, size_t{20000}}) {
+          SCOPED_TRACE(std::string(undirected ? "undirected" : "bipartite") + ", " +
+                       std::to_string(nshards) + " shards, " + std::to_string(adders) +
+                       " adding threads, limit " + std::to_string(limit));
+          qbtest::TempDir spills;
+          ProgressLog log;
+          ResultShards shards(40, nshards, ResultShards::Arrival::kAnyOrder, ProgressLog::Record,
+                              &log);
+          shards.LimitMemory(limit, spills.path());
+          std::vector<std::thread> threads;
+          for (int a = 0; a < adders; a++) {
+            threads.emplace_back([&, a] {
+              for (size_t k = a; k < adds.size(); k += adders) {
+                const Result& r = adds[k];
+                shards.Add(r.first.data(), static_cast<int>(r.first.size()), r.second.data(),
+                           static_cast<int>(r.second.size()));
+              }
+            });
+          }
+          for (auto& thread : threads) thread.join();
+          ShardWriter writer(shards, undirected, 2, isstored);
+          EXPECT_EQ(shards.stored(), want.stored);
+          EXPECT_EQ(log.numbers, want.progress);
+          const std::string text = WriteText([&](FILE* file) {
+            return writer.WriteText(file, oldid.data(), 40, oldid.data(), 40);
+          });
+          EXPECT_EQ(text, want.text);
+          EXPECT_EQ(writer.lines(), want.lines);
+          EXPECT_TRUE(std::filesystem::is_empty(spills.path()));
+        }
+      }
+    }
+  }
+}
+
+// Pairs arriving in order (the tolerance walk's) are never spilled, since a
+// later pair may replace a stored one: the limit ends the storing instead.
+TEST(ResultShards, InOrderPairsEndAtTheLimit) {
+  qbtest::TempDir spills;
+  const int itemnum = 1 << 22;
+  ResultShards shards(itemnum, 2, ResultShards::Arrival::kInOrder);
+  shards.LimitMemory(32 << 20, spills.path());
+  int added = 0;
+  const auto addmore = [&] {
+    for (; added < itemnum; added++) {
+      const int tids[] = {0, 1};
+      const int items[] = {added};  // an itemset of its own: nothing to compare it with
+      shards.Add(tids, 2, items, 1);
+    }
+  };
+  EXPECT_THROW(addmore(), quasibiclique::MemoryExhausted);
+  EXPECT_GT(added, 100000);
+  EXPECT_TRUE(std::filesystem::is_empty(spills.path()));
 }
 
 }  // namespace
