@@ -203,6 +203,15 @@ class LockedCollectingSink : public CollectingSink {
   std::mutex lock_;
 };
 
+// Items of a database given as rows: one past the largest item (bipartite),
+// or the vertices (undirected).
+int ItemCount(const Rows& rows, int graphtype) {
+  if (graphtype == 1) return static_cast<int>(rows.size());
+  int itemnum = 0;
+  for (const auto& row : rows) itemnum = std::max(itemnum, row.empty() ? 0 : row.back() + 1);
+  return itemnum;
+}
+
 std::vector<Pair> Enumerate(const Rows& rows, int itemnum, const Parameters& p, int threads = 1) {
   CountedLists lists(rows, itemnum);
   const quasibiclique::ExactInput input{
@@ -249,11 +258,7 @@ TEST(ExactSearchTest, HandsOverTheModelsMaximalPairs) {
     const int graphtype = k % 2;
     const Parameters p = RandomSetting(rng, graphtype);
     const Rows rows = RandomRows(rng, graphtype, kForTheModel);
-    int itemnum = static_cast<int>(rows.size());
-    if (graphtype == 0) {
-      itemnum = 0;
-      for (const auto& row : rows) itemnum = std::max(itemnum, row.empty() ? 0 : row.back() + 1);
-    }
+    const int itemnum = ItemCount(rows, graphtype);
     const std::vector<Pair> got = Enumerate(rows, itemnum, p);
     const std::string described = "arguments " + std::to_string(p.item_supportLevel) + " " +
                                   std::to_string(p.itemTolerance) + " " +
@@ -354,11 +359,7 @@ TEST(ExactSearchTest, IsMaximalPairAgreesWithTheSearch) {
     const int graphtype = k % 2;
     const Parameters p = RandomSetting(rng, graphtype);
     const Rows rows = RandomRows(rng, graphtype, kForTheWalk);
-    int itemnum = static_cast<int>(rows.size());
-    if (graphtype == 0) {
-      itemnum = 0;
-      for (const auto& row : rows) itemnum = std::max(itemnum, row.empty() ? 0 : row.back() + 1);
-    }
+    const int itemnum = ItemCount(rows, graphtype);
     CountedLists lists(rows, itemnum);
     const quasibiclique::ExactInput input{
         static_cast<int>(rows.size()), itemnum, lists.tranlist.data(), lists.itemlist.data(),
@@ -451,11 +452,7 @@ TEST(ExactSearchTest, ThreadsHandOverThePairsOfOneThread) {
     ASSERT_TRUE(!whole || !splits);
     if (!splits) unsplit++;
     const Rows rows = RandomRows(rng, graphtype, kForTheWalk);
-    int itemnum = static_cast<int>(rows.size());
-    if (graphtype == 0) {
-      itemnum = 0;
-      for (const auto& row : rows) itemnum = std::max(itemnum, row.empty() ? 0 : row.back() + 1);
-    }
+    const int itemnum = ItemCount(rows, graphtype);
     const std::string described = "arguments " + std::to_string(p.item_supportLevel) + " " +
                                   std::to_string(p.itemTolerance) + " " +
                                   std::to_string(p.transactionTolerance) + " " +

@@ -310,67 +310,19 @@ TEST(ResultShards, StoredCountShowsTheNumbersOfOneStore) {
   EXPECT_EQ(count_log.numbers, (std::vector<int>{1001, 2001, 3001, 4001}));
 }
 
-// Adds from several threads at once. No two pairs with the same itemset
-// have contained tidsets (as in the exact search's output), so the stored
-// set, and with it the output, does not depend on the order of the Adds.
-TEST(ResultShards, ConcurrentAddsGiveTheOutputOfOneStore) {
-  std::mt19937 rng(41004u);
-  for (bool undirected : {false, true}) {
-    const int n = 40;
-    // Per itemset, distinct tidsets all of one size: none contains another.
-    std::set<Result> unique;
-    while (unique.size() < 4200) {
-      const Ids items = RandomSubset(rng, n, 1, 3);
-      const int size = 2 + items[0] % 3;
-      Ids tids = RandomSubset(rng, n, size, size);
-      if (undirected) {
-        // Keep the two sides apart, as a pair of an undirected graph does.
-        Ids apart;
-        std::set_difference(tids.begin(), tids.end(), items.begin(), items.end(),
-                            std::back_inserter(apart));
-        if (static_cast<int>(apart.size()) != size) continue;
-        // Add the mirror too when it obeys the same size rule.
-        if (static_cast<int>(items.size()) == 2 + tids[0] % 3) unique.insert({items, tids});
+// Adds every pair to shards, dealt round-robin to `adders` threads at once.
+void AddOnThreads(ResultShards& shards, const Adds& adds, int adders) {
+  std::vector<std::thread> threads;
+  for (int a = 0; a < adders; a++) {
+    threads.emplace_back([&, a] {
+      for (size_t k = a; k < adds.size(); k += adders) {
+        const Result& r = adds[k];
+        shards.Add(r.first.data(), static_cast<int>(r.first.size()), r.second.data(),
+                   static_cast<int>(r.second.size()));
       }
-      unique.insert({tids, items});
-    }
-    Adds adds(unique.begin(), unique.end());
-    std::shuffle(adds.begin(), adds.end(), rng);
-    const Ids oldid = ScrambledOldIds(rng, n);
-    const Expected want = OneStore(adds, undirected, oldid, oldid);
-    ASSERT_GE(want.progress.size(), 4u);
-    for (int nshards : {1, 7, 64}) {
-      for (int adders : {2, 4}) {
-        const auto arrival =
-            adders == 2 ? ResultShards::Arrival::kInOrder : ResultShards::Arrival::kAnyOrder;
-        SCOPED_TRACE(std::string(undirected ? "undirected" : "bipartite") + ", " +
-                     std::to_string(nshards) + " shards, " + std::to_string(adders) +
-                     " adding threads");
-        ProgressLog log;
-        ResultShards shards(n, nshards, arrival, ProgressLog::Record, &log);
-        std::vector<std::thread> threads;
-        for (int a = 0; a < adders; a++) {
-          threads.emplace_back([&, a] {
-            for (size_t k = a; k < adds.size(); k += adders) {
-              const Result& r = adds[k];
-              shards.Add(r.first.data(), static_cast<int>(r.first.size()), r.second.data(),
-                         static_cast<int>(r.second.size()));
-            }
-          });
-        }
-        for (auto& thread : threads) thread.join();
-        shards.Flush();
-        EXPECT_EQ(shards.stored(), want.stored);
-        EXPECT_EQ(log.numbers, want.progress);
-        ShardWriter writer(shards, undirected, 2);
-        const std::string text = WriteText([&](FILE* file) {
-          return writer.WriteText(file, oldid.data(), n, oldid.data(), n);
-        });
-        EXPECT_EQ(text, want.text);
-        EXPECT_EQ(writer.lines(), want.lines);
-      }
-    }
+    });
   }
+  for (auto& thread : threads) thread.join();
 }
 
 // The exact search's kind of Adds (no tidset of an itemset contains
@@ -395,6 +347,41 @@ Adds AntichainAdds(std::mt19937& rng, bool undirected) {
   Adds adds(unique.begin(), unique.end());
   std::shuffle(adds.begin(), adds.end(), rng);
   return adds;
+}
+
+// Adds from several threads at once. No two pairs with the same itemset
+// have contained tidsets (as in the exact search's output), so the stored
+// set, and with it the output, does not depend on the order of the Adds.
+TEST(ResultShards, ConcurrentAddsGiveTheOutputOfOneStore) {
+  std::mt19937 rng(41004u);
+  for (bool undirected : {false, true}) {
+    const int n = 40;
+    const Adds adds = AntichainAdds(rng, undirected);
+    const Ids oldid = ScrambledOldIds(rng, n);
+    const Expected want = OneStore(adds, undirected, oldid, oldid);
+    ASSERT_GE(want.progress.size(), 4u);
+    for (int nshards : {1, 7, 64}) {
+      for (int adders : {2, 4}) {
+        const auto arrival =
+            adders == 2 ? ResultShards::Arrival::kInOrder : ResultShards::Arrival::kAnyOrder;
+        SCOPED_TRACE(std::string(undirected ? "undirected" : "bipartite") + ", " +
+                     std::to_string(nshards) + " shards, " + std::to_string(adders) +
+                     " adding threads");
+        ProgressLog log;
+        ResultShards shards(n, nshards, arrival, ProgressLog::Record, &log);
+        AddOnThreads(shards, adds, adders);
+        shards.Flush();
+        EXPECT_EQ(shards.stored(), want.stored);
+        EXPECT_EQ(log.numbers, want.progress);
+        ShardWriter writer(shards, undirected, 2);
+        const std::string text = WriteText([&](FILE* file) {
+          return writer.WriteText(file, oldid.data(), n, oldid.data(), n);
+        });
+        EXPECT_EQ(text, want.text);
+        EXPECT_EQ(writer.lines(), want.lines);
+      }
+    }
+  }
 }
 
 // Stores over a limit spill runs, in the output order, to unnamed files and
@@ -424,17 +411,7 @@ TEST(ResultShards, SpilledRunsMergeIntoTheOutputOfOneStore) {
           ResultShards shards(40, nshards, ResultShards::Arrival::kAnyOrder, ProgressLog::Record,
                               &log);
           shards.LimitMemory(limit, spills.path());
-          std::vector<std::thread> threads;
-          for (int a = 0; a < adders; a++) {
-            threads.emplace_back([&, a] {
-              for (size_t k = a; k < adds.size(); k += adders) {
-                const Result& r = adds[k];
-                shards.Add(r.first.data(), static_cast<int>(r.first.size()), r.second.data(),
-                           static_cast<int>(r.second.size()));
-              }
-            });
-          }
-          for (auto& thread : threads) thread.join();
+          AddOnThreads(shards, adds, adders);
           ShardWriter writer(shards, undirected, 2, isstored);
           EXPECT_EQ(shards.stored(), want.stored);
           EXPECT_EQ(log.numbers, want.progress);
