@@ -478,7 +478,7 @@ section_threads() {
 
 # ---------------------------------------------------------------------------
 sections=("$@")
-[[ ${#sections[@]} -gt 0 ]] || sections=(real tolerance onesided limits exact exactrest planted load tree)
+[[ ${#sections[@]} -gt 0 ]] || sections=(real tolerance onesided limits exact exactrest planted load tree threads)
 echo "_$(date -u '+%Y-%m-%d %H:%M UTC'), commit $(git -C "$repo" rev-parse --short HEAD 2>/dev/null || echo '?'), load average at start: $(cut -d' ' -f1-3 /proc/loadavg)_"
 echo
 for s in "${sections[@]}"; do
