@@ -28,7 +28,7 @@ int CompareItemsets(const int* a, int na, const int* b, int nb) {
 
 namespace {
 
-constexpr size_t kRunBuffer = size_t{1} << 20;
+constexpr size_t kRunBuffer = size_t{64} << 10;  // per run: the merge reads them all at once
 
 // An unnamed file in directory: opened with O_TMPFILE where the file
 // system has it, else created and unlinked at once.

@@ -131,6 +131,18 @@ void ResultShards::Spill() {
     shard->bytes.store(0, std::memory_order_relaxed);
   }
   runs_.push_back(std::move(run));
+  if (runs_.size() >= kMostRuns) MergeRuns();
+}
+
+// Merges every run into one, so that the runs open at once stay few.
+void ResultShards::MergeRuns() {
+  auto merged = std::make_unique<RunFile>(spilldirectory_);
+  RunMerge merge(std::move(runs_));
+  const int *tids, *items;
+  int ntids, nitems;
+  while (merge.Next(&tids, &ntids, &items, &nitems)) merged->Add(tids, ntids, items, nitems);
+  runs_.clear();
+  runs_.push_back(std::move(merged));
 }
 
 ShardWriter::ShardWriter(ResultShards& shards, bool undirected, int threads, Stored stored)

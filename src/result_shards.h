@@ -95,6 +95,11 @@ class ResultShards final : public PairSink {
   size_t StoredBytes() const;
   void SpillIfOver();
   void Spill();
+  void MergeRuns();
+
+  // Runs kept before they are merged into one (each holds a file and its
+  // buffer).
+  static constexpr size_t kMostRuns = 64;
 
   int span_;  // items per shard
   Arrival arrival_;

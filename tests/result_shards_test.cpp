@@ -427,6 +427,35 @@ TEST(ResultShards, SpilledRunsMergeIntoTheOutputOfOneStore) {
   }
 }
 
+// 150,000 pairs of 30 tids over a store limit of one byte spill once per
+// batch, more runs than are kept open: the runs are merged into one on the
+// way, and the output is still that of one store.
+TEST(ResultShards, ManyRunsAreMergedOnTheWay) {
+  Adds adds;
+  for (int t = 0; t < 1500; t++) {
+    Ids window(30);
+    for (int k = 0; k < 30; k++) window[k] = t + k;  // one size for all: none contains another
+    for (int i = 0; i < 100; i++) adds.push_back({window, {i}});
+  }
+  const Ids tidoldid = qbtest::Identity(1529), itemoldid = qbtest::Identity(100);
+  ResultStore store;
+  for (const Result& r : adds) qbtest::Add(store, r.first, r.second);
+  ResultWriter one(store, false);
+  const std::string want = WriteText([&](FILE* file) {
+    return one.WriteText(file, tidoldid.data(), 1529, itemoldid.data(), 100);
+  });
+  qbtest::TempDir spills;
+  ResultShards shards(100, 4, ResultShards::Arrival::kAnyOrder);
+  shards.LimitMemory(1, spills.path());
+  AddOnThreads(shards, adds, 1);
+  ShardWriter writer(shards, false, 2);
+  const std::string text = WriteText([&](FILE* file) {
+    return writer.WriteText(file, tidoldid.data(), 1529, itemoldid.data(), 100);
+  });
+  EXPECT_TRUE(text == want);
+  EXPECT_EQ(writer.lines(), 150000);
+}
+
 // Pairs arriving in order (the tolerance walk's) are never spilled, since a
 // later pair may replace a stored one: the limit ends the storing instead.
 TEST(ResultShards, InOrderPairsEndAtTheLimit) {
