@@ -142,6 +142,8 @@ class TidStore {
     return block;
   }
   size_t Bytes() const { return bytes_; }  // chunk memory held
+  // Chunk memory cut into blocks (the rest of the current chunk is not).
+  size_t UsedBytes() const { return bytes_ - sizeof(int) * static_cast<size_t>(left_); }
 
  private:
   int* TakeFromNewChunk(int n);
@@ -207,8 +209,11 @@ class ResultStore final : public PairSink {
     for (const NodeSlabs<TrieNode>& level : itemnodes_) bytes += level.Bytes();
     return bytes;
   }
-  // Bytes held by the store: its tidsets, its trie and the trie's index.
-  size_t Bytes() const { return TidsetBytes() + TrieBytes() + children_.Bytes(); }
+  // Bytes the store's results take: its tidsets (without the unused rest
+  // of the current chunk), its trie and the trie's index.
+  size_t Bytes() const {
+    return runs_.Bytes() + tidstore_.UsedBytes() + TrieBytes() + children_.Bytes();
+  }
   // The top level of the trie, for inspection; null when nothing is stored.
   const TrieNode* root() const { return root_; }
 
