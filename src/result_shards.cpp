@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cassert>
 #include <cerrno>
 #include <condition_variable>
 #include <numeric>
@@ -302,6 +303,7 @@ int ShardWriter::WriteMerged(std::FILE* file, const IdTexts& ids) {
 
 void ShardWriter::Deliver(PairSink& sink, const int* tidoldid, int tidnum, const int* itemoldid,
                           int itemnum) {
+  assert(runs_.empty());
   IdTexts ids;
   ids.Build(tidoldid, tidnum, itemoldid, itemnum);
   lines_ = 0;

@@ -133,6 +133,7 @@ class ShardWriter {
   int WriteText(std::FILE* file, const int* tidoldid, int tidnum, const int* itemoldid,
                 int itemnum);
   // ResultWriter::Deliver over all shards, in order, on the calling thread.
+  // REQUIRES: nothing was spilled (the library's runs have no memory limit).
   void Deliver(PairSink& sink, const int* tidoldid, int tidnum, const int* itemoldid,
                int itemnum);
   int lines() const { return lines_; }
