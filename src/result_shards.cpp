@@ -132,18 +132,32 @@ void ResultShards::Spill() {
     shard->bytes.store(0, std::memory_order_relaxed);
   }
   runs_.push_back(std::move(run));
-  if (runs_.size() >= kMostRuns) MergeRuns();
+  runlevels_.push_back(0);
+  while (runs_.size() >= kRunsMergedAtOnce && LastRunsShareALevel()) MergeLastRuns();
 }
 
-// Merges every run into one, so that the runs open at once stay few.
-void ResultShards::MergeRuns() {
+bool ResultShards::LastRunsShareALevel() const {
+  const auto last = runlevels_.end() - kRunsMergedAtOnce;
+  return std::all_of(last, runlevels_.end(), [&](int level) { return level == *last; });
+}
+
+// Merges the last kRunsMergedAtOnce runs, of one level, into one run of the
+// next level: every result is merged once per level, and the runs open at
+// once stay fewer than kRunsMergedAtOnce per level.
+void ResultShards::MergeLastRuns() {
+  const size_t first = runs_.size() - kRunsMergedAtOnce;
+  std::vector<std::unique_ptr<RunFile>> last;
+  for (size_t k = first; k < runs_.size(); k++) last.push_back(std::move(runs_[k]));
+  const int level = runlevels_[first] + 1;
+  runs_.resize(first);
+  runlevels_.resize(first);
   auto merged = std::make_unique<RunFile>(spilldirectory_);
-  RunMerge merge(std::move(runs_));
+  RunMerge merge(std::move(last));
   const int *tids, *items;
   int ntids, nitems;
   while (merge.Next(&tids, &ntids, &items, &nitems)) merged->Add(tids, ntids, items, nitems);
-  runs_.clear();
   runs_.push_back(std::move(merged));
+  runlevels_.push_back(level);
 }
 
 ShardWriter::ShardWriter(ResultShards& shards, bool undirected, int threads, Stored stored)

@@ -95,11 +95,12 @@ class ResultShards final : public PairSink {
   size_t StoredBytes() const;
   void SpillIfOver();
   void Spill();
-  void MergeRuns();
+  bool LastRunsShareALevel() const;
+  void MergeLastRuns();
 
-  // Runs kept before they are merged into one (each holds a file and its
-  // buffer).
-  static constexpr size_t kMostRuns = 64;
+  // Runs of one level merged into one of the next (each run holds a file
+  // and its buffer while it is open).
+  static constexpr size_t kRunsMergedAtOnce = 16;
 
   int span_;  // items per shard
   Arrival arrival_;
@@ -110,6 +111,7 @@ class ResultShards final : public PairSink {
   std::string spilldirectory_;
   std::shared_mutex spilling_;  // shared while storing, exclusive while spilling
   std::vector<std::unique_ptr<RunFile>> runs_;
+  std::vector<int> runlevels_;  // per run: how many merges its results went through
 };
 
 // The output of a ResultShards: lays every shard out (in parallel), prunes

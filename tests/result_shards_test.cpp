@@ -428,8 +428,8 @@ TEST(ResultShards, SpilledRunsMergeIntoTheOutputOfOneStore) {
 }
 
 // 150,000 pairs of 30 tids over a store limit of one byte spill once per
-// batch, more runs than are kept open: the runs are merged into one on the
-// way, and the output is still that of one store.
+// batch, 75 runs: the runs are merged 16 at a time on the way (over two
+// levels), and the output is still that of one store.
 TEST(ResultShards, ManyRunsAreMergedOnTheWay) {
   Adds adds;
   for (int t = 0; t < 1500; t++) {
