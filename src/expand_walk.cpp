@@ -197,16 +197,17 @@ void ParallelWalk::WalkStarts() {
   // item.
   for (size_t k; WaitForRoom(*worker) && (k = next_.fetch_add(1)) < starts_.size();) {
     auto pairs = std::make_unique<StartItemPairs>(*this, *worker, k);
+    // Handing pairs on can fail too (the store reaches its memory limit).
     try {
       ToleranceWalk walk(db_, options_, *pairs, worker->context);
       walk.Enumeratecdb(starts_[k], worker->alltids.data());
+      Finish(std::move(pairs));
     } catch (...) {
       std::lock_guard<std::mutex> hold(handing_);
       failed_.store(true);
       headchanged_.notify_all();
       throw;
     }
-    Finish(std::move(pairs));
   }
 }
 

@@ -530,10 +530,17 @@ TEST(SearchOnThreads, EndsOnOneWorkersFailure) {
   SequenceSink all;
   WalkTolerances(s.rep(), s.options, all, *s.context);
   ASSERT_GE(all.pairs.size(), 100u);
+  // At every point of the sequence: the failing pair may come from the
+  // head's walk or from pairs kept by a later start item and handed on when
+  // it becomes the head; either way every worker stops.
+  const int total = static_cast<int>(all.pairs.size());
   for (int threads : {2, 3}) {
     const tbb::global_control workers(tbb::global_control::max_allowed_parallelism, threads);
-    ExhaustingSink sink(static_cast<int>(all.pairs.size()) / 2);
-    EXPECT_THROW(WalkTolerancesOnThreads(s.rep(), s.options, sink, threads), MemoryExhausted);
+    for (int limit = 1; limit <= total; limit += 1 + limit / 8) {
+      ExhaustingSink sink(limit);
+      EXPECT_THROW(WalkTolerancesOnThreads(s.rep(), s.options, sink, threads), MemoryExhausted)
+          << threads << " threads, failing at pair " << limit << " of " << total;
+    }
   }
 }
 
