@@ -194,6 +194,18 @@ Status MineInto(const Database& db, const Options& options, PairSink& sink) {
 
 namespace {
 
+// Writes the results writer (a ResultWriter or a ShardWriter) took over to
+// out.file in dataset ids and sets *lines. Returns OK, or IOError with the
+// reason of the failed write.
+template <typename Writer>
+Status WriteTextOf(Writer& writer, const Database::Rep& rep, const TextOutput& out, int* lines) {
+  errno = 0;
+  const int error = writer.WriteText(out.file, rep.tidoldid.data(), rep.tidnum,
+                                     rep.itemoldid.data(), rep.itemnum);
+  *lines = writer.lines();
+  return error ? Status::IOError(strerror(error)) : Status::OK();
+}
+
 // The results in one store, written by one writer.
 Status MineToTextSerially(const Database& db, const Options& options, const TextOutput& out,
                           int* lines) {
@@ -203,11 +215,7 @@ Status MineToTextSerially(const Database& db, const Options& options, const Text
   if (!s.ok()) return s;
   return GuardMemory([&] {
     ResultWriter writer(store, rep.undirected());
-    errno = 0;
-    const int error = writer.WriteText(out.file, rep.tidoldid.data(), rep.tidnum,
-                                       rep.itemoldid.data(), rep.itemnum);
-    *lines = writer.lines();
-    return error ? Status::IOError(strerror(error)) : Status::OK();
+    return WriteTextOf(writer, rep, out, lines);
   });
 }
 
@@ -230,11 +238,7 @@ Status MineToTextInShards(const Database& db, const Options& options, const Text
   return GuardMemory([&] {
     const WorkerLimits limits(threads);
     ShardWriter writer(shards, rep.undirected(), threads, stored);
-    errno = 0;
-    const int error = writer.WriteText(out.file, rep.tidoldid.data(), rep.tidnum,
-                                       rep.itemoldid.data(), rep.itemnum);
-    *lines = writer.lines();
-    return error ? Status::IOError(strerror(error)) : Status::OK();
+    return WriteTextOf(writer, rep, out, lines);
   });
 }
 
