@@ -19,7 +19,9 @@ constexpr int kLargestNumber = 2147483646;
 // beyond what the count found, and pipes, FIFOs and /proc files work like
 // plain files. A line holds non-negative decimal numbers separated by any
 // non-digits; a '-' is skipped together with the two characters after it (so
-// "-1" markers vanish).
+// "-1" markers vanish). A text that starts with the gzip magic bytes is
+// inflated once read (all of its concatenated members), and the inflated text
+// is the dataset.
 class Data {
  public:
   explicit Data(const char* path);  // Opened() is false when the open failed
@@ -32,9 +34,22 @@ class Data {
   bool Opened() const { return fd_ >= 0 || inmemory_; }
   int Descriptor() const { return fd_; }  // the open dataset, -1 if none
 
-  // Reads the whole file, then counts the lines and finds the largest number
-  // with exactly the rules of ReadLine and goes back to the start. An empty
-  // file has 0 lines. Returns OK, or Corruption naming the dataset (`name`)
+  // Reads the whole file once and, when it is gzip-compressed, inflates it.
+  // Later calls, and FindVertexNum, read nothing again and give back the
+  // first call's outcome. Returns OK, or Corruption "<name>:<line>: cannot
+  // read the dataset: <reason>", where <line> is the line being read when
+  // the read failed: for a corrupt or truncated gzip stream, the line of the
+  // inflated text reached by then (1 when nothing was inflated). Throws
+  // std::bad_alloc when memory runs out.
+  Status ReadText(const std::string& name);
+  // The text read by ReadText (inflated) or given by ReplaceText.
+  const std::vector<char>& Text() const { return text_; }
+  // Makes `text` the dataset, as if read: FindVertexNum counts it.
+  void ReplaceText(std::vector<char> text);
+
+  // Reads the whole file (ReadText), then counts the lines and finds the
+  // largest number with exactly the rules of ReadLine and goes back to the
+  // start. An empty file has 0 lines. Returns OK, or Corruption naming the dataset (`name`)
   // and the 1-based line where it failed: a number too large, too many
   // lines, or a read error with its reason. ErrorLine() is that line.
   Status FindVertexNum(const std::string& name);
@@ -59,6 +74,9 @@ class Data {
 
  private:
   int ReadAll();  // 1 when the whole file is in text_, else 0 with errno set
+  // Replaces a gzip-compressed text_ with its inflation; the refusal of
+  // `name` when the stream is corrupt or truncated.
+  Status InflateText(const std::string& name);
   // The refusal of the dataset `name` at errorline_.
   Status Refusal(const std::string& name, const std::string& what) const;
   int Next() {
@@ -69,6 +87,8 @@ class Data {
 
   int fd_;
   bool inmemory_ = false;   // the text was given, not read from fd_
+  bool textread_ = false;   // ReadText ran (or ReplaceText gave the text)
+  Status readstatus_;       // what ReadText returned
   std::vector<char> text_;  // the whole file
   size_t position_ = 0;     // next byte of text_ to read
   bool ateof_ = false;

@@ -1,7 +1,8 @@
-// The dataset reader (line counting, number parsing) and the command line of
+// The dataset reader (line counting, number parsing, gzip inflation) and the command line of
 // the built program: usage, argument checks, dataset and output-file errors,
 // and the standard output of a normal run.
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <cstring>
 #include <unistd.h>
@@ -121,6 +122,148 @@ TEST(DataReader, MissingFileAndDirectory) {
     EXPECT_EQ(s.message(), "dir:1: cannot read the dataset: " + std::string(strerror(EISDIR)));
     EXPECT_EQ(directory.ErrorLine(), 1);
   }
+}
+
+// `text` as one gzip member, compressed by zlib.
+std::string Gzip(const std::string& text) {
+  z_stream z{};
+  EXPECT_EQ(deflateInit2(&z, Z_BEST_COMPRESSION, Z_DEFLATED, 16 + MAX_WBITS, 8,
+                         Z_DEFAULT_STRATEGY),
+            Z_OK);
+  std::string out(deflateBound(&z, uLong(text.size())), '\0');
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
+  z.avail_in = uInt(text.size());
+  z.next_out = reinterpret_cast<Bytef*>(out.data());
+  z.avail_out = uInt(out.size());
+  EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
+  out.resize(z.total_out);
+  deflateEnd(&z);
+  return out;
+}
+
+// What FindVertexNum and the ReadLine calls after it make of a dataset.
+struct Reading {
+  int lines = -1, itemsize = -1, longestline = -1;
+  std::vector<std::vector<int>> reads;
+  std::string text;  // Text() once counted
+  bool operator==(const Reading& o) const {
+    return lines == o.lines && itemsize == o.itemsize && longestline == o.longestline &&
+           reads == o.reads && text == o.text;
+  }
+};
+
+Reading Read(Data& data) {
+  Reading r;
+  EXPECT_TRUE(data.FindVertexNum("d").ok());
+  r.lines = data.Lines();
+  r.itemsize = data.ItemSize();
+  r.longestline = data.LongestLine();
+  r.text.assign(data.Text().begin(), data.Text().end());
+  std::vector<int> line;
+  for (int k = 0; k < r.lines; k++) {
+    data.ReadLine(line);
+    r.reads.push_back(line);
+  }
+  return r;
+}
+
+// A gzip-compressed dataset, in one member or several concatenated, reads
+// exactly as its plain text, from a file and from memory.
+TEST(DataReader, InflatesGzipLikeThePlainText) {
+  std::string large;  // inflates to many times the compressed size
+  for (int k = 0; k < 200000; k++) large += std::to_string(k % 97) + " 5 6\n";
+  struct Case {
+    const char* name;
+    std::vector<std::string> members;  // each compressed on its own
+  };
+  const Case cases[] = {
+      {"one member", {"1 2\n3 4\n"}},
+      {"members split inside a line", {"1 2\n3", "0 4\n5", " 6"}},
+      {"empty member first", {"", "7 8"}},
+      {"only an empty member", {""}},
+      {"minus markers across members", {"1 -", "1\n2"}},
+      {"larger than the first output buffer", {large, "\n9"}},
+  };
+  TempDir dir;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string plain, compressed;
+    for (const std::string& member : c.members) plain += member, compressed += Gzip(member);
+    Data text(dir.Write("d.txt", plain).c_str());
+    const Reading want = Read(text);
+    Data file(dir.Write("d.gz", compressed).c_str());
+    EXPECT_TRUE(Read(file) == want);
+    Data memory(compressed.data(), compressed.size());
+    EXPECT_TRUE(Read(memory) == want);
+  }
+}
+
+TEST(DataReader, RefusesCorruptOrTruncatedGzip) {
+  const std::string plain = "1 2\n3 4\n5 6";  // three lines
+  const std::string gz = Gzip(plain);
+  auto flip = [&](size_t at, char bits) {
+    std::string bad = gz;
+    bad[at] = char(bad[at] ^ bits);
+    return bad;
+  };
+  std::string reserved = gz;  // the first block's type bits set to 11, which is reserved
+  reserved[10] = char(reserved[10] | 0x06);
+  struct Case {
+    const char* name;
+    std::string content;
+    int line;  // the line of the inflated text reached
+    std::string reason;
+  };
+  const std::string early = "the gzip data ends early (truncated)";
+  const Case cases[] = {
+      {"only the magic bytes", gz.substr(0, 2), 1, early},
+      {"cut inside the header", gz.substr(0, 7), 1, early},
+      {"trailer missing", gz.substr(0, gz.size() - 8), 3, early},
+      {"second member cut", gz + gz.substr(0, 12), 3, early},
+      {"invalid block type", reserved, 1,
+       "the gzip data is corrupt: invalid block type"},
+      {"wrong check value", flip(gz.size() - 8, 1), 3,
+       "the gzip data is corrupt: incorrect data check"},
+      {"wrong length", flip(gz.size() - 4, 1), 3,
+       "the gzip data is corrupt: incorrect length check"},
+      {"junk after the member", gz + "1 2\n", 3,
+       "bytes after the gzip data are not a gzip member"},
+  };
+  TempDir dir;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Data data(dir.Write("d.gz", c.content).c_str());
+    const std::string message =
+        "d.gz:" + std::to_string(c.line) + ": cannot read the dataset: " + c.reason;
+    EXPECT_EQ(data.FindVertexNum("d.gz").message(), message);
+    EXPECT_EQ(data.ErrorLine(), c.line);
+    EXPECT_EQ(data.ReadText("d.gz").message(), message);  // the first outcome again
+  }
+}
+
+// ReadText reads a pipe once; Text() is the inflated text; a replaced text
+// is what FindVertexNum then counts.
+TEST(DataReader, ReadsTextOnceAndCountsAReplacement) {
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  const std::string content = Gzip("4 5\n6");
+  ASSERT_EQ(write(ends[1], content.data(), content.size()), ssize_t(content.size()));
+  close(ends[1]);
+  Data data(("/dev/fd/" + std::to_string(ends[0])).c_str());
+  close(ends[0]);
+  ASSERT_TRUE(data.ReadText("pipe").ok());
+  EXPECT_EQ(std::string(data.Text().begin(), data.Text().end()), "4 5\n6");
+  ASSERT_TRUE(data.ReadText("pipe").ok());
+  ASSERT_TRUE(data.FindVertexNum("pipe").ok());
+  EXPECT_EQ(data.Lines(), 2);
+  EXPECT_EQ(data.ItemSize(), 7);
+
+  const std::string replacement = "1\n\n9 3 2";
+  data.ReplaceText(std::vector<char>(replacement.begin(), replacement.end()));
+  ASSERT_TRUE(data.FindVertexNum("pipe").ok());
+  EXPECT_EQ(data.Lines(), 3);
+  EXPECT_EQ(data.ItemSize(), 10);
+  EXPECT_EQ(data.LongestLine(), 3);
 }
 
 // ---------------------------------------------------------------------------
