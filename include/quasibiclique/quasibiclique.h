@@ -71,6 +71,21 @@ enum GraphType : int {
                     // a transaction and an item
 };
 
+// How a dataset's text is written. In the labelled formats (all but
+// kFormatLines) transactions and items are named by labels, any text without
+// blanks, tabs or commas; the ids a ResultSink receives are then numbers the
+// loading gave (see Database::transaction_label and item_label).
+enum DatasetFormat : int {
+  kFormatLines = 0,  // line k is transaction k, its numbers are the items
+  kFormatEdges,      // one edge per line: "<transaction> <item>" (graph type 1:
+                     // "<vertex> <vertex>"), further fields ignored; '#' and
+                     // '%' lines are comments
+  kFormatMtx,        // a Matrix Market coordinate matrix: rows are transactions,
+                     // columns items (graph type 1: a square adjacency matrix)
+  kFormatBaskets,    // line k is transaction k, its fields are item labels;
+                     // '#' and '%' lines are empty transactions; graph type 0 only
+};
+
 // Which search mines.
 enum SearchChoice : int {
   kSearchAuto = 0,   // the exact search where its output is the one required
@@ -113,13 +128,18 @@ bool InExactRegime(const Options& options);
 class Database {
  public:
   // Loads the dataset text file at `path` (any file that can be read once:
-  // a pipe, a FIFO or /dev/stdin work too). The text: line k is transaction
-  // (or vertex) k, holding non-negative decimal numbers separated by any
-  // non-digits; a '-' is skipped with the two characters after it.
+  // a pipe, a FIFO or /dev/stdin work too), written in `format`; a
+  // gzip-compressed file is inflated first. The default text: line k is
+  // transaction (or vertex) k, holding non-negative decimal numbers separated
+  // by any non-digits; a '-' is skipped with the two characters after it.
+  // Returns OK; NotFound; Corruption "<path>:<line>: <what>" (a labelled
+  // format also names the field); InvalidArgument when `format` does not
+  // serve options.graphtype; or OutOfMemory.
   // REQUIRES: options.Validate() is OK.
   static Status FromFile(const std::string& path, const Options& options,
-                         std::unique_ptr<Database>* db);
-  // The same for dataset text held in memory.
+                         std::unique_ptr<Database>* db, DatasetFormat format = kFormatLines);
+  // The same for dataset text (default format, or gzip-compressed) held in
+  // memory.
   static Status FromBuffer(const char* text, size_t size, const Options& options,
                            std::unique_ptr<Database>* db);
   // Transaction k holds the items transactions[k] (for graph type 1: vertex k
@@ -138,6 +158,17 @@ class Database {
 
   // The options the database was loaded for.
   const Options& options() const;
+
+  // True when the dataset was written in a labelled format.
+  bool labelled() const;
+  // The label of the dataset id `tid` that a ResultSink receives: as written
+  // in the dataset, or the decimal number of tid when the format gives
+  // transactions no labels (the default format, baskets).
+  // REQUIRES: 0 <= tid < lines()
+  std::string transaction_label(int tid) const;
+  // The same for the dataset id `item` (graph type 1: the vertex label).
+  // REQUIRES: item is an id a ResultSink received
+  std::string item_label(int item) const;
 
   // The loaded lists, for the library's own units; opaque to callers.
   struct Rep;
