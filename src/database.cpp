@@ -278,12 +278,37 @@ void Loader::PrepareItemlist() {
 
 }  // namespace
 
+namespace {
+
+// Replaces the text of `data`, written in the labelled `format`, with its
+// conversion to the default format, and gives the labels to `rep`.
+Status ConvertText(Data& data, const std::string& name, DatasetFormat format,
+                   GraphType graphtype, Database::Rep& rep) {
+  Status status = data.ReadText(name);
+  if (!status.ok()) return status;
+  LabelledText labelled;
+  const std::vector<char>& text = data.Text();
+  status = ConvertLabelled(text.data(), text.size(), format, graphtype, name, &labelled);
+  if (!status.ok()) return status;
+  data.ReplaceText(std::move(labelled.lines));
+  rep.tidlabels = std::move(labelled.tids);
+  rep.itemlabels = std::move(labelled.items);
+  return Status::OK();
+}
+
+}  // namespace
+
 Status DatabaseLoader::Load(Data& data, const std::string& name, const Options& options,
-                            std::unique_ptr<Database>* db) {
+                            std::unique_ptr<Database>* db, DatasetFormat format) {
   return GuardMemory([&] {
+    auto rep = std::make_unique<Database::Rep>();
+    rep->format = format;
+    if (format != kFormatLines) {
+      Status converted = ConvertText(data, name, format, options.graphtype, *rep);
+      if (!converted.ok()) return converted;
+    }
     Status read = data.FindVertexNum(name);
     if (!read.ok()) return read;
-    auto rep = std::make_unique<Database::Rep>();
     Status status = Loader(options, data, *rep).Fill(data, name);
     if (status.ok()) db->reset(new Database(std::move(rep)));
     return status;
@@ -302,11 +327,24 @@ int Database::transactions() const { return rep_->tidnum; }
 int Database::items() const { return rep_->itemnum; }
 const Options& Database::options() const { return rep_->options; }
 
+bool Database::labelled() const { return rep_->format != kFormatLines; }
+
+namespace {
+
+std::string LabelOf(const Labels& labels, int id) {
+  return labels.empty() ? std::to_string(id) : std::string(labels[id]);
+}
+
+}  // namespace
+
+std::string Database::transaction_label(int tid) const { return LabelOf(rep_->tidlabels, tid); }
+std::string Database::item_label(int item) const { return LabelOf(rep_->itemlabels, item); }
+
 Status Database::FromFile(const std::string& path, const Options& options,
-                          std::unique_ptr<Database>* db) {
+                          std::unique_ptr<Database>* db, DatasetFormat format) {
   Data data(path.c_str());
   if (!data.Opened()) return Status::NotFound(path + " could not be opened!");
-  return DatabaseLoader::Load(data, path, options, db);
+  return DatabaseLoader::Load(data, path, options, db, format);
 }
 
 Status Database::FromBuffer(const char* text, size_t size, const Options& options,

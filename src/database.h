@@ -9,13 +9,15 @@
 #include <vector>
 
 #include "data.h"
+#include "formats.h"
 #include "pools.h"
 #include "quasibiclique/quasibiclique.h"
 
 namespace quasibiclique {
 
 // Ids: an item's old id is the number written in the dataset; a
-// transaction's old tid is its line number from 0. Surviving transactions and
+// transaction's old tid is its line number from 0. In a labelled format the
+// old ids are those the conversion gave, and the labels name them. Surviving transactions and
 // items get new ids 0 .. tidnum - 1 and 0 .. itemnum - 1, by ascending size
 // or support, ties going to the higher old id first. Everything below works
 // in new ids.
@@ -44,18 +46,24 @@ struct Database::Rep {
   // a run's pools need for the records of its conditional databases.
   PagePool tranpool;
   PagePool itempool;
+  DatasetFormat format = kFormatLines;  // how the dataset was written
+  Labels tidlabels;   // per old tid; empty: the tid is its own label
+  Labels itemlabels;  // per old item; empty: the item is its own label
 };
 
 class DatabaseLoader {
  public:
-  // Loads the opened dataset `data` for `options`: counts it, reads its
-  // lines into records, refuses what the graph type does not allow, prunes,
-  // renumbers and builds both orientations; the reader's copy of the text is
-  // given back. `name` names the dataset in messages. Returns OK, or
-  // Corruption naming the line and what is wrong, or OutOfMemory.
+  // Loads the opened dataset `data`, written in `format`, for `options`: a
+  // labelled format is first converted to the default one, keeping its
+  // labels; then the lines are counted and read into records, what the graph
+  // type does not allow is refused, and the records are pruned, renumbered
+  // and built in both orientations; the reader's copy of the text is given
+  // back. `name` names the dataset in messages. Returns OK; Corruption naming
+  // the line and what is wrong; InvalidArgument when the format does not
+  // serve the graph type; or OutOfMemory.
   // REQUIRES: data.Opened(); options.Validate() is OK.
   static Status Load(Data& data, const std::string& name, const Options& options,
-                     std::unique_ptr<Database>* db);
+                     std::unique_ptr<Database>* db, DatasetFormat format = kFormatLines);
 };
 
 }  // namespace quasibiclique

@@ -2,7 +2,6 @@
 // the built program: usage, argument checks, dataset and output-file errors,
 // and the standard output of a normal run.
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <cstring>
 #include <unistd.h>
@@ -14,12 +13,14 @@
 #include <vector>
 
 #include "data.h"
+#include "gzip_util.h"
 #include "test_util.h"
 
 namespace {
 
 using namespace quasibiclique;
 
+using qbtest::Gzip;
 using qbtest::RunProgram;
 using qbtest::RunResult;
 using qbtest::TempDir;
@@ -122,23 +123,6 @@ TEST(DataReader, MissingFileAndDirectory) {
     EXPECT_EQ(s.message(), "dir:1: cannot read the dataset: " + std::string(strerror(EISDIR)));
     EXPECT_EQ(directory.ErrorLine(), 1);
   }
-}
-
-// `text` as one gzip member, compressed by zlib.
-std::string Gzip(const std::string& text) {
-  z_stream z{};
-  EXPECT_EQ(deflateInit2(&z, Z_BEST_COMPRESSION, Z_DEFLATED, 16 + MAX_WBITS, 8,
-                         Z_DEFAULT_STRATEGY),
-            Z_OK);
-  std::string out(deflateBound(&z, uLong(text.size())), '\0');
-  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
-  z.avail_in = uInt(text.size());
-  z.next_out = reinterpret_cast<Bytef*>(out.data());
-  z.avail_out = uInt(out.size());
-  EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
-  out.resize(z.total_out);
-  deflateEnd(&z);
-  return out;
 }
 
 // What FindVertexNum and the ReadLine calls after it make of a dataset.

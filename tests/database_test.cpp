@@ -1,23 +1,27 @@
 // Loading of the database: reading, removal of repeated numbers
 // and self loops, the pruning cascade, renumbering, tranlist and itemlist.
 // Every load is compared with the test model's reading and pruning. Also the
-// progress numbers of the loaded database's result store.
+// progress numbers of the loaded database's result store, and loading
+// through the labelled formats.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <functional>
 #include <numeric>
 #include <random>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <cstring>
 #include <memory>
 
 #include "database.h"
+#include "gzip_util.h"
 #include "model.h"
 #include "test_util.h"
 
@@ -262,6 +266,173 @@ TEST(LoadDatabase, RandomDatasetsMatchTheModel) {
                  std::to_string(p.transaction_supportLevel) + ", dataset:\n" + content);
     ExpectSameAsModel(content, type, p, Load(content, type, p));
     if (HasFailure()) break;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Labelled formats
+// ---------------------------------------------------------------------------
+
+// A result as sets of labels, whatever the ids behind them.
+using LabelledResult = std::pair<std::set<std::string>, std::set<std::string>>;
+using LabelledResults = std::set<LabelledResult>;
+using Namer = std::function<std::string(int)>;
+
+class LabellingSink : public ResultSink {
+ public:
+  LabellingSink(Namer tid, Namer item) : tid_(std::move(tid)), item_(std::move(item)) {}
+  void Add(const int* transactions, int ntransactions, const int* items, int nitems) override {
+    LabelledResult result;
+    for (int k = 0; k < ntransactions; k++) result.first.insert(tid_(transactions[k]));
+    for (int k = 0; k < nitems; k++) result.second.insert(item_(items[k]));
+    results.insert(result);
+  }
+  LabelledResults results;
+
+ private:
+  Namer tid_, item_;
+};
+
+// Mines the dataset at `path`, written in `format`, with each result's ids
+// named by `tid` and `item`, or by the database's labels when they are null.
+LabelledResults MineNamed(const std::string& path, DatasetFormat format, const Options& options,
+                          Namer tid = nullptr, Namer item = nullptr) {
+  std::unique_ptr<Database> db;
+  Status s = Database::FromFile(path, options, &db, format);
+  EXPECT_TRUE(s.ok()) << s.message();
+  if (!s.ok()) return {};
+  const Database* loaded = db.get();
+  if (!tid) tid = [loaded](int t) { return loaded->transaction_label(t); };
+  if (!item) item = [loaded](int x) { return loaded->item_label(x); };
+  LabellingSink sink(tid, item);
+  s = Mine(*db, options, sink);
+  EXPECT_TRUE(s.ok()) << s.message();
+  return sink.results;
+}
+
+Namer NamesOf(std::vector<std::string> names) {
+  return [names = std::move(names)](int id) { return names.at(id); };
+}
+
+// A labelled dataset mines to the results of the same dataset written as
+// numbered lines (in another numbering), once both are named by labels.
+TEST(LoadLabelled, MinesLikeTheSameLinesText) {
+  struct Case {
+    const char* name;
+    DatasetFormat format;
+    std::string text;
+    bool gzip;
+    std::string lines;  // the same dataset in the default format
+    std::vector<std::string> tidnames, itemnames;  // the labels of its numbers
+    Options options;
+  };
+  const std::string shop =
+      "%% purchases\n% customer product weight\n"
+      "alice bread 3\nalice milk 1\nbob bread\nbob milk\nbob milk\n"
+      "carol bread\ncarol milk\ncarol eggs\ndave eggs\n";
+  const std::string shoplines = "0\n2 1 0\n2 1\n2 1";
+  const std::vector<std::string> customers = {"dave", "carol", "bob", "alice"};
+  const std::vector<std::string> products = {"eggs", "milk", "bread"};
+  const std::vector<std::string> vertices = {"x", "w", "v", "u", "y"};
+  const std::vector<std::string> numbers = {"1", "2", "3", "4"};
+  const Case cases[] = {
+      {"edge list", kFormatEdges, shop, false, shoplines, customers, products, {2, 1, 1, 2}},
+      {"compressed edge list", kFormatEdges, shop, true, shoplines, customers, products,
+       {2, 0, 0, 2}},
+      {"undirected edge list", kFormatEdges,
+       "# undirected\nu v\nv w\nw u\nx u\nx v\nv u\ny y\n", false,
+       "3 2\n2 3\n3 1 0\n2 1 0\n", vertices, vertices, {2, 0, 0, 2, kUndirected}},
+      {"symmetric matrix", kFormatMtx,
+       "%%MatrixMarket matrix coordinate integer symmetric\n% c\n4 4 5\n1 1 1\n2 1 1\n"
+       "3 1 1\n3 2 1\n4 4 1\n",
+       false, "0 1 2\n0 2\n0 1\n3", numbers, numbers, {2, 1, 0, 2}},
+      {"baskets", kFormatBaskets, "bread milk\n# c\nmilk bread eggs\nbread milk\neggs\n",
+       false, "0 1\n\n1 0 2\n0 1\n2\n", {"0", "1", "2", "3", "4", "5"},
+       {"bread", "milk", "eggs"}, {2, 0, 0, 2}},
+  };
+  qbtest::TempDir dir;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string labelled = dir.Write("d", c.gzip ? qbtest::Gzip(c.text) : c.text);
+    const LabelledResults want = MineNamed(dir.Write("lines.txt", c.lines), kFormatLines,
+                                           c.options, NamesOf(c.tidnames),
+                                           NamesOf(c.itemnames));
+    EXPECT_FALSE(want.empty());
+    EXPECT_EQ(MineNamed(labelled, c.format, c.options), want);
+  }
+}
+
+TEST(LoadLabelled, LabelsOfEachFormat) {
+  struct Case {
+    DatasetFormat format;
+    std::string text;
+    bool labelled;
+    std::vector<std::string> tids, items;  // labels of ids 0, 1, ...
+  };
+  const Case cases[] = {
+      {kFormatLines, "4 9\n4", false, {"0", "1"}, {"0", "1", "2"}},  // the ids themselves
+      {kFormatEdges, "# c\nann x\nbo y\nann y", true, {"ann", "bo"}, {"x", "y"}},
+      {kFormatMtx, "%%MatrixMarket matrix coordinate pattern general\n2 3 1\n2 3", true,
+       {"1", "2"}, {"1", "2", "3"}},
+      {kFormatBaskets, "p q\n\nq r", true, {"0", "1", "2"}, {"p", "q", "r"}},
+  };
+  qbtest::TempDir dir;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    std::unique_ptr<Database> db;
+    ASSERT_TRUE(Database::FromFile(dir.Write("d", c.text), {1, 0, 0, 1}, &db, c.format).ok());
+    EXPECT_EQ(db->labelled(), c.labelled);
+    for (size_t k = 0; k < c.tids.size(); k++) EXPECT_EQ(db->transaction_label(int(k)), c.tids[k]);
+    for (size_t k = 0; k < c.items.size(); k++) EXPECT_EQ(db->item_label(int(k)), c.items[k]);
+  }
+}
+
+// The lines of a converted edge list: repeated edges and graph type 1's
+// mirrored edges count once in the loaded lists.
+TEST(LoadLabelled, RepeatedEdgesCountOnce) {
+  qbtest::TempDir dir;
+  const std::string path = dir.Write("d", "a b\na b\nb a\na c\n");
+  for (GraphType type : {kBipartite, kUndirected}) {
+    SCOPED_TRACE(type);
+    Options options{1, 0, 0, 1, type};
+    std::unique_ptr<Database> db;
+    ASSERT_TRUE(Database::FromFile(path, options, &db, kFormatEdges).ok());
+    const Database::Rep& rep = db->rep();
+    int entries = 0;
+    for (int t = 0; t < rep.tidnum; t++) entries += rep.tranlist[t][0];
+    EXPECT_EQ(entries, type == kBipartite ? 3 : 4);  // a:{b,c} b:{a}; a:{b,c} b:{a} c:{a}
+  }
+}
+
+TEST(LoadLabelled, RefusalsNameTheFileLineAndField) {
+  struct Case {
+    DatasetFormat format;
+    GraphType type;
+    std::string content;
+    Status::Code code;
+    std::string message;  // after the file's path
+  };
+  const std::string truncated = qbtest::Gzip("a b\nc d\n").substr(0, 7);  // cut in the header
+  const Case cases[] = {
+      {kFormatEdges, kBipartite, "a b\n\nc\n", Status::kCorruption,
+       ":3: field 2: missing end point"},
+      {kFormatMtx, kUndirected, "%%MatrixMarket matrix coordinate real general\n2 3 0\n",
+       Status::kCorruption, ":2: graphType 1 needs a square matrix (2 x 3)"},
+      {kFormatBaskets, kUndirected, "a b", Status::kInvalidArgument,
+       "--format=baskets needs graphType 0"},
+      {kFormatEdges, kBipartite, truncated, Status::kCorruption,
+       ":1: cannot read the dataset: the gzip data ends early (truncated)"},
+  };
+  qbtest::TempDir dir;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    const std::string path = dir.Write("d", c.content);
+    std::unique_ptr<Database> db;
+    const Status s = Database::FromFile(path, {1, 0, 0, 1, c.type}, &db, c.format);
+    EXPECT_EQ(s.code(), c.code);
+    const std::string message = c.code == Status::kCorruption ? path + c.message : c.message;
+    EXPECT_EQ(s.message(), message);
+    EXPECT_EQ(db, nullptr);
   }
 }
 
