@@ -18,13 +18,16 @@
 #include <new>
 #include <string>
 
+#include "command_line.h"
 #include "data.h"
 #include "database.h"
+#include "formats.h"
 #include "memory_status.h"
 #include "miner.h"
-#include "option_checks.h"
+#include "progress_line.h"
 #include "quasibiclique/quasibiclique.h"
 #include "result_store.h"
+#include "run_monitor.h"
 
 namespace {
 
@@ -36,20 +39,9 @@ constexpr int kExitDataset = 2;
 constexpr int kExitOutput = 3;
 constexpr int kExitMemory = 4;
 constexpr int kExitStandardOutput = 5;
+constexpr int kExitStopped = 6;
 
 constexpr const char* kProgram = "quasibiclique";
-
-constexpr const char* kUsageText =
-    "Usage: dataset\n"
-    "item_supportLevel\n"
-    "itemTolerance\n"
-    "transactionTolerance\n"
-    "transaction_supportLevel\n"
-    "graphType\n"
-    "outputFile\n"
-    "Type of graph:0 for bipartite graph,1 for undirected graph. If choose 1, "
-    "numberofItems value is ignored\n"
-    "outputFile_number is the file name of the first file to be output\n";
 
 // The temporary output file while one exists, so that a failure or a signal
 // can remove it. partialpath is complete before partialset is raised; both
@@ -89,142 +81,6 @@ int ReportFailure(const Status& s) {
   }
 }
 
-void PrintUsage() { fputs(kUsageText, stderr); }
-
-// Converts like strtol in base 10 (leading blanks, a sign, digits; no digits
-// gives 0) and checks the value, quoting the text in a refusal.
-Status ParseNumber(const char* text, NumericOption which, long long* value) {
-  errno = 0;
-  *value = strtoll(text, nullptr, 10);
-  if (errno == ERANGE) *value = LLONG_MAX;  // refused as out of range
-  return CheckNumericOption(which, *value, text);
-}
-
-// Parses the five numeric arguments (argv[2] to argv[6]) into `options`.
-Status ParseArguments(char** argv, Options* options) {
-  long long value = 0;
-  for (int k = 0; k < kNumericOptions; k++) {
-    Status s = ParseNumber(argv[2 + k], NumericOption(k), &value);
-    if (!s.ok()) return s;
-    SetNumericOption(NumericOption(k), static_cast<int>(value), options);
-  }
-  return CheckGraphType(options->graphtype, argv[6]);
-}
-
-// Reads "--search=auto|exact|tolerance".
-Status ParseSearchOption(const char* value, SearchChoice* choice) {
-  if (strcmp(value, "exact") == 0) {
-    *choice = kSearchExact;
-  } else if (strcmp(value, "tolerance") == 0) {
-    *choice = kSearchTolerance;
-  } else if (strcmp(value, "auto") == 0) {
-    *choice = kSearchAuto;
-  } else {
-    return Status::InvalidArgument(std::string("--search '") + value +
-                                   "' must be auto, exact or tolerance");
-  }
-  return Status::OK();
-}
-
-// What the command line asks for: the options of the run, and the memory
-// its stored results may take.
-struct RunRequest {
-  Options options;
-  size_t memorylimit = SIZE_MAX;  // no limit of its own
-};
-
-// Reads "--threads=N": a whole number, nothing after it.
-Status ParseThreadsOption(const char* value, RunRequest* request) {
-  char* end = nullptr;
-  errno = 0;
-  const long long n = strtoll(value, &end, 10);
-  const bool whole = end != value && *end == '\0' && errno != ERANGE;
-  Status s = CheckThreads(whole ? n : -1, value);
-  if (s.ok()) request->options.threads = static_cast<int>(n);
-  return s;
-}
-
-Status ParseSearch(const char* value, RunRequest* request) {
-  return ParseSearchOption(value, &request->options.search);
-}
-
-// Reads "--memory-limit=SIZE": a whole number of bytes, or of KiB, MiB,
-// GiB or TiB with the suffix K, M, G or T; at least 1M.
-Status ParseMemoryLimit(const char* value, RunRequest* request) {
-  char* end = nullptr;
-  errno = 0;
-  const unsigned long long n = strtoull(value, &end, 10);
-  int shift = 0;
-  if (end != value && *end) {
-    const char* suffixes = "KMGT";
-    const char* at = strchr(suffixes, toupper(static_cast<unsigned char>(*end)));
-    if (at && *at) {
-      shift = 10 * static_cast<int>(at - suffixes + 1);
-      end++;
-    }
-  }
-  const bool whole = end != value && *end == '\0' && errno != ERANGE && isdigit(*value) &&
-                     n <= (SIZE_MAX >> shift);
-  const size_t bytes = whole ? static_cast<size_t>(n) << shift : 0;
-  if (bytes < (size_t{1} << 20)) {
-    return Status::InvalidArgument(std::string("--memory-limit '") + value +
-                                   "' must be a size of at least 1M, such as 512M or 2G");
-  }
-  request->memorylimit = bytes;
-  return Status::OK();
-}
-
-bool HasPrefix(const char* text, const char* prefix) {
-  return strncmp(text, prefix, strlen(prefix)) == 0;
-}
-
-// The options that may come before the dataset, each at most once, in any
-// order.
-struct LeadingOption {
-  const char* prefix;
-  Status (*parse)(const char* value, RunRequest* request);
-};
-constexpr LeadingOption kLeadingOptions[] = {
-    {"--search=", ParseSearch},
-    {"--threads=", ParseThreadsOption},
-    {"--memory-limit=", ParseMemoryLimit},
-};
-constexpr int kLeadingOptionCount = sizeof(kLeadingOptions) / sizeof(kLeadingOptions[0]);
-
-// Takes the leading options off the arguments; what follows is the dataset.
-Status TakeLeadingOptions(int* argc, char*** argv, RunRequest* request) {
-  bool taken[kLeadingOptionCount] = {};
-  for (;;) {
-    if (*argc < 2) return Status::OK();
-    const char* arg = (*argv)[1];
-    int k = 0;
-    while (k < kLeadingOptionCount && (taken[k] || !HasPrefix(arg, kLeadingOptions[k].prefix))) k++;
-    if (k == kLeadingOptionCount) return Status::OK();
-    taken[k] = true;
-    Status s = kLeadingOptions[k].parse(arg + strlen(kLeadingOptions[k].prefix), request);
-    if (!s.ok()) return s;
-    (*argv)[1] = (*argv)[0];
-    (*argc)--;
-    (*argv)++;
-  }
-}
-
-// The request of the command line; a refusal gets its line and the usage
-// text. Returns false when the arguments are refused.
-bool ParseCommandLine(int* argc, char*** argv, RunRequest* request) {
-  Status s = TakeLeadingOptions(argc, argv, request);
-  if (s.ok() && *argc < 8) {
-    PrintUsage();
-    return false;
-  }
-  if (s.ok()) s = ParseArguments(*argv, &request->options);
-  if (s.ok()) s = CheckSearchChoice(request->options);
-  if (s.ok()) return true;
-  ReportFailure(s);
-  PrintUsage();
-  return false;
-}
-
 void Now(long long* seconds, int* millis) {
   timespec now;
   clock_gettime(CLOCK_REALTIME, &now);
@@ -233,12 +89,12 @@ void Now(long long* seconds, int* millis) {
 }
 
 // "Time taken" and the seconds since the start, without a line end.
-void PrintTimeTaken(long long startseconds, int startmillis) {
+void PrintTimeTaken(FILE* report, long long startseconds, int startmillis) {
   long long endseconds;
   int endmillis;
   Now(&endseconds, &endmillis);
   double elapsed = double(endseconds - startseconds) + (endmillis - startmillis) / 1000.0;
-  printf("Time taken%g", elapsed);
+  fprintf(report, "Time taken%g", elapsed);
 }
 
 // ---------------------------------------------------------------------------
@@ -461,12 +317,41 @@ Status CommitOutput(const char* path, Output* out) {
 // The run
 // ---------------------------------------------------------------------------
 
+// The paths and names of a run: "-" names standard input and output.
+struct RunPaths {
+  explicit RunPaths(const RunRequest& request)
+      : dataset(strcmp(request.dataset, "-") == 0 ? "/dev/stdin" : request.dataset),
+        datasetname(strcmp(request.dataset, "-") == 0 ? "standard input" : request.dataset),
+        output(request.output && strcmp(request.output, "-") == 0 ? "/dev/stdout"
+                                                                  : request.output),
+        outputname(request.output) {}
+  const char* dataset;
+  const char* datasetname;
+  const char* output;  // null: no output file
+  const char* outputname;
+  // The progress numbers, the count and the time go to standard output,
+  // unless the results go there.
+  FILE* report() const { return output && strcmp(outputname, "-") == 0 ? stderr : stdout; }
+};
+
 // Checks that the dataset is open and is not the output file.
-Status CheckDataset(char** argv, const Data& data) {
-  if (!data.Opened()) return Status::NotFound(std::string(argv[1]) + " could not be opened!");
-  if (OutputIsDataset(data, argv[7])) {
-    return Status::IOError(std::string("output file ") + argv[7] + " is the dataset " + argv[1]);
+Status CheckDataset(const RunPaths& paths, const Data& data) {
+  if (!data.Opened()) return Status::NotFound(std::string(paths.datasetname) + " could not be opened!");
+  if (paths.output && OutputIsDataset(data, paths.output)) {
+    return Status::IOError(std::string("output file ") + paths.outputname + " is the dataset " +
+                           paths.datasetname);
   }
+  return Status::OK();
+}
+
+// Warns when a dataset read by the default reader looks like one in
+// another format, whose header lines would be read as numbers.
+Status WarnOfOtherFormat(Data& data, const RunPaths& paths, const RunRequest& request) {
+  if (request.format != kFormatLines) return Status::OK();
+  Status s = data.ReadText(paths.datasetname);
+  if (!s.ok()) return s;
+  const std::string hint = FormatHint(data.Text().data(), data.Text().size());
+  if (!hint.empty()) fprintf(stderr, "%s: warning: %s %s\n", kProgram, paths.datasetname, hint.c_str());
   return Status::OK();
 }
 
@@ -479,33 +364,85 @@ int CloseOutputFile(Output& output) {
   return error;
 }
 
+// Where a run's results and reports go.
+struct RunEnds {
+  const RunRequest& request;
+  const RunPaths& paths;
+  Output& output;
+  RunMonitor* monitor;
+};
+
 // Mines the loaded database into the result store, writes the results to
 // the output and puts it in place. Sets *found to the number of results.
 // Run on the large stack, so that the storing and the writing share the
 // mining thread's heap and the memory the one frees serves the other.
-Status MineAndWrite(const Database& db, const RunRequest& request, const char* path,
-                    Output& output, int* found) {
+Status MineAndWrite(const Database& db, const RunEnds& ends, int* found) {
   TextOutput out;
-  out.file = output.file;
+  out.file = ends.output.file;
   out.progress = PrintProgress;
-  out.memorylimit = request.memorylimit;
-  out.spilldirectory = DirectoryOf(path);
-  Status s = MineToText(db, request.options, out, found);
-  if (s.code() == Status::kOutOfMemory) return s;
-  std::string failure = s.message();
-  const int closeerror = CloseOutputFile(output);
+  out.context = ends.paths.report();
+  out.memorylimit = ends.request.memorylimit;
+  out.spilldirectory = ends.paths.output ? DirectoryOf(ends.paths.output) : ".";
+  out.countonly = ends.request.countonly;
+  out.monitor = ends.monitor;
+  const Status mined = MineToText(db, ends.request.options, out, found);
+  if (ends.request.countonly || mined.code() == Status::kOutOfMemory) return mined;
+  std::string failure = mined.code() == Status::kIOError ? mined.message() : "";
+  const int closeerror = CloseOutputFile(ends.output);
   if (failure.empty() && closeerror) failure = strerror(closeerror);
-  if (failure.empty()) return CommitOutput(path, &output);
-  if (output.syncfd >= 0) close(output.syncfd);
-  output.syncfd = -1;
+  const char* path = ends.paths.outputname;
+  if (failure.empty()) {
+    Status committed = CommitOutput(path, &ends.output);
+    return committed.ok() ? mined : committed;
+  }
+  if (ends.output.syncfd >= 0) close(ends.output.syncfd);
+  ends.output.syncfd = -1;
   return Status::IOError(std::string("cannot write output file ") + path + ": " + failure);
+}
+
+// A run stopped at one of its bounds: what it reached, and what was kept.
+void ReportStopped(const Status& s, const RunRequest& request) {
+  fprintf(stderr, "%s: stopped early: %s; %s\n", kProgram, s.message().c_str(),
+          request.countonly ? "the count is that of the results found until then"
+                            : "the output file holds the results found until then");
+}
+
+// The loaded database mined and written; the count and time reported.
+int MineLoaded(const Database& db, const RunRequest& request, const RunPaths& paths,
+               long long startseconds, int startmillis) {
+  Output output;
+  if (!request.countonly) {
+    Status s = OpenOutput(paths.output, &output);
+    if (!s.ok()) return ReportFailure(s);
+  }
+  RunMonitor monitor;
+  int found = 0;
+  Status s;
+  {
+    RunMonitor* watched = request.progress ? &monitor : nullptr;
+    ProgressLine progress(watched, db.options());
+    s = OnLargeStack([&] {
+      return GuardMemory([&] { return MineAndWrite(db, {request, paths, output, watched}, &found); });
+    });
+  }
+  if (!s.ok() && s.code() != Status::kStopped) return ReportFailure(s);
+  FILE* report = paths.report();
+  fprintf(report, "Total number of quasi-bicliques:%d\n", found);
+  PrintTimeTaken(report, startseconds, startmillis);
+  if (s.code() == Status::kStopped) ReportStopped(s, request);
+  if (int error = StandardOutputError()) {
+    fprintf(stderr, "%s: error: cannot write standard output: %s\n", kProgram, strerror(error));
+    return kExitStandardOutput;
+  }
+  return s.ok() ? 0 : kExitStopped;
 }
 
 }  // namespace
 
-void PrintProgress(void*, int stored) {
-  printf("%d\t", stored);
-  fflush(stdout);
+void PrintProgress(void* report, int stored) {
+  FILE* to = report ? static_cast<FILE*>(report) : stdout;
+  fprintf(to, "%d\t", stored);
+  fflush(to);
 }
 
 int RunMiner(int argc, char** argv) {
@@ -516,28 +453,24 @@ int RunMiner(int argc, char** argv) {
   int startmillis;
   Now(&startseconds, &startmillis);
   RunRequest request;
-  if (!ParseCommandLine(&argc, &argv, &request)) return kExitUsage;
-  const Options& options = request.options;
-
-  Data data(argv[1]);
-  Status s = CheckDataset(argv, data);
-  if (!s.ok()) return ReportFailure(s);
-  std::unique_ptr<Database> db;
-  s = DatabaseLoader::Load(data, argv[1], options, &db);
-  if (!s.ok()) return ReportFailure(s);
-  Output output;
-  s = OpenOutput(argv[7], &output);
-  if (!s.ok()) return ReportFailure(s);
-  int found = 0;
-  s = OnLargeStack([&] {
-    return GuardMemory([&] { return MineAndWrite(*db, request, argv[7], output, &found); });
-  });
-  if (!s.ok()) return ReportFailure(s);
-  printf("Total number of quasi-bicliques:%d\n", found);
-  PrintTimeTaken(startseconds, startmillis);
-  if (int error = StandardOutputError()) {
-    fprintf(stderr, "%s: error: cannot write standard output: %s\n", kProgram, strerror(error));
-    return kExitStandardOutput;
+  switch (ParseCommandLine(argc, argv, &request)) {
+    case CommandLineAction::kHelp:
+      PrintHelp();
+      return StandardOutputError() ? kExitStandardOutput : 0;
+    case CommandLineAction::kVersion:
+      PrintVersion();
+      return StandardOutputError() ? kExitStandardOutput : 0;
+    case CommandLineAction::kRefused:
+      return kExitUsage;
+    case CommandLineAction::kRun:
+      break;
   }
-  return 0;
+  const RunPaths paths(request);
+  Data data(paths.dataset);
+  Status s = CheckDataset(paths, data);
+  if (s.ok()) s = WarnOfOtherFormat(data, paths, request);
+  std::unique_ptr<Database> db;
+  if (s.ok()) s = DatabaseLoader::Load(data, paths.datasetname, request.options, &db, request.format);
+  if (!s.ok()) return ReportFailure(s);
+  return MineLoaded(*db, request, paths, startseconds, startmillis);
 }

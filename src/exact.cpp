@@ -178,8 +178,9 @@ struct Bounds {
   int tolerance[2];    // misses allowed to one vertex of that side
   long long least[2];  // least size of that side in a result
   bool undirected;
+  RunMonitor* monitor;
 
-  explicit Bounds(const ExactInput& in) : undirected(in.undirected) {
+  explicit Bounds(const ExactInput& in) : undirected(in.undirected), monitor(in.monitor) {
     // With one tolerance 0 the other cannot be used: a transaction that
     // lacks none of the items leaves every item complete.
     bool anyzero = in.transactionTolerance == 0 || in.itemTolerance == 0;
@@ -407,6 +408,7 @@ Word* Search::Frame(int depth) {
 }
 
 void Search::Node(int depth) {
+  if (bounds_.monitor) bounds_.monitor->ThrowIfStopped();
   Word* f = Frame(depth);
   for (;;) {
     if (!Reduce(f)) return;
@@ -1006,15 +1008,30 @@ void SearchWhole(Search& search, const SharedGraph& whole) {
 }
 
 // The exact search on one thread.
+// Tells the run's monitor how many units the search has: its parts, or one
+// for a search of the whole graph.
+void CountUnits(const Bounds& bounds, const Decomposition& parts) {
+  if (bounds.monitor) bounds.monitor->SetUnits(parts.side() ? parts.order().size() : 1);
+}
+
+void UnitDone(const Bounds& bounds) {
+  if (bounds.monitor) bounds.monitor->UnitDone();
+}
+
 long long SearchSerially(const Bounds& bounds, const DatabaseGraph& global, PairSink& sink) {
   const Decomposition parts(bounds, global);
+  CountUnits(bounds, parts);
   if (!parts.side()) {
     Search search(bounds, sink, nullptr);
     SearchWhole(search, WholeGraph(global));
+    UnitDone(bounds);
     return search.found();
   }
   PartSearch part(bounds, global, parts, sink, nullptr);
-  for (int v : parts.order()) part.SearchPart(v);
+  for (int v : parts.order()) {
+    part.SearchPart(v);
+    UnitDone(bounds);
+  }
   return part.found();
 }
 
@@ -1077,6 +1094,7 @@ void ParallelSearch::SearchParts(const Decomposition& parts, std::atomic<size_t>
   PartSearch part(bounds_, global_, parts, sink_, this);
   for (size_t k; !Cancelled() && (k = next.fetch_add(1)) < parts.order().size();) {
     part.SearchPart(parts.order()[k]);
+    UnitDone(bounds_);
   }
   *found = part.found();
 }
@@ -1085,13 +1103,17 @@ long long ParallelSearch::Run() {
   const Decomposition parts(bounds_, global_);
   std::vector<long long> found(threads_, 0);
   std::atomic<size_t> next{0};  // the next part to search, in the order
+  CountUnits(bounds_, parts);
   tbb::task_arena arena(threads_);
   // Every search runs as a task of the group, so that a failure reaches
   // the caller through the wait, once no task reads this frame any more.
   arena.execute([&] {
     if (!parts.side()) {
       group_.run([&] {
-        StopOthersOnFailure([&] { SearchWhole(searches_.local(), WholeGraph(global_)); });
+        StopOthersOnFailure([&] {
+          SearchWhole(searches_.local(), WholeGraph(global_));
+          UnitDone(bounds_);
+        });
       });
     } else {
       for (int t = 0; t < threads_; t++) {

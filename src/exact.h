@@ -5,6 +5,7 @@
 #define QUASIBICLIQUE_EXACT_H
 
 #include "pair_sink.h"
+#include "run_monitor.h"
 
 namespace quasibiclique {
 
@@ -22,6 +23,9 @@ struct ExactInput {
   int transactionTolerance;
   int transaction_supportLevel;
   bool undirected;  // graph type 1: tid k and item k are the same vertex
+  // Told of every part searched; a stopped monitor ends the search at its
+  // next node with RunMonitor::Stopped. Null: none.
+  RunMonitor* monitor = nullptr;
 };
 
 // Hands every maximal quasi-biclique (T, I) of the input to sink.Add once, as

@@ -9,6 +9,7 @@
 #include "database.h"
 #include "pair_sink.h"
 #include "pools.h"
+#include "run_monitor.h"
 #include "sets.h"
 
 namespace quasibiclique {
@@ -55,6 +56,9 @@ struct RunContext {
   PointerArrayPool itemarrays;   // itemnum entries + link
   std::vector<int> outsidemark;  // tidnum + 1 ints, all zero between CheckSet calls
   SearchObserver observer;
+  // Told of every start item walked; a stopped monitor ends the walk at its
+  // next tidset or item-set node with RunMonitor::Stopped. Null: none.
+  RunMonitor* monitor = nullptr;
 };
 
 // Walks every start item of db (loaded for `options`) in ascending order and
@@ -68,7 +72,7 @@ void WalkTolerances(const Database::Rep& db, const Options& options, PairSink& s
 // WalkTolerances on `threads` workers, each with a context of its own: the
 // sink sees the same pairs in the same order, one call at a time.
 void WalkTolerancesOnThreads(const Database::Rep& db, const Options& options, PairSink& sink,
-                             int threads);
+                             int threads, RunMonitor* monitor = nullptr);
 
 // The walk of one start item alone, for tests of the walk's order.
 void WalkStartItem(const Database::Rep& db, const Options& options, PairSink& sink,

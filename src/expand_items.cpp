@@ -181,6 +181,7 @@ void ToleranceWalk::ExtendItemsets(const ItemLevel& lv) {
 // sibling left.
 ToleranceWalk::NodeFlags ToleranceWalk::VisitItemset(ItemLevel& lv, const ItemNode& parent,
                                                      int index, bool chain) {
+  ThrowIfStopped();
   ArenaScope scope(arena);
   const int x = lv.ItemAt(index);
   int* hits = scope.Take(tidnum);

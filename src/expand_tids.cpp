@@ -189,6 +189,7 @@ void ToleranceWalk::DepthFirstEnumerateTid(TidWalk& walk, int candindex, bool ad
 // the tidset's own tids (members), so nothing of tidnum length is cleared or
 // scanned.
 void ToleranceWalk::EvaluateTidset(const TidWalk& walk, int added) {
+  ThrowIfStopped();
   ArenaScope scope(arena);
   Notify(kEventEvaluate, walk.addlist, added);
   TidsetCounts counts;

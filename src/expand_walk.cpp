@@ -41,6 +41,7 @@ ToleranceWalk::ToleranceWalk(const Database::Rep& db, const Options& options, Pa
       itemarrays(context.itemarrays),
       outsidemark(context.outsidemark.data()),
       observer(context.observer),
+      monitor(context.monitor),
       sink(sink) {}
 
 namespace {
@@ -71,14 +72,21 @@ void Walk(const Database::Rep& db, const Options& options, PairSink& sink, RunCo
     walk.Enumeratecdb(only, alltids);
     return;
   }
-  for (int i : StartItems(db, options)) walk.Enumeratecdb(i, alltids);
+  const std::vector<int> starts = StartItems(db, options);
+  if (context.monitor) context.monitor->SetUnits(starts.size());
+  for (int i : starts) {
+    walk.Enumeratecdb(i, alltids);
+    if (context.monitor) context.monitor->UnitDone();
+  }
 }
 
 // The working memory of one worker of a parallel walk, and the ints its
 // walked start items keep until they are handed on.
 struct WalkWorker {
-  explicit WalkWorker(const Database::Rep& db) : context(db), alltids(size_t(db.tidnum)) {
+  WalkWorker(const Database::Rep& db, RunMonitor* monitor)
+      : context(db), alltids(size_t(db.tidnum)) {
     std::iota(alltids.begin(), alltids.end(), 0);
+    context.monitor = monitor;
   }
   RunContext context;
   std::vector<int> alltids;
@@ -122,12 +130,16 @@ class StartItemPairs final : public PairSink {
 // hands it, in the same order.
 class ParallelWalk {
  public:
-  ParallelWalk(const Database::Rep& db, const Options& options, PairSink& sink)
+  ParallelWalk(const Database::Rep& db, const Options& options, PairSink& sink,
+               RunMonitor* monitor)
       : db_(db),
         options_(options),
         sink_(sink),
+        monitor_(monitor),
         starts_(StartItems(db, options)),
-        done_(starts_.size()) {}
+        done_(starts_.size()) {
+    if (monitor_) monitor_->SetUnits(starts_.size());
+  }
   void Run(int threads);
   // The start item k is the head: every earlier one is handed on.
   bool IsHead(size_t k) const { return committed_.load(std::memory_order_acquire) == k; }
@@ -145,6 +157,7 @@ class ParallelWalk {
   const Database::Rep& db_;
   const Options& options_;
   PairSink& sink_;
+  RunMonitor* const monitor_;
   const std::vector<int> starts_;
   std::atomic<size_t> next_{0};
   std::mutex handing_;  // held while pairs are handed on and the head changes
@@ -192,7 +205,7 @@ void ParallelWalk::Run(int threads) {
 
 void ParallelWalk::WalkStarts() {
   std::unique_ptr<WalkWorker>& worker = workers_.local();
-  if (!worker) worker = std::make_unique<WalkWorker>(db_);
+  if (!worker) worker = std::make_unique<WalkWorker>(db_, monitor_);
   // When a worker fails (out of memory) the others stop at their next start
   // item.
   for (size_t k; WaitForRoom(*worker) && (k = next_.fetch_add(1)) < starts_.size();) {
@@ -202,6 +215,7 @@ void ParallelWalk::WalkStarts() {
       ToleranceWalk walk(db_, options_, *pairs, worker->context);
       walk.Enumeratecdb(starts_[k], worker->alltids.data());
       Finish(std::move(pairs));
+      if (monitor_) monitor_->UnitDone();
     } catch (...) {
       std::lock_guard<std::mutex> hold(handing_);
       failed_.store(true);
@@ -251,8 +265,8 @@ void WalkTolerances(const Database::Rep& db, const Options& options, PairSink& s
 }
 
 void WalkTolerancesOnThreads(const Database::Rep& db, const Options& options, PairSink& sink,
-                             int threads) {
-  ParallelWalk walk(db, options, sink);
+                             int threads, RunMonitor* monitor) {
+  ParallelWalk walk(db, options, sink, monitor);
   walk.Run(threads);
 }
 

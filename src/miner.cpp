@@ -7,9 +7,15 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <functional>
+#include <mutex>
+#include <thread>
 
 #include <tbb/global_control.h>
 
@@ -19,6 +25,8 @@
 #include "memory_status.h"
 #include "result_shards.h"
 #include "result_writer.h"
+#include "run_monitor.h"
+#include "text_filter.h"
 
 namespace quasibiclique {
 
@@ -75,22 +83,141 @@ ExactInput ExactInputOf(const Database::Rep& rep, const Options& options) {
                     rep.undirected()};
 }
 
-// Runs one search; what it throws when memory runs out becomes a status.
-Status Search(const Database& db, const Options& options, PairSink& sink) {
+// The message of a run stopped at one of its bounds.
+Status StoppedAt(const Options& options, const RunMonitor& monitor) {
+  if (monitor.reason() == RunMonitor::kTimeLimit) {
+    char seconds[32];
+    snprintf(seconds, sizeof seconds, "%g", options.time_limit);
+    return Status::Stopped(std::string("the search reached its time limit (") + seconds +
+                           " s)");
+  }
+  return Status::Stopped("the search reached its result limit (" +
+                         std::to_string(options.max_results) + " results)");
+}
+
+// Stops a run's searches once its time limit has passed: a thread that
+// waits for the deadline or for the end of the run, whichever comes first.
+class TimeLimit {
+ public:
+  TimeLimit(double seconds, RunMonitor& monitor) {
+    if (seconds <= 0) return;
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                              std::chrono::duration<double>(seconds));
+    timer_ = std::thread([this, deadline, &monitor] {
+      std::unique_lock<std::mutex> hold(mutex_);
+      if (!ended_.wait_until(hold, deadline, [this] { return done_; })) {
+        monitor.Stop(RunMonitor::kTimeLimit);
+      }
+    });
+  }
+  ~TimeLimit() {
+    if (!timer_.joinable()) return;
+    {
+      std::lock_guard<std::mutex> hold(mutex_);
+      done_ = true;
+    }
+    ended_.notify_all();
+    timer_.join();
+  }
+  TimeLimit(const TimeLimit&) = delete;
+  TimeLimit& operator=(const TimeLimit&) = delete;
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable ended_;
+  bool done_ = false;
+  std::thread timer_;
+};
+
+// Runs one search; what it throws when memory runs out, or when the run
+// is stopped, becomes a status.
+Status Search(const Database& db, const Options& options, PairSink& sink, RunMonitor* monitor) {
   const Database::Rep& rep = db.rep();
   const int threads = RunThreads(options);
   return GuardMemory([&] {
     const WorkerLimits limits(threads);
-    if (RunsExactSearch(options)) {
-      EnumerateMaximalPairs(ExactInputOf(rep, options), sink, threads);
-    } else if (threads > 1) {
-      WalkTolerancesOnThreads(rep, options, sink, threads);
-    } else {
-      RunContext context(rep);
-      WalkTolerances(rep, options, sink, context);
+    try {
+      if (RunsExactSearch(options)) {
+        ExactInput input = ExactInputOf(rep, options);
+        input.monitor = monitor;
+        EnumerateMaximalPairs(input, sink, threads);
+      } else if (threads > 1) {
+        WalkTolerancesOnThreads(rep, options, sink, threads, monitor);
+      } else {
+        RunContext context(rep);
+        context.monitor = monitor;
+        WalkTolerances(rep, options, sink, context);
+      }
+    } catch (const RunMonitor::Stopped&) {
+      return StoppedAt(options, *monitor);
     }
     return Status::OK();
   });
+}
+
+// Counts the pairs a search hands on to `next` for the run's monitor, and
+// stops the run once they make options.max_results results. For the exact
+// search on an undirected graph a pair whose mirror is a pair too counts
+// half: the output writes one of the two.
+class CountedSink final : public PairSink {
+ public:
+  // countresults: results() is wanted (else only the monitor's count, and
+  // a mirror is looked for only at a limit).
+  CountedSink(PairSink& next, const Database::Rep& rep, const Options& options,
+              RunMonitor& monitor, bool countresults)
+      : next_(next),
+        input_(ExactInputOf(rep, options)),
+        halvesmirrored_(rep.undirected() && RunsExactSearch(options) &&
+                        (countresults || options.max_results > 0)),
+        limit_(2 * options.max_results),
+        monitor_(monitor) {}
+
+  void Add(const int* tids, int ntids, const int* items, int nitems) override {
+    const int halves = MirrorIsPair(tids, ntids, items, nitems) ? 1 : 2;
+    const long long before = halves_.fetch_add(halves);
+    if (limit_ && before >= limit_) throw RunMonitor::Stopped();
+    next_.Add(tids, ntids, items, nitems);
+    monitor_.ResultFound();
+    if (limit_ && before + halves >= limit_) {
+      monitor_.Stop(RunMonitor::kResultLimit);
+      throw RunMonitor::Stopped();
+    }
+  }
+
+  // The results the pairs handed on make once the output keeps one of
+  // two mirrors (exact when every pair of the run was found).
+  long long results() const { return (halves_.load() + 1) / 2; }
+
+ private:
+  bool MirrorIsPair(const int* tids, int ntids, const int* items, int nitems) const {
+    return halvesmirrored_ && IsMaximalPair(input_, items, nitems, tids, ntids);
+  }
+
+  PairSink& next_;
+  const ExactInput input_;
+  const bool halvesmirrored_;
+  const long long limit_;  // in halves; 0: none
+  RunMonitor& monitor_;
+  std::atomic<long long> halves_{0};
+};
+
+// A run's bounds and its monitor: the searches of MineBounded are stopped
+// at options.time_limit and at options.max_results.
+Status MineBounded(const Database& db, const Options& options, PairSink& sink,
+                   RunMonitor* monitor, long long* results = nullptr) {
+  RunMonitor own;
+  RunMonitor& watched = monitor ? *monitor : own;
+  CountedSink counted(sink, db.rep(), options, watched, results != nullptr);
+  const TimeLimit timer(options.time_limit, watched);
+  Status s = Search(db, options, counted, &watched);
+  if (results) *results = counted.results();
+  return s;
+}
+
+// Whether a run needs its monitor: a bound, or someone watching.
+bool Monitored(const Options& options, const RunMonitor* monitor) {
+  return monitor || options.max_results > 0 || options.time_limit > 0;
 }
 
 struct LargeStackCall {
@@ -116,18 +243,6 @@ bool WorkWithStack(LargeStackCall& call, size_t bytes) {
   if (created) pthread_join(thread, nullptr);
   return created;
 }
-
-// The results of a run handed to a library user: dataset ids.
-class ToUserSink final : public PairSink {
- public:
-  explicit ToUserSink(ResultSink& sink) : sink_(sink) {}
-  void Add(const int* tids, int ntids, const int* items, int nitems) override {
-    sink_.Add(tids, ntids, items, nitems);
-  }
-
- private:
-  ResultSink& sink_;
-};
 
 }  // namespace
 
@@ -184,12 +299,14 @@ int RunThreads(const Options& options) {
   return ThreadsWithinAddressSpace(std::clamp(threads, 1, kMaxThreads));
 }
 
-Status MineHere(const Database& db, const Options& options, PairSink& sink) {
-  return Search(db, options, sink);
+Status MineHere(const Database& db, const Options& options, PairSink& sink,
+                RunMonitor* monitor) {
+  if (Monitored(options, monitor)) return MineBounded(db, options, sink, monitor);
+  return Search(db, options, sink, nullptr);
 }
 
 Status MineInto(const Database& db, const Options& options, PairSink& sink) {
-  return OnLargeStack([&] { return Search(db, options, sink); });
+  return OnLargeStack([&] { return MineHere(db, options, sink); });
 }
 
 namespace {
@@ -206,17 +323,26 @@ Status WriteTextOf(Writer& writer, const Database::Rep& rep, const TextOutput& o
   return error ? Status::IOError(strerror(error)) : Status::OK();
 }
 
+// A search that ended with results to write: it finished, or it was stopped.
+bool HasResults(const Status& mined) { return mined.ok() || mined.code() == Status::kStopped; }
+
+// The status of a run whose results were mined (mined) and written
+// (written): the failure of the writing first.
+Status RunStatus(const Status& mined, const Status& written) {
+  return written.ok() ? mined : written;
+}
+
 // The results in one store, written by one writer.
 Status MineToTextSerially(const Database& db, const Options& options, const TextOutput& out,
                           int* lines) {
   const Database::Rep& rep = db.rep();
   ResultStore store(out.progress, out.context);
-  Status s = MineHere(db, options, store);
-  if (!s.ok()) return s;
-  return GuardMemory([&] {
-    ResultWriter writer(store, rep.undirected());
-    return WriteTextOf(writer, rep, out, lines);
-  });
+  Status mined = MineHere(db, options, store, out.monitor);
+  if (!HasResults(mined)) return mined;
+  return RunStatus(mined, GuardMemory([&] {
+                     ResultWriter writer(store, rep.undirected());
+                     return WriteTextOf(writer, rep, out, lines);
+                   }));
 }
 
 // The results in shards, laid out and formatted in parallel, or spilled and
@@ -228,53 +354,138 @@ Status MineToTextInShards(const Database& db, const Options& options, const Text
   ResultShards shards(rep.itemnum, kShardsPerThread * threads, ArrivalOf(options), out.progress,
                       out.context);
   if (out.memorylimit != SIZE_MAX) shards.LimitMemory(out.memorylimit, out.spilldirectory);
-  Status s = MineHere(db, options, shards);
-  if (!s.ok()) return s;
+  Status mined = MineHere(db, options, shards, out.monitor);
+  if (!HasResults(mined)) return mined;
   const ExactInput input = ExactInputOf(rep, options);
   const ShardWriter::Stored stored = [&](const int* tids, int ntids, const int* items,
                                          int nitems) {
     return IsMaximalPair(input, tids, ntids, items, nitems);
   };
-  return GuardMemory([&] {
-    const WorkerLimits limits(threads);
-    ShardWriter writer(shards, rep.undirected(), threads, stored);
-    return WriteTextOf(writer, rep, out, lines);
-  });
+  return RunStatus(mined, GuardMemory([&] {
+                     const WorkerLimits limits(threads);
+                     ShardWriter writer(shards, rep.undirected(), threads, stored);
+                     return WriteTextOf(writer, rep, out, lines);
+                   }));
 }
 
-}  // namespace
-
-Status MineToText(const Database& db, const Options& options, const TextOutput& out,
-                  int* lines) {
+Status MineToStores(const Database& db, const Options& options, const TextOutput& out,
+                    int* lines) {
   if (RunThreads(options) == 1 && out.memorylimit == SIZE_MAX) {
     return MineToTextSerially(db, options, out, lines);
   }
   return MineToTextInShards(db, options, out, lines);
 }
 
+// Counts the exact search's pairs without keeping them, with the progress
+// numbers a store of them would report.
+class CountingSink final : public PairSink {
+ public:
+  CountingSink(ResultStore::Progress progress, void* context) : count_(progress, context) {}
+  void Add(const int*, int, const int*, int) override { count_.Count(); }
+
+ private:
+  StoredCount count_;
+};
+
+// The exact search's results counted, not kept: its pairs never contain
+// one another, so each is a result (a pair and its mirror one together).
+Status CountExactResults(const Database& db, const Options& options, const TextOutput& out,
+                         int* lines) {
+  CountingSink counter(out.progress, out.context);
+  RunMonitor own;
+  long long results = 0;
+  Status s = MineBounded(db, options, counter, out.monitor ? out.monitor : &own, &results);
+  if (HasResults(s)) *lines = static_cast<int>(std::min<long long>(results, INT_MAX));
+  return s;
+}
+
+// Whether the lines need the text filter: a cut after max_results lines
+// (of two mirrors both found the output keeps one, so an undirected
+// graph's bounded run may find more), labels, or lines only counted.
+bool NeedsFilter(const Database::Rep& rep, const Options& options, const TextOutput& out) {
+  return options.max_results > 0 || out.countonly || !rep.tidlabels.empty() ||
+         !rep.itemlabels.empty();
+}
+
+// The labels of one side as the text filter reads them; null for none.
+TextFilter::LabelOf LabelsOf(const Labels& labels) {
+  if (labels.empty()) return nullptr;
+  return [&labels](int id) { return labels[id]; };
+}
+
+// MineToStores through the text filter.
+Status MineThroughFilter(const Database& db, const Options& options, const TextOutput& out,
+                         int* lines) {
+  const Database::Rep& rep = db.rep();
+  TextFilter filter(out.countonly ? nullptr : out.file,
+                    options.max_results > 0 ? options.max_results : -1, LabelsOf(rep.tidlabels),
+                    LabelsOf(rep.itemlabels));
+  if (!filter.file()) return Status::IOError(strerror(errno));
+  TextOutput through = out;
+  through.file = filter.file();
+  Status s = MineToStores(db, options, through, lines);
+  const int error = filter.Close();
+  if (HasResults(s)) *lines = static_cast<int>(filter.lines());
+  if (error && HasResults(s)) return Status::IOError(strerror(error));
+  return s;
+}
+
+}  // namespace
+
+Status MineToText(const Database& db, const Options& options, const TextOutput& out,
+                  int* lines) {
+  if (out.countonly && RunsExactSearch(options)) {
+    return CountExactResults(db, options, out, lines);
+  }
+  if (NeedsFilter(db.rep(), options, out)) return MineThroughFilter(db, options, out, lines);
+  return MineToStores(db, options, out, lines);
+}
+
+namespace {
+
+// The results of a run handed to a library user, at most max_results of
+// them (of two mirrors both found the output keeps one, so a bounded run
+// may find more).
+class ToUserSink final : public PairSink {
+ public:
+  ToUserSink(ResultSink& sink, long long limit) : sink_(sink), limit_(limit) {}
+  void Add(const int* tids, int ntids, const int* items, int nitems) override {
+    if (limit_ > 0 && handed_ == limit_) return;
+    handed_++;
+    sink_.Add(tids, ntids, items, nitems);
+  }
+
+ private:
+  ResultSink& sink_;
+  const long long limit_;
+  long long handed_ = 0;
+};
+
+}  // namespace
+
 Status Mine(const Database& db, const Options& options, ResultSink& sink) {
   Status s = CheckRunOptions(db, options);
   if (!s.ok()) return s;
   const Database::Rep& rep = db.rep();
-  ToUserSink forward(sink);
+  ToUserSink forward(sink, options.max_results);
   const int threads = RunThreads(options);
   return GuardMemory([&] {
     if (threads == 1) {
       ResultStore store;
       Status mined = MineInto(db, options, store);
-      if (!mined.ok()) return mined;
+      if (!HasResults(mined)) return mined;
       ResultWriter writer(store, rep.undirected());
       writer.Deliver(forward, rep.tidoldid.data(), rep.tidnum, rep.itemoldid.data(),
                      rep.itemnum);
-      return Status::OK();
+      return mined;
     }
     ResultShards shards(rep.itemnum, kShardsPerThread * threads, ArrivalOf(options));
     Status mined = MineInto(db, options, shards);
-    if (!mined.ok()) return mined;
+    if (!HasResults(mined)) return mined;
     const WorkerLimits limits(threads);
     ShardWriter writer(shards, rep.undirected(), threads);
     writer.Deliver(forward, rep.tidoldid.data(), rep.tidnum, rep.itemoldid.data(), rep.itemnum);
-    return Status::OK();
+    return mined;
   });
 }
 

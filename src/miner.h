@@ -13,6 +13,7 @@
 #include "pair_sink.h"
 #include "quasibiclique/quasibiclique.h"
 #include "result_store.h"
+#include "run_monitor.h"
 
 namespace quasibiclique {
 
@@ -35,9 +36,13 @@ int RunThreads(const Options& options);
 // RunThreads(options) - 1 more, and hands every pair to sink, in the ids of
 // the loaded database. With more than one thread the exact search calls
 // sink.Add from several threads at once (the tolerance walk never does).
-// Returns OK or OutOfMemory. Call it from work run OnLargeStack.
+// Returns OK, OutOfMemory or Stopped. Call it from work run OnLargeStack.
 // REQUIRES: CheckRunOptions(db, options) is OK.
-Status MineHere(const Database& db, const Options& options, PairSink& sink);
+// With options.max_results or options.time_limit the search stops at them
+// and Stopped is returned; the pairs until then are with sink. A monitor is
+// told of the run's results and work as they come.
+Status MineHere(const Database& db, const Options& options, PairSink& sink,
+                RunMonitor* monitor = nullptr);
 
 // MineHere on a thread with a large stack.
 Status MineInto(const Database& db, const Options& options, PairSink& sink);
@@ -53,13 +58,21 @@ struct TextOutput {
   // with OutOfMemory there.
   size_t memorylimit = SIZE_MAX;
   std::string spilldirectory;
+  // Only count the results: file is not written, and the exact search's
+  // results are not even kept.
+  bool countonly = false;
+  // Told of the run's results and work as they come; may be null.
+  RunMonitor* monitor = nullptr;
 };
 
 // Mines db into the store a run of its threads and memory limit needs (one
 // result store, or shards of it) and writes every stored result with at
-// least two transactions to out.file as text lines, in dataset ids. Sets
-// *lines to the number of lines. Returns OK, OutOfMemory, or IOError with
-// the reason of the failed write. Call it from work run OnLargeStack.
+// least two transactions to out.file as text lines, in dataset ids or, for
+// a dataset with labels, in its labels; at most options.max_results lines.
+// Sets *lines to the number of lines (or of results, when only counted).
+// Returns OK, OutOfMemory, IOError with the reason of the failed write, or
+// Stopped when the search stopped at a bound of options (the results found
+// until then are written). Call it from work run OnLargeStack.
 Status MineToText(const Database& db, const Options& options, const TextOutput& out, int* lines);
 
 }  // namespace quasibiclique

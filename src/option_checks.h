@@ -18,6 +18,9 @@ enum NumericOption {
   kNumericOptions
 };
 
+// The name of option `which` as messages write it ("itemTolerance").
+const char* NumericOptionName(NumericOption which);
+
 // Returns OK, or the refusal of `value` for option `which` ("out of range"
 // beyond an int, "must be at least" below its least value, "must be 0 or 1"
 // for the graph type), quoting `written`, the value as the user wrote it.
@@ -34,6 +37,14 @@ Status CheckSearchChoice(const Options& options);
 
 // Refuses a thread count outside 0 .. kMaxThreads, quoting `written`.
 Status CheckThreads(long long threads, const char* written);
+
+// Refuses a result limit below 1, quoting `written`; with zeroisnone 0 (the
+// library's "no limit") is accepted too.
+Status CheckMaxResults(long long limit, bool zeroisnone, const char* written);
+
+// Refuses a time limit that is not a finite number of seconds above 0,
+// quoting `written`; with zeroisnone 0 is accepted too.
+Status CheckTimeLimit(double seconds, bool zeroisnone, const char* written);
 
 }  // namespace quasibiclique
 

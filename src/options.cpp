@@ -1,5 +1,6 @@
 // Options and their refusals.
 #include <algorithm>
+#include <cmath>
 #include <climits>
 #include <string>
 
@@ -25,6 +26,8 @@ std::string Quoted(const char* name, const char* written) {
 }
 
 }  // namespace
+
+const char* NumericOptionName(NumericOption which) { return kRules[which].name; }
 
 Status CheckNumericOption(NumericOption which, long long value, const char* written) {
   const NumericOptionRule& rule = kRules[which];
@@ -80,6 +83,20 @@ Status CheckThreads(long long threads, const char* written) {
                                  std::to_string(kMaxThreads));
 }
 
+Status CheckMaxResults(long long limit, bool zeroisnone, const char* written) {
+  if (limit > 0 || (zeroisnone && limit == 0)) return Status::OK();
+  return Status::InvalidArgument(std::string("--max-results '") + written +
+                                 "' must be a whole number of at least 1");
+}
+
+Status CheckTimeLimit(double seconds, bool zeroisnone, const char* written) {
+  if (std::isfinite(seconds) && (seconds > 0 || (zeroisnone && seconds == 0))) {
+    return Status::OK();
+  }
+  return Status::InvalidArgument(std::string("--time-limit '") + written +
+                                 "' must be a time above 0, such as 30, 2.5, 10m or 2h");
+}
+
 Status Options::Validate() const {
   const long long values[kNumericOptions] = {item_supportLevel, itemTolerance, transactionTolerance,
                                              transaction_supportLevel, graphtype};
@@ -96,7 +113,10 @@ Status Options::Validate() const {
   }
   s = CheckSearchChoice(*this);
   if (!s.ok()) return s;
-  return CheckThreads(threads, std::to_string(threads).c_str());
+  s = CheckThreads(threads, std::to_string(threads).c_str());
+  if (s.ok()) s = CheckMaxResults(max_results, true, std::to_string(max_results).c_str());
+  if (s.ok()) s = CheckTimeLimit(time_limit, true, std::to_string(time_limit).c_str());
+  return s;
 }
 
 bool InExactRegime(const Options& o) {

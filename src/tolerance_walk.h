@@ -60,6 +60,7 @@ class ToleranceWalk {
   PointerArrayPool& itemarrays;
   int* const outsidemark;  // tidnum ints, all zero between CheckSet calls
   const SearchObserver& observer;
+  const RunMonitor* const monitor;
   PairSink& sink;
   int noholders[1] = {0};  // the one empty holder list of a cdb's dead items; never written
 
@@ -113,6 +114,9 @@ class ToleranceWalk {
   // True when no transaction of the loaded database outside tids can join
   // the pair (tids, items) within both tolerances; both ascending.
   bool CheckSet(const int* tids, int ntids, const int* items, int depth);
+  void ThrowIfStopped() const {
+    if (monitor) monitor->ThrowIfStopped();
+  }
   void Notify(SearchEvent event, const int* list, int n) const {
     if (observer.hook) observer.hook(observer.context, event, list, n);
   }

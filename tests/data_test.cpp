@@ -268,9 +268,10 @@ const char kUsage[] =
 
 // Standard output of a successful run that found `count` results: optional
 // progress numbers, the count line, and the elapsed time with no line end.
-void ExpectNormalRun(const RunResult& r, int count) {
+// Standard error holds `warnings`.
+void ExpectNormalRun(const RunResult& r, int count, const std::string& warnings = "") {
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.err, warnings);
   std::smatch m;
   std::regex format("((?:[0-9]+\t)*)Total number of quasi-bicliques:([0-9]+)\n"
                     "Time taken([-+.0-9eE]+)");
@@ -400,13 +401,17 @@ TEST(CliRun, CountLineAndExitStatusZero) {
   struct Case {
     std::string content;
     std::vector<std::string> params;
-    std::string output;  // expected output file
+    std::string output;    // expected output file
+    std::string warnings = "";  // expected standard error
   };
   const Case cases[] = {
       {"0 1 2\n0 1 2\n0 1 2\n", {"2", "0", "0", "2", "0"}, "0 1 2 ;0 1 2 \n"},
       // Leniently converted parameters: "+2", " 0", "2x"; graphType "abc" is 0,
-      // so vertex ids above the line count are accepted.
-      {"5 7\n5 7", {"+2", " 0", "0", "2x", "abc"}, "0 1 ;5 7 \n"},
+      // so vertex ids above the line count are accepted. What was more than
+      // a number is named in a warning.
+      {"5 7\n5 7", {"+2", " 0", "0", "2x", "abc"}, "0 1 ;5 7 \n",
+       "quasibiclique: warning: transaction_supportLevel '2x' was read as 2\n"
+       "quasibiclique: warning: graphType 'abc' was read as 0\n"},
       // The empty first line is a transaction of its own (tid 0).
       {"\n4 5\n4 5", {"2", "0", "0", "2", "0"}, "1 2 ;4 5 \n"},
       // A '-' before the line end joins the lines: tids 0 and 1 hold 1 and 2.
@@ -420,7 +425,7 @@ TEST(CliRun, CountLineAndExitStatusZero) {
     args.insert(args.end(), c.params.begin(), c.params.end());
     args.push_back(output);
     RunResult r = RunProgram(QB_BINARY, args, dir, output);
-    ExpectNormalRun(r, CountLines(c.output));
+    ExpectNormalRun(r, CountLines(c.output), c.warnings);
     EXPECT_EQ(r.output, c.output);
   }
 }

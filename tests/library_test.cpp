@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <filesystem>
 #include <memory>
 #include <random>
@@ -288,6 +289,70 @@ TEST(LibraryMine, AnyThreadCountSameResultsInOrder) {
     }
   }
   EXPECT_GE(nonempty * 2, rounds) << nonempty << " of " << rounds << " rounds had results";
+}
+
+TEST(LibraryOptions, BoundsAreZeroOrAbove) {
+  Options o = Make(3, 1, 1, 3);
+  o.max_results = 5;
+  o.time_limit = 2.5;
+  EXPECT_TRUE(o.Validate().ok());
+  o.max_results = -1;
+  EXPECT_EQ(o.Validate().message(), "--max-results '-1' must be a whole number of at least 1");
+  o.max_results = 0;
+  for (double seconds : {-1.0, std::nan(""), HUGE_VAL}) {
+    o.time_limit = seconds;
+    EXPECT_EQ(o.Validate().code(), Status::kInvalidArgument) << seconds;
+  }
+}
+
+// A bounded run hands over at most max_results results, each one of the
+// full run's (for the exact search), in the full run's order, and says
+// Stopped when it stopped before the end; a time limit too short for any
+// search gives a part of the results too.
+TEST(LibraryMine, BoundedRunsHandOverAPartInOrder) {
+  std::mt19937 rng(5);
+  for (int round = 0; round < 24; round++) {
+    const GraphType graph = round % 2 ? kUndirected : kBipartite;
+    const Rows rows = RandomRows(rng, graph);
+    Options options = Make(2, round % 4 == 1, round % 4 == 1, 2, graph);
+    options.threads = 1 + round % 3;
+    SCOPED_TRACE("round " + std::to_string(round) + ":\n" + qbtest::DatasetText(rows));
+    std::unique_ptr<Database> db;
+    ASSERT_TRUE(Database::FromTransactions(rows, options, &db).ok());
+    RecordingSink full;
+    ASSERT_TRUE(Mine(*db, options, full).ok());
+    const long long found = (long long)full.results.size();
+    for (long long limit : {1LL, found / 2 + 1, found + 1}) {
+      options.max_results = limit;
+      RecordingSink part;
+      const Status s = Mine(*db, options, part);
+      EXPECT_EQ((long long)part.results.size(), std::min(limit, found)) << limit;
+      if (limit < found) {
+        EXPECT_EQ(s.code(), Status::kStopped) << limit;
+      } else if (limit > found) {
+        EXPECT_TRUE(s.ok()) << limit;
+      }
+      // For graph type 1 a pair whose mirror the full run hands over may
+      // come as found when the run stopped before meeting that mirror.
+      size_t at = 0;
+      for (const auto& result : part.results) {
+        const auto& all = full.results;
+        if (graph == kUndirected && std::find(all.begin(), all.end(), result) == all.end()) {
+          const auto mirror = std::make_pair(result.second, result.first);
+          EXPECT_NE(std::find(all.begin(), all.end(), mirror), all.end());
+          continue;
+        }
+        while (at < full.results.size() && !(full.results[at] == result)) at++;
+        EXPECT_LT(at, full.results.size()) << "a result out of the full run's order";
+      }
+    }
+    options.max_results = 0;
+    options.time_limit = 1e-9;
+    RecordingSink hurried;
+    const Status s = Mine(*db, options, hurried);
+    EXPECT_TRUE(s.ok() || s.code() == Status::kStopped) << s.message();
+    EXPECT_LE(hurried.results.size(), full.results.size());
+  }
 }
 
 // The README's library example prints the results of its first command and

@@ -41,6 +41,9 @@ class Status {
     kCorruption,       // the dataset's content is refused
     kIOError,          // an output cannot be written
     kOutOfMemory,      // memory ran out; the message names what was exhausted
+    kStopped,          // the run stopped at a limit of its options (max_results,
+                       // time_limit); the message names it. The results found
+                       // until then were handed over (or written).
   };
 
   Status() = default;  // success
@@ -52,6 +55,7 @@ class Status {
   static Status Corruption(std::string message) { return {kCorruption, std::move(message)}; }
   static Status IOError(std::string message) { return {kIOError, std::move(message)}; }
   static Status OutOfMemory(std::string message) { return {kOutOfMemory, std::move(message)}; }
+  static Status Stopped(std::string message) { return {kStopped, std::move(message)}; }
 
   bool ok() const { return code_ == kOk; }
   Code code() const { return code_; }
@@ -108,11 +112,18 @@ struct Options {
   // Threads that mine, lay out and write; 0: one for every core the process
   // may run on. Any number gives the same results in the same order.
   int threads = 0;
+  // Bounds of a run (0: none). The search stops once it has found
+  // max_results results, or after time_limit seconds; the results found
+  // until then are the run's results (at most max_results of them, each
+  // one a result of the full run but for the tolerance walk's, which a
+  // later, larger pair could have replaced).
+  long long max_results = 0;
+  double time_limit = 0;
 
   // Returns OK, or the first refusal the command line would give for these
   // values (same message, without the program's name), checking the fields
   // in the order above, then the graph type, then the search choice, then
-  // the threads (0 .. kMaxThreads).
+  // the threads (0 .. kMaxThreads), then the bounds (>= 0, finite).
   Status Validate() const;
 };
 
@@ -196,8 +207,10 @@ class ResultSink {
 // results are stored while it runs, as the output file needs them in its
 // order). Returns OK, InvalidArgument when options are refused or differ from
 // the options db was loaded for in anything but the search choice and the
-// threads (nothing is mined then), or OutOfMemory (when memory runs out while the results are
-// handed over, the sink has seen the results before that point).
+// threads (nothing is mined then), OutOfMemory (when memory runs out while the results are
+// handed over, the sink has seen the results before that point), or Stopped when the run
+// reached options.max_results or options.time_limit (the sink has seen every result found
+// until then, in the output file's order).
 Status Mine(const Database& db, const Options& options, ResultSink& sink);
 
 }  // namespace quasibiclique
