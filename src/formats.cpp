@@ -101,8 +101,9 @@ bool EqualsNoCase(std::string_view a, std::string_view b) {
   return true;
 }
 
-// Ids of labels by first appearance: an open-addressing table of ids whose
-// keys are the labels themselves, each stored once.
+// Ids of labels by first appearance: an open-addressing table keyed by the
+// labels' text in the input, which outlives the conversion, so that a
+// lookup compares with one read of that text; the labels are copied once.
 class LabelIndex {
  public:
   LabelIndex() : slots_(1024) {}
@@ -111,14 +112,19 @@ class LabelIndex {
   // labels have ids already.
   int Id(std::string_view label) {
     const uint32_t hash = uint32_t(std::hash<std::string_view>()(label));
-    size_t at = hash & (slots_.size() - 1);
-    for (; slots_[at].id >= 0; at = (at + 1) & (slots_.size() - 1)) {
-      if (slots_[at].hash == hash && labels_[slots_[at].id] == label) return slots_[at].id;
+    const size_t mask = slots_.size() - 1;
+    size_t at = hash & mask;
+    for (; slots_[at].id >= 0; at = (at + 1) & mask) {
+      const Slot& slot = slots_[at];
+      if (slot.hash == hash && slot.size == label.size() &&
+          memcmp(slot.text, label.data(), label.size()) == 0) {
+        return slot.id;
+      }
     }
     if (labels_.size() == kMostIds) return -1;
     const int id = labels_.size();
     labels_.Add(label);
-    slots_[at] = {hash, id};
+    slots_[at] = {label.data(), label.size(), hash, id};
     if (2 * size_t(labels_.size()) > slots_.size()) Grow();
     return id;
   }
@@ -128,6 +134,8 @@ class LabelIndex {
 
  private:
   struct Slot {
+    const char* text = nullptr;  // the label in the input
+    size_t size = 0;
     uint32_t hash = 0;
     int id = -1;
   };
