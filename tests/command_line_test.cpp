@@ -356,4 +356,56 @@ TEST_F(CommandLineTest, ProgressGoesToStandardError) {
   EXPECT_EQ(watched.err.find("note:"), std::string::npos);
 }
 
+// The labelled examples hold examples/tiny.dat with names: customerK for
+// transaction K and the item names below for items 0 to 5. Read in their
+// formats they give the numeric file's results, written in those names.
+TEST_F(CommandLineTest, LabelledExamplesGiveTheNumericResultsInLabels) {
+  const std::filesystem::path examples =
+      (std::filesystem::path(QB_TEST_DATA) / ".." / ".." / "examples").lexically_normal();
+  const std::vector<std::string> names = {"milk", "bread", "eggs", "butter", "jam", "tea"};
+  const RunResult numeric = Run({}, ReadExample(), {"3", "1", "1", "3", "0"});
+  ASSERT_EQ(numeric.status, 0);
+  // A label back to its number: "customer4" -> "4", "eggs" -> "2".
+  const auto number = [&](const std::string& label) {
+    if (label.rfind("customer", 0) == 0) return label.substr(8);
+    const auto at = std::find(names.begin(), names.end(), label);
+    return at == names.end() ? label : std::to_string(at - names.begin());
+  };
+  for (const char* format : {"edges", "baskets", "mtx"}) {
+    SCOPED_TRACE(format);
+    const std::string out = dir_.File(std::string(format) + ".out");
+    const RunResult run = qbtest::RunProgram(
+        kProgram,
+        {std::string("--format=") + format, (examples / (std::string("tiny.") + format)).string(),
+         "3", "1", "1", "3", "0", out},
+        dir_, out);
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    std::set<std::string> mapped, expected;
+    for (const std::string& line : Lines(run.output)) {
+      // Each side as a sorted set of numbers (mtx numbers from 1).
+      std::string text;
+      std::istringstream words(line);
+      std::vector<int> side;
+      for (std::string word; words >> word;) {
+        const bool semicolon = word[0] == ';';
+        if (semicolon) {
+          std::sort(side.begin(), side.end());
+          for (int id : side) text += std::to_string(id) + " ";
+          text += ";";
+          side.clear();
+          word = word.substr(1);
+        }
+        const int id = std::stoi(number(word));
+        side.push_back(std::string(format) == "mtx" ? id - 1 : id);
+      }
+      std::sort(side.begin(), side.end());
+      for (int id : side) text += std::to_string(id) + " ";
+      mapped.insert(text);
+    }
+    for (const std::string& line : Lines(numeric.output)) expected.insert(line);
+    EXPECT_EQ(mapped, expected);
+  }
+}
+
 }  // namespace

@@ -440,9 +440,15 @@ TEST(CliRun, ExampleDatasets) {
   for (const auto& entry : std::filesystem::directory_iterator(examples, error)) {
     if (!entry.is_regular_file() || entry.file_size() > (1u << 16)) continue;
     SCOPED_TRACE(entry.path().string());
-    RunResult r =
-        RunProgram(QB_BINARY, {entry.path().string(), "2", "0", "0", "2", "0", output}, dir,
-                   output);
+    // The labelled examples are read in the format their extension names.
+    const std::string extension = entry.path().extension().string();
+    std::vector<std::string> args = {entry.path().string(), "2", "0", "0", "2", "0", output};
+    for (const char* format : {"edges", "mtx", "baskets"}) {
+      if (extension == std::string(".") + format) {
+        args.insert(args.begin(), std::string("--format=") + format);
+      }
+    }
+    RunResult r = RunProgram(QB_BINARY, args, dir, output);
     ExpectNormalRun(r, CountLines(r.output));
     ran++;
   }
