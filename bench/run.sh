@@ -17,6 +17,10 @@
 #             quasi-bicliques
 #   load      loading alone: 100,000 lines x 10 numbers, and retail.dat
 #   tree      result store: 1,000,000 inserts, 1,000,000 output lines
+#   stops     the heaviest settings bounded by --time-limit=1 and by
+#             --max-results=1000: wall seconds to the end of the run (loading
+#             and writing included), exit status, lines written; and
+#             --count-only, with its peak memory
 #   threads   every real-dataset row at --threads=1 and --threads=2 (medians of
 #             QB_THREAD_RUNS runs each, default 3, alternating), with the
 #             speedup, the output files compared, and a model for 16 and 64
@@ -476,9 +480,53 @@ section_threads() {
   echo
 }
 
+# stoprow LEADING FILE ARGS...: one row of the stops table.
+stoprow() {
+  local leading="$1" file="$2"
+  shift 2
+  local out="$work/out.txt" tf="$work/time.txt" rc=0 lines
+  rm -f "$out"
+  /usr/bin/time -f "%e %M" -o "$tf" \
+    "$bin" $leading ${search:+"$search"} "$file" "$@" "$out" >/dev/null 2>&1 || rc=$?
+  read -r secs kib < <(tail -1 "$tf")
+  lines="$( [[ -f "$out" ]] && wc -l <"$out" || echo "-")"
+  echo "| \`$(cmdline "$file" "$@" | sed "s/^quasibiclique /quasibiclique $leading ${search:+$search }/")\` | $secs | $rc | $(fmt "$lines") | $(awk -v k="$kib" 'BEGIN { printf "%.1f", k / 1024 }') |"
+}
+
+section_stops() {
+  echo "### Bounded runs: how soon a limit ends the run"
+  echo
+  echo "Wall seconds from start to exit (loading and writing the results found"
+  echo "included); status 6 is a run stopped at its limit."
+  echo
+  echo "| command | wall s | status | lines written | peak RSS MiB |"
+  echo "|---|---:|---:|---:|---:|"
+  local a leading
+  for a in "$bi/ucforum.dat 3 1 1 3 0" "$bi/ucforum.dat 2 1 1 2 0" \
+           "$bi/cfat.dat 4 2 2 4 0" "$bi/divorce.dat 5 3 3 5 0" \
+           "$bi/cities.dat 2 1 1 2 0" "$tx/chess.dat 2 0 0 1500 0" \
+           "$tx/hepatitis.dat 3 1 1 30 0" "$tx/retail.dat 2 1 1 15000 0" \
+           "$bi/writer.dat 2 1 1 2 0"; do
+    for leading in "--time-limit=1" "--max-results=1000"; do
+      stoprow "$leading" $a
+    done
+  done
+  search="--search=tolerance"
+  for a in "$bi/divorce.dat 2 1 1 2 0" "$tx/BMS1.compact.dat 2 0 0 20 0" \
+           "$tx/vote.dat 3 1 1 180 0" "$bi/ucforum.dat 3 1 1 3 0"; do
+    for leading in "--time-limit=1" "--max-results=1000"; do
+      stoprow "$leading" $a
+    done
+  done
+  search=""
+  stoprow "--count-only" "$bi/ucforum.dat" 3 1 1 3 0
+  stoprow "--count-only --time-limit=5" "$bi/writer.dat" 2 1 1 2 0
+  echo
+}
+
 # ---------------------------------------------------------------------------
 sections=("$@")
-[[ ${#sections[@]} -gt 0 ]] || sections=(real tolerance onesided limits exact exactrest planted load tree threads)
+[[ ${#sections[@]} -gt 0 ]] || sections=(real tolerance onesided limits exact exactrest planted load tree threads stops)
 echo "_$(date -u '+%Y-%m-%d %H:%M UTC'), commit $(git -C "$repo" rev-parse --short HEAD 2>/dev/null || echo '?'), load average at start: $(cut -d' ' -f1-3 /proc/loadavg)_"
 echo
 for s in "${sections[@]}"; do

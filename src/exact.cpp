@@ -408,9 +408,11 @@ Word* Search::Frame(int depth) {
 }
 
 void Search::Node(int depth) {
-  if (bounds_.monitor) bounds_.monitor->ThrowIfStopped();
   Word* f = Frame(depth);
   for (;;) {
+    // A node can take many steps on a large graph: a stopped run ends
+    // between them.
+    if (bounds_.monitor) bounds_.monitor->ThrowIfStopped();
     if (!Reduce(f)) return;
     if (Empty(Set(f, kTransactions, kCand), words_[kTransactions]) &&
         Empty(Set(f, kItems, kCand), words_[kItems])) {
@@ -830,6 +832,9 @@ class PartSearch {
   long long found() const { return search_.found(); }
 
  private:
+  void ThrowIfStopped() const {
+    if (bounds_.monitor) bounds_.monitor->ThrowIfStopped();
+  }
   void CollectSide(Side s, int v);
   void CollectOtherSide(Side s, int v);
   void BuildLocal();
@@ -973,10 +978,15 @@ void PartSearch::BuildLocal() {
 void PartSearch::SearchPart(int v) {
   const Side s = *parts_.side();
   const Side o = Other(s);
+  // Gathering a part can take long on a large graph: a stopped run ends
+  // between its steps too.
+  ThrowIfStopped();
   CollectSide(s, v);
   if (static_cast<long long>(members_[s].size()) < bounds_.least[s]) return;
+  ThrowIfStopped();
   CollectOtherSide(s, v);
   if (static_cast<long long>(members_[o].size()) < bounds_.least[o]) return;
+  ThrowIfStopped();
   BuildLocal();
   for (int w : members_[s]) {
     if (w != v) {
@@ -1051,7 +1061,10 @@ class ParallelSearch final : public TaskSpawner {
 
   long long Run();
   bool Hungry() const override { return waiting_.load(std::memory_order_relaxed) < threads_; }
-  bool Cancelled() const override { return failed_.load(std::memory_order_relaxed); }
+  bool Cancelled() const override {
+    return failed_.load(std::memory_order_relaxed) ||
+           (bounds_.monitor && bounds_.monitor->stopped());
+  }
   void Spawn(const SharedGraph& g, const Word* frame, int words) override;
 
  private:
