@@ -441,12 +441,14 @@ void Search::Node(int depth) {
 // Searches the child of node f (at depth) that takes v into `side`: here, or
 // as a task of its own while some worker waits for work.
 void Search::SearchChild(Word* f, int depth, Side side, int v) {
+  // A stopped or failed run leaves the rest of every branch loop at once,
+  // without making the children it would have searched.
+  if (bounds_.monitor) bounds_.monitor->ThrowIfStopped();
+  if (spawner_ && spawner_->Cancelled()) return;
   Word* child = Frame(depth + 1);
   Include(f, child, side, v);
   if (!spawner_) {
     Node(depth + 1);
-  } else if (spawner_->Cancelled()) {
-    return;
   } else if (spawner_->Hungry()) {
     spawner_->Spawn(graph_, child, framewords_);
   } else {
@@ -458,6 +460,7 @@ void Search::SearchChild(Word* f, int depth, Side side, int v) {
 // Returns false when no result can come from the node.
 bool Search::Reduce(Word* f) {
   for (;;) {
+    if (bounds_.monitor) bounds_.monitor->ThrowIfStopped();
     bool changed = false;
     for (Side s : kSides) {
       const Weeded weeded = DropWeak(f, s);

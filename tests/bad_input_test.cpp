@@ -654,3 +654,50 @@ TEST_F(BadInputTest, SmallAddressSpace) {
 }
 
 }  // namespace
+
+namespace {
+
+// Each labelled format's malformed input: status 2, one line naming the
+// file, the line and the field, nothing on standard output, and an output
+// file that existed left as it was (none made otherwise).
+TEST(BadLabelledInput, RefusedNamingFileLineAndField) {
+  qbtest::TempDir dir;
+  const struct {
+    const char* format;
+    std::string content;
+    std::string message;  // after "<dataset>:"
+  } cases[] = {
+      {"edges", "a b\nc\n", "2: field 2: missing end point"},
+      {"edges", "% header\n\n  x\n", "3: field 2: missing end point"},
+      {"mtx", "%%MatrixMarket matrix array real general\n2 2\n1\n2\n3\n4\n",
+       "1: field 3: format 'array' is not supported (only coordinate)"},
+      {"mtx", "%%MatrixMarket matrix coordinate pattern general\n3 2 1\n4 1\n",
+       "3: field 1: row 4 is not in 1 .. 3"},
+      {"mtx", "%%MatrixMarket matrix coordinate pattern general\n3 2 2\n1 1\n",
+       "4: 1 entries where the size line has 2"},
+      {"mtx", "1 2\n",
+       "1: not a Matrix Market file: the first line must start with %%MatrixMarket"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.format) + ": " + c.content);
+    const std::string dataset = dir.Write("bad.txt", c.content);
+    const std::string output = dir.File("bad.out");
+    for (bool existed : {false, true}) {
+      std::remove(output.c_str());
+      if (existed) dir.Write("bad.out", "earlier result\n");
+      const RunResult run = qbtest::RunProgram(
+          kProgram, {std::string("--format=") + c.format, dataset, "1", "0", "0", "2", "0", output},
+          dir, output);
+      EXPECT_EQ(run.status, 2);
+      EXPECT_EQ(run.err.rfind(kError + dataset + ":" + c.message, 0), 0u) << run.err;
+      EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+      EXPECT_EQ(run.out, "");
+      EXPECT_EQ(run.outputexists, existed);
+      if (existed) {
+        EXPECT_EQ(run.output, "earlier result\n");
+      }
+    }
+  }
+}
+
+}  // namespace
