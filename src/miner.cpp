@@ -57,12 +57,6 @@ struct WorkerLimits {
   tbb::global_control stack;
 };
 
-// The exact search runs (else the tolerance walk).
-bool RunsExactSearch(const Options& options) {
-  return options.search == kSearchExact ||
-         (options.search == kSearchAuto && InExactRegime(options));
-}
-
 // How the search of a run hands its pairs over: the exact search's pairs
 // never contain one another, so any order stores the same.
 ResultShards::Arrival ArrivalOf(const Options& options) {
@@ -246,6 +240,11 @@ bool WorkWithStack(LargeStackCall& call, size_t bytes) {
 
 }  // namespace
 
+bool RunsExactSearch(const Options& options) {
+  return options.search == kSearchExact ||
+         (options.search == kSearchAuto && InExactRegime(options));
+}
+
 Status CheckRunOptions(const Database& db, const Options& options) {
   Status s = options.Validate();
   if (!s.ok()) return s;
@@ -392,9 +391,8 @@ class CountingSink final : public PairSink {
 Status CountExactResults(const Database& db, const Options& options, const TextOutput& out,
                          int* lines) {
   CountingSink counter(out.progress, out.context);
-  RunMonitor own;
   long long results = 0;
-  Status s = MineBounded(db, options, counter, out.monitor ? out.monitor : &own, &results);
+  Status s = MineBounded(db, options, counter, out.monitor, &results);
   if (HasResults(s)) *lines = static_cast<int>(std::min<long long>(results, INT_MAX));
   return s;
 }

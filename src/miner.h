@@ -17,6 +17,9 @@
 
 namespace quasibiclique {
 
+// True when options choose the exact search (else the tolerance walk runs).
+bool RunsExactSearch(const Options& options);
+
 // Returns OK when options are valid and, but for the search choice, those db
 // was loaded for; else InvalidArgument.
 Status CheckRunOptions(const Database& db, const Options& options);

@@ -6,17 +6,14 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "miner.h"
+
 namespace quasibiclique {
 
 namespace {
 
 constexpr auto kTerminalPeriod = std::chrono::milliseconds(250);
 constexpr auto kLogPeriod = std::chrono::seconds(1);
-
-bool RunsExact(const Options& options) {
-  return options.search == kSearchExact ||
-         (options.search == kSearchAuto && InExactRegime(options));
-}
 
 }  // namespace
 
@@ -30,7 +27,7 @@ bool ResultsMayBeUnconnected(const Options& options) {
 
 ProgressLine::ProgressLine(const RunMonitor* monitor, const Options& options)
     : monitor_(monitor),
-      exact_(RunsExact(options)),
+      exact_(RunsExactSearch(options)),
       terminal_(isatty(STDERR_FILENO)),
       start_(std::chrono::steady_clock::now()) {
   if (!monitor_) return;

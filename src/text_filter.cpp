@@ -31,6 +31,7 @@ TextFilter::~TextFilter() {
 int TextFilter::Close() {
   if (file_ && std::fclose(file_) != 0 && !error_) error_ = errno ? errno : EIO;
   file_ = nullptr;
+  FlushPending();
   return error_;
 }
 
@@ -71,19 +72,24 @@ size_t TextFilter::PassLines(const char* text, size_t size) {
   return passed;
 }
 
-// Writes the ids of text as their labels: digits make an id, a space ends
-// it, ';' ends the tids, a line end the line.
+// Writes the ids of text as their labels: digits make an id, and the run
+// of other bytes after it (a space, then ';' before the items or a line end)
+// is written as it stands once the label is. An id may be split between two
+// writes.
 void TextFilter::Relabel(const char* text, size_t size) {
-  for (size_t k = 0; k < size && !error_; k++) {
-    const char c = text[k];
-    if (c >= '0' && c <= '9') {
-      id_ = (id_ < 0 ? 0 : id_ * 10) + (c - '0');
+  size_t k = 0;
+  while (k < size && !error_) {
+    if (text[k] >= '0' && text[k] <= '9') {
+      id_ = (id_ < 0 ? 0 : id_ * 10) + (text[k++] - '0');
       continue;
     }
     if (id_ >= 0) PutLabel();
-    if (c == ';') initems_ = true;
-    if (c == '\n') initems_ = false;
-    Put(&c, 1);
+    const size_t start = k;
+    for (; k < size && (text[k] < '0' || text[k] > '9'); k++) {
+      if (text[k] == ';') initems_ = true;
+      if (text[k] == '\n') initems_ = false;
+    }
+    Put(text + start, k - start);
   }
 }
 
@@ -100,10 +106,21 @@ void TextFilter::PutLabel() {
   id_ = -1;
 }
 
-bool TextFilter::Put(const char* text, size_t size) {
-  if (!out_ || error_ || size == 0) return !error_;
-  if (std::fwrite(text, 1, size, out_) != size) error_ = errno ? errno : EIO;
-  return !error_;
+// The relabelled text collects in pending_ and goes to the file a megabyte
+// at a time: one locked write of the stream per label would cost more than
+// the relabelling.
+void TextFilter::Put(const char* text, size_t size) {
+  if (!out_ || error_) return;
+  pending_.insert(pending_.end(), text, text + size);
+  if (pending_.size() >= kFilterBuffer) FlushPending();
+}
+
+void TextFilter::FlushPending() {
+  if (out_ && !error_ && !pending_.empty() &&
+      std::fwrite(pending_.data(), 1, pending_.size(), out_) != pending_.size()) {
+    error_ = errno ? errno : EIO;
+  }
+  pending_.clear();
 }
 
 }  // namespace quasibiclique

@@ -10,6 +10,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace quasibiclique {
 
@@ -41,13 +42,15 @@ class TextFilter {
   size_t PassLines(const char* text, size_t size);
   void Relabel(const char* text, size_t size);
   void PutLabel();
-  bool Put(const char* text, size_t size);
+  void Put(const char* text, size_t size);
+  void FlushPending();
 
   std::FILE* out_;
   std::FILE* file_ = nullptr;
   const long long maxlines_;
   LabelOf tidlabel_, itemlabel_;
   long long lines_ = 0;
+  std::vector<char> pending_;  // text passed on, not yet written to out_
   int error_ = 0;
   // Relabelling state across writes: the id read so far and its side.
   long long id_ = -1;
