@@ -5,6 +5,9 @@
 // every file involved before and after.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,6 +16,7 @@
 #include <fstream>
 #include <functional>
 #include <filesystem>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -437,9 +441,15 @@ TEST_F(BadInputTest, OutputNamingTheDatasetIsRefused) {
 TEST_F(BadInputTest, SignalKeepsTheEarlierOutput) {
   const std::string dataset = dir_.Write("slow.dat", RandomDataset(45, 26, 80, 7));
   const std::string output = dir_.Write("out.txt", "earlier result\n");
-  for (int signo : {SIGINT, SIGTERM, SIGHUP}) {
+  // Every signal that ends a process and can be caught; those that dump
+  // core do so without a core file here.
+  for (int signo : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGXCPU,
+                    SIGVTALRM, SIGPROF, SIGABRT}) {
     SCOPED_TRACE(strsignal(signo));
-    pid_t child = Start(dataset, kAllResults, output, {});
+    pid_t child = Start(dataset, kAllResults, output, [] {
+      const rlimit nocore{0, 0};
+      setrlimit(RLIMIT_CORE, &nocore);
+    });
     ASSERT_GT(child, 0);
     const bool waited = AwaitTemporary(child);
     if (waited) kill(child, signo);
@@ -467,6 +477,150 @@ TEST_F(BadInputTest, SignalKeepsTheEarlierOutput) {
 
 // The results replace the file a path names as a whole, keep its mode, and
 // go to the end of a symbolic link, which stays a link.
+// A file-size limit (ulimit -f) makes the write fail instead of ending the
+// run: status 3 with the reason, the earlier output kept, no temporary file.
+TEST_F(BadInputTest, FileSizeLimitIsAWriteError) {
+  const std::string dataset = dir_.Write("big.dat", RandomDataset(45, 26, 70, 5));
+  const std::string output = dir_.Write("out.txt", "earlier result\n");
+  RunResult run = qbtest::RunProgram(
+      "/bin/bash",
+      {"-c", "ulimit -f 8 && exec \"$0\" \"$@\"", kProgram, dataset, "1", "0", "0", "2", "0",
+       output},
+      dir_, output);
+  EXPECT_EQ(run.signal, 0);
+  EXPECT_EQ(run.status, 3);
+  EXPECT_EQ(run.err, kError + "cannot write output file " + output + ": File too large\n");
+  EXPECT_EQ(run.output, "earlier result\n");
+  EXPECT_EQ(Temporaries(), std::vector<std::string>());
+}
+
+// A temporary file that a killed run left (SIGKILL, the out-of-memory
+// killer) is removed by the next run in that directory; one of a process
+// that still runs, and files that only look alike, stay.
+TEST_F(BadInputTest, TemporariesOfKilledRunsAreRemoved) {
+  const std::string dataset = dir_.Write("slow.dat", RandomDataset(45, 26, 80, 7));
+  const std::string output = dir_.File("out.txt");
+  pid_t child = Start(dataset, kAllResults, output, {});
+  ASSERT_GT(child, 0);
+  const bool waited = AwaitTemporary(child);
+  if (waited) kill(child, SIGKILL);
+  qbtest::FinishProgram(child, dir_, output);
+  ASSERT_TRUE(waited);
+  const std::vector<std::string> left = Temporaries();
+  ASSERT_EQ(left.size(), 1u) << "a killed run leaves its temporary file";
+  // The name tells the process: ".quasibiclique.<host>.<pid>.XXXXXX".
+  const std::string stem = left[0].substr(0, left[0].size() - 6);
+  const std::string live = std::regex_replace(stem, std::regex("\\.[0-9]+\\.$"),
+                                              "." + std::to_string(getpid()) + ".");
+  dir_.Write(live + "ABCDEF", "a run that still goes on\n");
+  dir_.Write(".quasibiclique.notours", "not a name of ours\n");
+  RunResult run = Run(dir_.Write("ok.dat", "0 1\n0 1\n"), kAllResults, output);
+  EXPECT_EQ(run.status, 0) << run.err;
+  std::vector<std::string> after = Temporaries();
+  std::sort(after.begin(), after.end());
+  EXPECT_EQ(after, (std::vector<std::string>{".quasibiclique.notours", live + "ABCDEF"}));
+}
+
+// An empty output path is refused before mining, like any path that cannot
+// be created.
+TEST_F(BadInputTest, EmptyOutputPathRefusedBeforeMining) {
+  RunResult run = Run(dir_.Write("ok.dat", "0 1\n0 1\n"), kAllResults, "");
+  EXPECT_EQ(run.status, 3);
+  EXPECT_EQ(run.err, kError + "cannot create output file : No such file or directory\n");
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(Temporaries(), std::vector<std::string>());
+}
+
+// Where a rename over the output could not be allowed, the finished results
+// are copied into the existing file: another user's writable file in a
+// sticky directory that is not ours, and a file mounted over its own path
+// (as containers mount single files). Needs root, to play the other users
+// and to mount.
+TEST_F(BadInputTest, OutputsThatCannotBeRenamedOverAreWrittenInPlace) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  const std::string tiny = ReadExample();
+  const Args args = {"3", "1", "1", "3", "0"};
+  const std::string expected = Mine(tiny, args);
+  chmod(dir_.path().c_str(), 0755);
+  // A sticky directory of user 1 holding a file of user 2 that anyone may
+  // write; the program runs as user 3.
+  const std::string sticky = dir_.File("shared");
+  ASSERT_EQ(mkdir(sticky.c_str(), 0777), 0);
+  ASSERT_EQ(chmod(sticky.c_str(), 01777), 0);
+  ASSERT_EQ(chown(sticky.c_str(), 1, 1), 0);
+  const std::string dataset = dir_.Write("shared/d.dat", tiny);
+  const std::string output = dir_.Write("shared/out.txt", "earlier result\n");
+  ASSERT_EQ(chmod(output.c_str(), 0666), 0);
+  ASSERT_EQ(chown(output.c_str(), 2, 2), 0);
+  Args all = {dataset};
+  all.insert(all.end(), args.begin(), args.end());
+  all.push_back(output);
+  RunResult run = qbtest::FinishProgram(
+      qbtest::StartProgram(kProgram, all, dir_,
+                           [] {
+                             if (setgid(3) != 0 || setuid(3) != 0) _exit(125);
+                           }),
+      dir_, output);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.output, expected);
+  struct stat info;
+  ASSERT_EQ(stat(output.c_str(), &info), 0);
+  EXPECT_EQ(info.st_uid, 2u) << "the file stays its owner's";
+  for (const auto& entry : std::filesystem::directory_iterator(sticky)) {
+    EXPECT_EQ(entry.path().filename().string().rfind(kTemporaryPrefix, 0), std::string::npos)
+        << entry.path();
+  }
+  // A file mounted over the output path, in a mount namespace of the run's
+  // own.
+  const std::string mounted = dir_.Write("mounted.txt", "earlier result\n");
+  const std::string source = dir_.Write("source.txt", "the mounted file\n");
+  all.back() = mounted;
+  all[0] = dir_.Write("d.dat", tiny);
+  run = qbtest::FinishProgram(
+      qbtest::StartProgram(kProgram, all, dir_,
+                           [&] {
+                             if (unshare(CLONE_NEWNS) != 0 ||
+                                 mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                                 mount(source.c_str(), mounted.c_str(), nullptr, MS_BIND,
+                                       nullptr) != 0) {
+                               _exit(125);
+                             }
+                           }),
+      dir_);
+  if (run.status == 125) GTEST_SKIP() << "no mount namespace here";
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(qbtest::ReadFile(source), expected) << "the results went through the mount";
+  EXPECT_EQ(qbtest::ReadFile(mounted), "earlier result\n") << "outside the run's namespace";
+  EXPECT_EQ(Temporaries(), std::vector<std::string>());
+}
+
+// Replacing another user's file gives a file of the user who runs the
+// program: the setuid, setgid and sticky bits of the old file are dropped,
+// the other mode bits kept.
+TEST_F(BadInputTest, ReplacedFileOfAnotherOwnerLosesItsSpecialBits) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  const std::string dataset = dir_.Write("d.dat", "0 1\n0 1\n");
+  for (mode_t mode : {mode_t(04755), mode_t(06777), mode_t(01640)}) {
+    SCOPED_TRACE(mode);
+    const std::string output = dir_.Write("out.txt", "earlier result\n");
+    ASSERT_EQ(chown(output.c_str(), 1000, 1000), 0);
+    ASSERT_EQ(chmod(output.c_str(), mode), 0);
+    RunResult run = Run(dataset, kAllResults, output);
+    EXPECT_EQ(run.status, 0) << run.err;
+    struct stat info;
+    ASSERT_EQ(stat(output.c_str(), &info), 0);
+    EXPECT_EQ(info.st_uid, 0u);
+    EXPECT_EQ(info.st_mode & 07777, mode & 0777);
+  }
+  // The owner's own file keeps them.
+  const std::string own = dir_.Write("own.txt", "earlier result\n");
+  ASSERT_EQ(chmod(own.c_str(), 04755), 0);
+  EXPECT_EQ(Run(dataset, kAllResults, own).status, 0);
+  struct stat info;
+  ASSERT_EQ(stat(own.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 04755u);
+}
+
 TEST_F(BadInputTest, OutputIsReplacedWhole) {
   const std::string tiny = ReadExample();
   const std::string dataset = dir_.Write("d.dat", tiny);
