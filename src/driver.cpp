@@ -19,6 +19,7 @@
 #include "miner.h"
 #include "output_file.h"
 #include "progress_line.h"
+#include "resident_limit.h"
 #include "quasibiclique/quasibiclique.h"
 #include "run_monitor.h"
 
@@ -151,6 +152,18 @@ struct RunEnds {
   RunMonitor* monitor;
 };
 
+// Room a run with --memory-limit=SIZE has beside its stored results: the
+// search's own memory, the buffers of the writers and the spilling.
+constexpr size_t kWorkingMemory = size_t{64} << 20;
+
+// The resident memory the run may reach: what it holds now (the loaded
+// database) plus the stored results' limit and working room, or by
+// default the memory the machine and its container have to give.
+size_t ResidentLimitOf(const RunRequest& request) {
+  if (request.memorylimit == SIZE_MAX) return DefaultMemoryBudget();
+  return ResidentBytes() + request.memorylimit + kWorkingMemory;
+}
+
 // Mines the loaded database into the result store, writes the results to
 // the output and puts it in place. Sets *found to the number of results.
 // Run on the large stack, so that the storing and the writing share the
@@ -164,6 +177,7 @@ Status MineAndWrite(const Database& db, const RunEnds& ends, int* found) {
   out.spilldirectory = ends.paths.output ? DirectoryOf(ends.paths.output) : ".";
   out.countonly = ends.request.countonly;
   out.monitor = ends.monitor;
+  out.residentlimit = ResidentLimitOf(ends.request);
   const Status mined = MineToText(db, ends.request.options, out, found);
   if (ends.request.countonly || mined.code() == Status::kOutOfMemory) return mined;
   const Status finished =

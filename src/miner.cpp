@@ -24,6 +24,7 @@
 #include "expand.h"
 #include "memory_status.h"
 #include "result_shards.h"
+#include "resident_limit.h"
 #include "result_writer.h"
 #include "run_monitor.h"
 #include "text_filter.h"
@@ -144,6 +145,9 @@ Status Search(const Database& db, const Options& options, PairSink& sink, RunMon
         WalkTolerances(rep, options, sink, context);
       }
     } catch (const RunMonitor::Stopped&) {
+      if (monitor->reason() == RunMonitor::kMemoryLimit) {
+        return Status::OutOfMemory("the run's memory reached its limit");
+      }
       return StoppedAt(options, *monitor);
     }
     return Status::OK();
@@ -432,6 +436,14 @@ Status MineThroughFilter(const Database& db, const Options& options, const TextO
 
 Status MineToText(const Database& db, const Options& options, const TextOutput& out,
                   int* lines) {
+  if (out.residentlimit != SIZE_MAX) {
+    RunMonitor own;
+    TextOutput watched = out;
+    watched.residentlimit = SIZE_MAX;
+    if (!watched.monitor) watched.monitor = &own;
+    const ResidentLimit watch(out.residentlimit, *watched.monitor);
+    return MineToText(db, options, watched, lines);
+  }
   if (out.countonly && RunsExactSearch(options)) {
     return CountExactResults(db, options, out, lines);
   }

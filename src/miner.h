@@ -66,6 +66,9 @@ struct TextOutput {
   bool countonly = false;
   // Told of the run's results and work as they come; may be null.
   RunMonitor* monitor = nullptr;
+  // Resident bytes the process may hold while the search runs: beyond them
+  // the search stops and the run ends with OutOfMemory. SIZE_MAX: no limit.
+  size_t residentlimit = SIZE_MAX;
 };
 
 // Mines db into the store a run of its threads and memory limit needs (one

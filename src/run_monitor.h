@@ -15,7 +15,7 @@ class RunMonitor {
   struct Stopped {};
 
   // Why a run stops.
-  enum Reason : int { kRunning = 0, kResultLimit, kTimeLimit };
+  enum Reason : int { kRunning = 0, kResultLimit, kTimeLimit, kMemoryLimit };
 
   // Asks every search of the run to stop; the first reason given stays.
   void Stop(Reason reason) {

@@ -1,0 +1,50 @@
+// The memory a run may hold: what the machine has to give (its free memory
+// and its container's limit), the process's resident memory, and a watch
+// that stops a run's searches when that memory would pass its budget, so
+// that a run ends with its own message instead of the kernel's killer.
+#ifndef QUASIBICLIQUE_RESIDENT_LIMIT_H
+#define QUASIBICLIQUE_RESIDENT_LIMIT_H
+
+#include <condition_variable>
+#include <cstddef>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "run_monitor.h"
+
+namespace quasibiclique {
+
+// Resident bytes of this process now (0 when they cannot be read).
+size_t ResidentBytes();
+
+// The resident memory a run may reach by default: the smaller of its
+// container's limit (cgroup v2 memory.max, or v1 memory.limit_in_bytes) and
+// what it holds now (`resident`) plus the machine's available memory
+// (MemAvailable of /proc/meminfo), less a sixteenth; SIZE_MAX when neither
+// can be read. The texts are those files' contents ("" when missing).
+size_t DefaultMemoryBudget(const std::string& cgroupmax, const std::string& meminfo,
+                           size_t resident);
+// The same from the files of this process.
+size_t DefaultMemoryBudget();
+
+// Stops the searches of the run `monitor` watches (RunMonitor::kMemoryLimit)
+// once the process holds more than `bytes` resident, looking a few dozen
+// times a second while it lives. SIZE_MAX: no watch.
+class ResidentLimit {
+ public:
+  ResidentLimit(size_t bytes, RunMonitor& monitor);
+  ~ResidentLimit();
+  ResidentLimit(const ResidentLimit&) = delete;
+  ResidentLimit& operator=(const ResidentLimit&) = delete;
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable ended_;
+  bool done_ = false;
+  std::thread watch_;
+};
+
+}  // namespace quasibiclique
+
+#endif  // QUASIBICLIQUE_RESIDENT_LIMIT_H
