@@ -45,9 +45,10 @@ struct SearchObserver {
 // int arena, the page pools and pointer-array pools of its conditional
 // databases, and the scratch of CheckSet. Every run has its own, so runs on
 // different threads share nothing they write; all of it is freed with the
-// context.
+// context. `sharers`: the runs of the walk on threads of their own, whose
+// arenas share a limited address space.
 struct RunContext {
-  explicit RunContext(const Database::Rep& db);
+  explicit RunContext(const Database::Rep& db, size_t sharers = 1);
 
   Arena arena;
   PagePool tranpool;             // records indexed by tid

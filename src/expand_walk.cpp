@@ -16,7 +16,8 @@
 
 namespace quasibiclique {
 
-RunContext::RunContext(const Database::Rep& db) : outsidemark(size_t(db.tidnum) + 1, 0) {
+RunContext::RunContext(const Database::Rep& db, size_t sharers)
+    : arena(sharers), outsidemark(size_t(db.tidnum) + 1, 0) {
   tranpool.ints = db.tranpool.ints;
   itempool.ints = db.itempool.ints;
   tidarrays.entries = db.tidcount;
@@ -83,8 +84,8 @@ void Walk(const Database::Rep& db, const Options& options, PairSink& sink, RunCo
 // The working memory of one worker of a parallel walk, and the ints its
 // walked start items keep until they are handed on.
 struct WalkWorker {
-  WalkWorker(const Database::Rep& db, RunMonitor* monitor)
-      : context(db), alltids(size_t(db.tidnum)) {
+  WalkWorker(const Database::Rep& db, RunMonitor* monitor, size_t workers)
+      : context(db, workers), alltids(size_t(db.tidnum)) {
     std::iota(alltids.begin(), alltids.end(), 0);
     context.monitor = monitor;
   }
@@ -159,6 +160,7 @@ class ParallelWalk {
   PairSink& sink_;
   RunMonitor* const monitor_;
   const std::vector<int> starts_;
+  size_t threads_ = 1;  // the walk's workers, who share the address space
   std::atomic<size_t> next_{0};
   std::mutex handing_;  // held while pairs are handed on and the head changes
   std::condition_variable headchanged_;
@@ -196,6 +198,7 @@ void StartItemPairs::BecomeHead(PairSink& sink) {
 }
 
 void ParallelWalk::Run(int threads) {
+  threads_ = size_t(threads);
   tbb::task_arena arena(threads);
   arena.execute([&] {
     for (int t = 0; t < threads; t++) group_.run([this] { WalkStarts(); });
@@ -205,7 +208,7 @@ void ParallelWalk::Run(int threads) {
 
 void ParallelWalk::WalkStarts() {
   std::unique_ptr<WalkWorker>& worker = workers_.local();
-  if (!worker) worker = std::make_unique<WalkWorker>(db_, monitor_);
+  if (!worker) worker = std::make_unique<WalkWorker>(db_, monitor_, threads_);
   // When a worker fails (out of memory) the others stop at their next start
   // item.
   for (size_t k; WaitForRoom(*worker) && (k = next_.fetch_add(1)) < starts_.size();) {

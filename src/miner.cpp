@@ -4,18 +4,15 @@
 
 #include <pthread.h>
 #include <sched.h>
-#include <sys/resource.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <functional>
-#include <mutex>
-#include <thread>
+#include <optional>
 
 #include <tbb/global_control.h>
 
@@ -23,26 +20,35 @@
 #include "exact.h"
 #include "expand.h"
 #include "memory_status.h"
+#include "pools.h"
 #include "result_shards.h"
 #include "resident_limit.h"
 #include "result_writer.h"
 #include "run_monitor.h"
 #include "text_filter.h"
+#include "watch.h"
 
 namespace quasibiclique {
 
 namespace {
 
 // Stack of the mining thread: the tolerance walk recurses once per tolerance
-// combination member, per item-set node and per extension level. When that
-// much address space cannot be had, smaller halves of it are used, down to
-// twice the usual stack of a process.
+// combination member, per item-set node and per extension level. Under an
+// address-space limit it takes at most its share of it; where that share, or
+// what can be reserved, is below the smallest, the calling thread mines on
+// its own stack (the deepest recursion seen needs a quarter of a megabyte).
 constexpr size_t kMiningStackBytes = size_t{1} << 30;
 constexpr size_t kSmallestMiningStack = size_t{16} << 20;
 
 // Stack of the workers of a parallel run (only reserved: pages are
-// committed as the recursion reaches them).
+// committed as the recursion reaches them); under an address-space limit,
+// their share of it, split among them.
 constexpr size_t kWorkerStackBytes = size_t{64} << 20;
+constexpr size_t kSmallestWorkerStack = size_t{2} << 20;
+
+size_t WorkerStackBytes(int threads) {
+  return std::clamp(ShareOfMappable(size_t(threads)), kSmallestWorkerStack, kWorkerStackBytes);
+}
 
 // Shards of the output order per thread: enough that a few heavy ones
 // leave the others room to balance the layout and the formatting.
@@ -53,7 +59,7 @@ constexpr int kShardsPerThread = 16;
 struct WorkerLimits {
   explicit WorkerLimits(int threads)
       : parallelism(tbb::global_control::max_allowed_parallelism, threads),
-        stack(tbb::global_control::thread_stack_size, kWorkerStackBytes) {}
+        stack(tbb::global_control::thread_stack_size, WorkerStackBytes(threads)) {}
   tbb::global_control parallelism;
   tbb::global_control stack;
 };
@@ -90,45 +96,38 @@ Status StoppedAt(const Options& options, const RunMonitor& monitor) {
                          std::to_string(options.max_results) + " results)");
 }
 
-// Stops a run's searches once its time limit has passed: a thread that
-// waits for the deadline or for the end of the run, whichever comes first.
-class TimeLimit {
- public:
-  TimeLimit(double seconds, RunMonitor& monitor) {
-    if (seconds <= 0) return;
-    const auto deadline = std::chrono::steady_clock::now() +
-                          std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                              std::chrono::duration<double>(seconds));
-    timer_ = std::thread([this, deadline, &monitor] {
-      std::unique_lock<std::mutex> hold(mutex_);
-      if (!ended_.wait_until(hold, deadline, [this] { return done_; })) {
-        monitor.Stop(RunMonitor::kTimeLimit);
-      }
-    });
-  }
-  ~TimeLimit() {
-    if (!timer_.joinable()) return;
-    {
-      std::lock_guard<std::mutex> hold(mutex_);
-      done_ = true;
-    }
-    ended_.notify_all();
-    timer_.join();
-  }
-  TimeLimit(const TimeLimit&) = delete;
-  TimeLimit& operator=(const TimeLimit&) = delete;
+// How often a run's time limit is looked at: a run with a limit ends at
+// most this much after it.
+constexpr auto kTimeLimitPeriod = std::chrono::milliseconds(10);
 
- private:
-  std::mutex mutex_;
-  std::condition_variable ended_;
-  bool done_ = false;
-  std::thread timer_;
-};
+// Stops a run's searches once its time limit has passed. False when the
+// run has a limit and no thread could be made to watch it.
+bool WatchTimeLimit(double seconds, RunMonitor& monitor, std::optional<Watch>& timer) {
+  if (seconds <= 0) return true;
+  const auto deadline = std::chrono::steady_clock::now() +
+                        std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                            std::chrono::duration<double>(seconds));
+  timer.emplace(kTimeLimitPeriod, [deadline, &monitor] {
+    if (std::chrono::steady_clock::now() < deadline) return true;
+    monitor.Stop(RunMonitor::kTimeLimit);
+    return false;
+  });
+  return timer->started();
+}
+
+// Whether the pruned database has the transactions and items a result
+// needs: when it has fewer, no search can find one, however long it tried
+// (34 vertices asked for 35 transactions would take hours).
+bool CanHaveResults(const Database::Rep& rep, const Options& options) {
+  return rep.tidnum >= std::max(2, options.transaction_supportLevel) &&
+         rep.itemnum >= options.item_supportLevel;
+}
 
 // Runs one search; what it throws when memory runs out, or when the run
 // is stopped, becomes a status.
 Status Search(const Database& db, const Options& options, PairSink& sink, RunMonitor* monitor) {
   const Database::Rep& rep = db.rep();
+  if (!CanHaveResults(rep, options)) return Status::OK();
   const int threads = RunThreads(options);
   return GuardMemory([&] {
     const WorkerLimits limits(threads);
@@ -207,7 +206,10 @@ Status MineBounded(const Database& db, const Options& options, PairSink& sink,
   RunMonitor own;
   RunMonitor& watched = monitor ? *monitor : own;
   CountedSink counted(sink, db.rep(), options, watched, results != nullptr);
-  const TimeLimit timer(options.time_limit, watched);
+  std::optional<Watch> timer;
+  if (!WatchTimeLimit(options.time_limit, watched, timer)) {
+    return Status::OutOfMemory("no memory for the thread that watches the time limit");
+  }
   Status s = Search(db, options, counted, &watched);
   if (results) *results = counted.results();
   return s;
@@ -267,8 +269,9 @@ Status CheckRunOptions(const Database& db, const Options& options) {
 
 Status OnLargeStack(const std::function<Status()>& work) {
   LargeStackCall call{work, Status::OK()};
-  size_t bytes = ReservableSize(kMiningStackBytes, kSmallestMiningStack);
-  for (; bytes >= kSmallestMiningStack; bytes /= 2) {
+  const size_t wanted = std::min(kMiningStackBytes, ShareOfMappable(1));
+  for (size_t bytes = ReservableSize(wanted, kSmallestMiningStack); bytes >= kSmallestMiningStack;
+       bytes /= 2) {
     if (WorkWithStack(call, bytes)) return call.status;
   }
   return work();
@@ -281,13 +284,13 @@ namespace {
 // its own) and room for the pools it fills.
 constexpr size_t kAddressSpacePerWorker = size_t{256} << 20;
 
-// The most threads an address-space limit leaves room for: a worker thread
-// that cannot be created would end the process, so a run under a tight
-// limit keeps to fewer threads, down to the one that mines alone.
+// The most threads an address-space or data limit leaves room for: a worker
+// thread that cannot be created would end the process, so a run under a
+// tight limit keeps to fewer threads, down to the one that mines alone.
 int ThreadsWithinAddressSpace(int threads) {
-  rlimit limit;
-  if (getrlimit(RLIMIT_AS, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return threads;
-  const size_t room = limit.rlim_cur / (kAddressSpacePerWorker + kWorkerStackBytes);
+  const size_t mappable = MappableBytes();
+  if (mappable == SIZE_MAX) return threads;
+  const size_t room = mappable / (kAddressSpacePerWorker + kWorkerStackBytes);
   return static_cast<int>(std::clamp<size_t>(room, 1, static_cast<size_t>(threads)));
 }
 

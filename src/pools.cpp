@@ -4,9 +4,11 @@
 #include "pools.h"
 
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <unordered_set>
 
@@ -34,15 +36,34 @@ size_t ReservableSize(size_t bytes, size_t smallest) {
   return 0;
 }
 
+namespace {
+
+// The current value of a resource limit; SIZE_MAX when it is not set.
+size_t LimitOf(int resource) {
+  rlimit limit;
+  if (getrlimit(resource, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return SIZE_MAX;
+  return size_t(limit.rlim_cur);
+}
+
+}  // namespace
+
+size_t MappableBytes() { return std::min(LimitOf(RLIMIT_AS), LimitOf(RLIMIT_DATA)); }
+
+size_t ShareOfMappable(size_t sharers) {
+  const size_t mappable = MappableBytes();
+  return mappable == SIZE_MAX ? SIZE_MAX : mappable / 16 / std::max<size_t>(sharers, 1);
+}
+
 // The arena asks for as much address space as the machine has memory; pages
-// are committed by the system only when touched. When the reservation is
-// refused (address-space limits, strict overcommit) a smaller one is taken
-// that leaves headroom for the heap.
-Arena::Arena() {
+// are committed by the system only when touched. Under an address-space
+// limit it takes its share; when the reservation is refused (strict
+// overcommit) a smaller one is taken that leaves headroom for the heap.
+Arena::Arena(size_t sharers) {
   long long pages = sysconf(_SC_PHYS_PAGES);
   long long pagesize = sysconf(_SC_PAGESIZE);
-  const size_t wanted = (pages > 0 && pagesize > 0) ? size_t(pages) * size_t(pagesize)
-                                                    : size_t{1} << 32;
+  const size_t machine = (pages > 0 && pagesize > 0) ? size_t(pages) * size_t(pagesize)
+                                                     : size_t{1} << 32;
+  const size_t wanted = std::min(machine, ShareOfMappable(sharers));
   const size_t bytes = ReservableSize(wanted, size_t{1} << 20);
   void* block = bytes ? Reserve(bytes) : nullptr;
   if (!block) OutOfMemory("the int arena cannot be reserved");

@@ -21,6 +21,17 @@ struct MemoryExhausted {
 // Used for every exhausted memory resource: throws MemoryExhausted.
 [[noreturn]] void OutOfMemory(const char* what);
 
+// Bytes of address space this process may map: the tighter of its
+// address-space and data-segment limits (thread stacks and the arenas count
+// against both); SIZE_MAX when neither is set.
+size_t MappableBytes();
+
+// The most one large reservation (an arena, a stack) may take of a limited
+// address space is its sixteenth, shared by the reservations of one kind:
+// the heap keeps the rest, so that allowing a run more memory never leaves
+// its heap less.
+size_t ShareOfMappable(size_t sharers);
+
 // The size to reserve for a large region of address space: `bytes` when that
 // much can be reserved; otherwise half of the largest halving of it that can,
 // so that the heap keeps room beside the region; 0 when not even `smallest`
@@ -36,10 +47,11 @@ size_t ReservableSize(size_t bytes, size_t smallest);
 // ---------------------------------------------------------------------------
 class Arena {
  public:
-  // Reserves as much address space as the machine has memory, less when the
-  // system refuses; throws MemoryExhausted when not even a small arena can
-  // be had.
-  Arena();
+  // Reserves as much address space as the machine has memory, at most its
+  // share of a limited address space among `sharers` arenas of a run, less
+  // when the system refuses; throws MemoryExhausted when not even a small
+  // arena can be had.
+  explicit Arena(size_t sharers = 1);
   ~Arena();
   Arena(const Arena&) = delete;
   Arena& operator=(const Arena&) = delete;

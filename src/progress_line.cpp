@@ -37,17 +37,16 @@ ProgressLine::ProgressLine(const RunMonitor* monitor, const Options& options)
           "--time-limit bound the run\n",
           stderr);
   }
-  thread_ = std::thread([this] { Run(); });
+  const auto period = terminal_ ? Watch::Period(kTerminalPeriod) : Watch::Period(kLogPeriod);
+  watch_.emplace(period, [this] {
+    Show(false);
+    return true;
+  });
 }
 
 ProgressLine::~ProgressLine() {
-  if (!thread_.joinable()) return;
-  {
-    std::lock_guard<std::mutex> hold(mutex_);
-    done_ = true;
-  }
-  ended_.notify_all();
-  thread_.join();
+  if (!watch_) return;
+  watch_.reset();
   Show(true);
 }
 
@@ -70,13 +69,6 @@ void ProgressLine::Show(bool last) {
     fprintf(stderr, "quasibiclique: %s\n", text.c_str());
   }
   fflush(stderr);
-}
-
-void ProgressLine::Run() {
-  const auto period = terminal_ ? std::chrono::steady_clock::duration(kTerminalPeriod)
-                                : std::chrono::steady_clock::duration(kLogPeriod);
-  std::unique_lock<std::mutex> hold(mutex_);
-  while (!ended_.wait_for(hold, period, [this] { return done_; })) Show(false);
 }
 
 }  // namespace quasibiclique

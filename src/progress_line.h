@@ -4,13 +4,12 @@
 #define QUASIBICLIQUE_PROGRESS_LINE_H
 
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
+#include <optional>
 #include <string>
-#include <thread>
 
 #include "quasibiclique/quasibiclique.h"
 #include "run_monitor.h"
+#include "watch.h"
 
 namespace quasibiclique {
 
@@ -30,16 +29,12 @@ class ProgressLine {
 
  private:
   void Show(bool last);
-  void Run();
 
   const RunMonitor* monitor_;
   const bool exact_;
   const bool terminal_;
   const std::chrono::steady_clock::time_point start_;
-  std::mutex mutex_;
-  std::condition_variable ended_;
-  bool done_ = false;
-  std::thread thread_;
+  std::optional<Watch> watch_;
 };
 
 // True when a result of options need not be connected: the least size of

@@ -65,25 +65,11 @@ size_t DefaultMemoryBudget() {
 
 ResidentLimit::ResidentLimit(size_t bytes, RunMonitor& monitor) {
   if (bytes == SIZE_MAX) return;
-  watch_ = std::thread([this, bytes, &monitor] {
-    std::unique_lock<std::mutex> hold(mutex_);
-    while (!ended_.wait_for(hold, kWatchPeriod, [this] { return done_; })) {
-      if (ResidentBytes() > bytes) {
-        monitor.Stop(RunMonitor::kMemoryLimit);
-        return;
-      }
-    }
+  watch_.emplace(kWatchPeriod, [bytes, &monitor] {
+    if (ResidentBytes() <= bytes) return true;
+    monitor.Stop(RunMonitor::kMemoryLimit);
+    return false;
   });
-}
-
-ResidentLimit::~ResidentLimit() {
-  if (!watch_.joinable()) return;
-  {
-    std::lock_guard<std::mutex> hold(mutex_);
-    done_ = true;
-  }
-  ended_.notify_all();
-  watch_.join();
 }
 
 }  // namespace quasibiclique

@@ -5,13 +5,12 @@
 #ifndef QUASIBICLIQUE_RESIDENT_LIMIT_H
 #define QUASIBICLIQUE_RESIDENT_LIMIT_H
 
-#include <condition_variable>
 #include <cstddef>
-#include <mutex>
+#include <optional>
 #include <string>
-#include <thread>
 
 #include "run_monitor.h"
+#include "watch.h"
 
 namespace quasibiclique {
 
@@ -29,20 +28,16 @@ size_t DefaultMemoryBudget(const std::string& cgroupmax, const std::string& memi
 size_t DefaultMemoryBudget();
 
 // Stops the searches of the run `monitor` watches (RunMonitor::kMemoryLimit)
-// once the process holds more than `bytes` resident, looking a few dozen
-// times a second while it lives. SIZE_MAX: no watch.
+// once the process holds more than `bytes` resident, looking fifty times a
+// second while it lives. SIZE_MAX: no watch. Where not even a watch thread
+// can be made, the address-space limit that refused it bounds the run, and
+// the run goes on unwatched.
 class ResidentLimit {
  public:
   ResidentLimit(size_t bytes, RunMonitor& monitor);
-  ~ResidentLimit();
-  ResidentLimit(const ResidentLimit&) = delete;
-  ResidentLimit& operator=(const ResidentLimit&) = delete;
 
  private:
-  std::mutex mutex_;
-  std::condition_variable ended_;
-  bool done_ = false;
-  std::thread watch_;
+  std::optional<Watch> watch_;
 };
 
 }  // namespace quasibiclique

@@ -783,7 +783,7 @@ TEST_F(BadInputTest, SmallAddressSpace) {
                               dir_, output);
   };
   const std::string output = dir_.Write("o.txt", "earlier result\n");
-  RunResult run = limited("204800", dir_.Write("big.dat", RandomDataset(45, 26, 80, 7)), output);
+  RunResult run = limited("65536", dir_.Write("big.dat", RandomDataset(45, 26, 80, 7)), output);
   EXPECT_EQ(run.status, 4) << run.err;
   // Which allocation fails first depends on the memory layout; the report is
   // one line naming it.
@@ -804,6 +804,51 @@ TEST_F(BadInputTest, SmallAddressSpace) {
     EXPECT_EQ(run.signal, 0) << kb << " KB";
     EXPECT_EQ(run.status, 0) << kb << " KB: " << run.err;
     EXPECT_TRUE(run.output == tids + ";3 \n") << kb << " KB";
+  }
+}
+
+// A run that succeeds under an address-space or data limit succeeds, with
+// the same output, under every larger one and on one thread or two: the
+// stacks and arenas take a share of the limit, never the heap's room.
+TEST_F(BadInputTest, LargerMemoryLimitsKeepTheResults) {
+#ifdef QB_SANITIZED
+  GTEST_SKIP() << "a sanitized build cannot start under an address-space limit";
+#endif
+  const struct {
+    const char* name;
+    std::string dataset;
+    Args args;
+    std::vector<int> megabytes;
+  } cases[] = {
+      {"tiny, exact search", dir_.Write("tiny.dat", ReadExample()), {"3", "1", "1", "3", "0"},
+       {24, 30, 36, 40, 42, 48, 64, 128, 512, 1500, 2000}},
+      {"random, tolerance walk", dir_.Write("walk.dat", RandomDataset(16, 12, 55, 5)),
+       {"--search=tolerance", "3", "1", "1", "3", "0"},
+       {64, 128, 200, 300, 700, 1200, 1500, 2000, 2400, 3000}},
+  };
+  for (const auto& c : cases) {
+    Args all = c.args;
+    all.insert(all.end() - 5, c.dataset);
+    const std::string output = dir_.File("limited.out");
+    all.push_back(output);
+    RunResult unlimited = qbtest::RunProgram(kProgram, all, dir_, output);
+    ASSERT_EQ(unlimited.status, 0) << c.name << ": " << unlimited.err;
+    for (const char* limit : {"-v", "-d"}) {
+      for (const char* threads : {"--threads=1", "--threads=2"}) {
+        for (int mb : c.megabytes) {
+          const std::string shell =
+              std::string("ulimit ") + limit + " " + std::to_string(mb * 1024) +
+              " && exec \"$0\" \"$@\"";
+          Args limited = {"-c", shell, kProgram, threads};
+          limited.insert(limited.end(), all.begin(), all.end());
+          RunResult run = qbtest::RunProgram("/bin/sh", limited, dir_, output);
+          SCOPED_TRACE(std::string(c.name) + ", ulimit " + limit + " " + std::to_string(mb) +
+                       " MB, " + threads);
+          EXPECT_EQ(run.status, 0) << run.err;
+          EXPECT_TRUE(run.output == unlimited.output);
+        }
+      }
+    }
   }
 }
 
