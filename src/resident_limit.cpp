@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 namespace quasibiclique {
 
@@ -57,10 +58,41 @@ size_t DefaultMemoryBudget(const std::string& cgroupmax, const std::string& memi
   return budget == SIZE_MAX ? budget : budget - budget / 16;
 }
 
+std::vector<std::string> CgroupLimitFiles(const std::string& membership) {
+  std::vector<std::string> files;
+  std::istringstream lines(membership);
+  for (std::string line; std::getline(lines, line);) {
+    // hierarchy-id:controllers:path
+    const size_t first = line.find(':'), second = line.find(':', first + 1);
+    if (first == std::string::npos || second == std::string::npos) continue;
+    const std::string controllers = "," + line.substr(first + 1, second - first - 1) + ",";
+    std::string path = line.substr(second + 1);
+    std::string root, file;
+    if (controllers == ",,") {
+      root = "/sys/fs/cgroup", file = "/memory.max";
+    } else if (controllers.find(",memory,") != std::string::npos) {
+      root = "/sys/fs/cgroup/memory", file = "/memory.limit_in_bytes";
+    } else {
+      continue;
+    }
+    while (!path.empty() && path.back() == '/') path.pop_back();
+    for (;;) {
+      files.push_back(root + path + file);
+      if (path.empty()) break;
+      const size_t slash = path.rfind('/');
+      path.erase(slash == std::string::npos ? 0 : slash);
+    }
+  }
+  return files;
+}
+
 size_t DefaultMemoryBudget() {
-  std::string max = ReadText("/sys/fs/cgroup/memory.max");
-  if (max.empty()) max = ReadText("/sys/fs/cgroup/memory/memory.limit_in_bytes");
-  return DefaultMemoryBudget(max, ReadText("/proc/meminfo"), ResidentBytes());
+  size_t container = SIZE_MAX;
+  for (const std::string& file : CgroupLimitFiles(ReadText("/proc/self/cgroup"))) {
+    container = std::min(container, BytesOf(ReadText(file.c_str())));
+  }
+  const std::string limit = container == SIZE_MAX ? "" : std::to_string(container);
+  return DefaultMemoryBudget(limit, ReadText("/proc/meminfo"), ResidentBytes());
 }
 
 ResidentLimit::ResidentLimit(size_t bytes, RunMonitor& monitor) {

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "run_monitor.h"
 #include "watch.h"
@@ -24,7 +25,14 @@ size_t ResidentBytes();
 // can be read. The texts are those files' contents ("" when missing).
 size_t DefaultMemoryBudget(const std::string& cgroupmax, const std::string& meminfo,
                            size_t resident);
-// The same from the files of this process.
+// The files that hold the memory limits of the control groups a process is
+// in, given its /proc/self/cgroup: for cgroup v2 each `memory.max` and for
+// v1 each `memory.limit_in_bytes` from its own group up to the root, as a
+// group's limit bounds everything below it.
+std::vector<std::string> CgroupLimitFiles(const std::string& membership);
+
+// The same from the files of this process: the tightest limit of its
+// control groups, and the machine's available memory.
 size_t DefaultMemoryBudget();
 
 // Stops the searches of the run `monitor` watches (RunMonitor::kMemoryLimit)

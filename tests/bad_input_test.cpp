@@ -17,6 +17,7 @@
 #include <functional>
 #include <filesystem>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -805,6 +806,67 @@ TEST_F(BadInputTest, SmallAddressSpace) {
     EXPECT_EQ(run.status, 0) << kb << " KB: " << run.err;
     EXPECT_TRUE(run.output == tids + ";3 \n") << kb << " KB";
   }
+}
+
+// A new memory control group below this process's own, limited to `bytes`
+// (cgroup v1 or v2); removed when destroyed. Empty path when none can be
+// made (not root, no writable memory controller).
+class MemoryGroup {
+ public:
+  explicit MemoryGroup(size_t bytes) {
+    const std::string membership = qbtest::ReadFile("/proc/self/cgroup");
+    std::istringstream lines(membership);
+    for (std::string line; std::getline(lines, line) && path_.empty();) {
+      const size_t first = line.find(':'), second = line.find(':', first + 1);
+      if (second == std::string::npos) continue;
+      const std::string controllers = "," + line.substr(first + 1, second - first - 1) + ",";
+      const std::string own = line.substr(second + 1);
+      if (controllers == ",,") {
+        Make("/sys/fs/cgroup" + own, "memory.max", bytes);
+      } else if (controllers.find(",memory,") != std::string::npos) {
+        Make("/sys/fs/cgroup/memory" + own, "memory.limit_in_bytes", bytes);
+      }
+    }
+  }
+  ~MemoryGroup() {
+    if (!path_.empty()) rmdir(path_.c_str());
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  void Make(const std::string& parent, const char* limitfile, size_t bytes) {
+    const std::string path = parent + "/qbtest." + std::to_string(getpid());
+    if (mkdir(path.c_str(), 0755) != 0) return;
+    std::ofstream limit(path + "/" + limitfile);
+    limit << bytes << std::flush;
+    if (limit) {
+      path_ = path;
+    } else {
+      rmdir(path.c_str());
+    }
+  }
+  std::string path_;
+};
+
+// A run in a container whose memory limit its results pass ends with its
+// own out-of-memory report (status 4, the temporary file removed, the
+// earlier output kept) instead of being killed by the kernel.
+TEST_F(BadInputTest, ARunWithinAContainerLimitEndsWithItsOwnReport) {
+#ifdef QB_SANITIZED
+  GTEST_SKIP() << "a sanitized build holds more than the limit before it mines";
+#endif
+  const MemoryGroup group(size_t{48} << 20);
+  if (group.path().empty()) GTEST_SKIP() << "no memory control group can be made here";
+  const std::string dataset = dir_.Write("big.dat", RandomDataset(45, 26, 80, 7));
+  const std::string output = dir_.Write("o.txt", "earlier result\n");
+  const std::string join = "echo $$ > " + group.path() + "/cgroup.procs && exec \"$0\" \"$@\"";
+  RunResult run = qbtest::RunProgram(
+      "/bin/sh", {"-c", join, kProgram, dataset, "1", "0", "0", "2", "0", output}, dir_, output);
+  EXPECT_EQ(run.signal, 0);
+  EXPECT_EQ(run.status, 4) << run.err;
+  EXPECT_EQ(run.err, kError + "out of memory: the run's memory reached its limit\n");
+  EXPECT_EQ(run.output, "earlier result\n");
+  EXPECT_EQ(Temporaries(), std::vector<std::string>());
 }
 
 // A run that succeeds under an address-space or data limit succeeds, with

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <random>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -34,6 +35,25 @@ TEST(DefaultMemoryBudget, SmallerOfContainerAndAvailableLessASixteenth) {
   EXPECT_EQ(DefaultMemoryBudget("", "", 0), SIZE_MAX);
   EXPECT_EQ(DefaultMemoryBudget("max", "MemTotal: 5 kB\n", 0), SIZE_MAX);
   EXPECT_EQ(DefaultMemoryBudget("268435456", "", 0), 240 * kMiB);
+}
+
+// Every group from the process's own up to the root bounds it; other
+// controllers' hierarchies do not.
+TEST(DefaultMemoryBudget, LimitsOfEveryControlGroupUpToTheRoot) {
+  using Files = std::vector<std::string>;
+  EXPECT_EQ(CgroupLimitFiles("0::/\n"), Files{"/sys/fs/cgroup/memory.max"});
+  EXPECT_EQ(CgroupLimitFiles("0::/user.slice/session-3.scope\n"),
+            (Files{"/sys/fs/cgroup/user.slice/session-3.scope/memory.max",
+                   "/sys/fs/cgroup/user.slice/memory.max", "/sys/fs/cgroup/memory.max"}));
+  EXPECT_EQ(CgroupLimitFiles("5:devices:/\n4:memory:/jobs/42\n3:cpu,cpuacct:/jobs\n1:name="
+                             "systemd:/\n"),
+            (Files{"/sys/fs/cgroup/memory/jobs/42/memory.limit_in_bytes",
+                   "/sys/fs/cgroup/memory/jobs/memory.limit_in_bytes",
+                   "/sys/fs/cgroup/memory/memory.limit_in_bytes"}));
+  EXPECT_EQ(CgroupLimitFiles("7:cpuset,memory:/a/\n"),
+            (Files{"/sys/fs/cgroup/memory/a/memory.limit_in_bytes",
+                   "/sys/fs/cgroup/memory/memory.limit_in_bytes"}));
+  EXPECT_EQ(CgroupLimitFiles("garbage\n9:memory\n"), Files{});
 }
 
 TEST(ResidentLimit, StopsTheRunOncePassedAndNotBefore) {
