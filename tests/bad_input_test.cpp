@@ -556,8 +556,12 @@ TEST_F(BadInputTest, OutputsThatCannotBeRenamedOverAreWrittenInPlace) {
   Args all = {dataset};
   all.insert(all.end(), args.begin(), args.end());
   all.push_back(output);
+  // A copy of the program that user 3 may run wherever the build lies.
+  const std::string program = dir_.File("quasibiclique");
+  std::filesystem::copy_file(kProgram, program);
+  ASSERT_EQ(chmod(program.c_str(), 0755), 0);
   RunResult run = qbtest::FinishProgram(
-      qbtest::StartProgram(kProgram, all, dir_,
+      qbtest::StartProgram(program, all, dir_,
                            [] {
                              if (setgid(3) != 0 || setuid(3) != 0) _exit(125);
                            }),
