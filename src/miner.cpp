@@ -84,7 +84,8 @@ ExactInput ExactInputOf(const Database::Rep& rep, const Options& options) {
                     rep.undirected()};
 }
 
-// The message of a run stopped at one of its bounds.
+// The message of a run stopped at one of its bounds, or on request (the
+// only stop that gives no reason).
 Status StoppedAt(const Options& options, const RunMonitor& monitor) {
   if (monitor.reason() == RunMonitor::kTimeLimit) {
     char seconds[32];
@@ -92,8 +93,11 @@ Status StoppedAt(const Options& options, const RunMonitor& monitor) {
     return Status::Stopped(std::string("the search reached its time limit (") + seconds +
                            " s)");
   }
-  return Status::Stopped("the search reached its result limit (" +
-                         std::to_string(options.max_results) + " results)");
+  if (monitor.reason() == RunMonitor::kResultLimit) {
+    return Status::Stopped("the search reached its result limit (" +
+                           std::to_string(options.max_results) + " results)");
+  }
+  return Status::Stopped("the search was stopped on request");
 }
 
 // How often a run's time limit is looked at: a run with a limit ends at
@@ -205,6 +209,7 @@ Status MineBounded(const Database& db, const Options& options, PairSink& sink,
                    RunMonitor* monitor, long long* results = nullptr) {
   RunMonitor own;
   RunMonitor& watched = monitor ? *monitor : own;
+  watched.Watch(options.stop);
   CountedSink counted(sink, db.rep(), options, watched, results != nullptr);
   std::optional<Watch> timer;
   if (!WatchTimeLimit(options.time_limit, watched, timer)) {
@@ -215,9 +220,9 @@ Status MineBounded(const Database& db, const Options& options, PairSink& sink,
   return s;
 }
 
-// Whether a run needs its monitor: a bound, or someone watching.
+// Whether a run needs its monitor: a bound, a stop token, or someone watching.
 bool Monitored(const Options& options, const RunMonitor* monitor) {
-  return monitor || options.max_results > 0 || options.time_limit > 0;
+  return monitor || options.max_results > 0 || options.time_limit > 0 || options.stop;
 }
 
 struct LargeStackCall {
@@ -499,6 +504,33 @@ Status Mine(const Database& db, const Options& options, ResultSink& sink) {
     ShardWriter writer(shards, rep.undirected(), threads);
     writer.Deliver(forward, rep.tidoldid.data(), rep.tidnum, rep.itemoldid.data(), rep.itemnum);
     return mined;
+  });
+}
+
+namespace {
+
+// Counts the results handed over.
+class CountSink final : public ResultSink {
+ public:
+  void Add(const int*, int, const int*, int) override { count++; }
+  long long count = 0;
+};
+
+}  // namespace
+
+Status Count(const Database& db, const Options& options, long long* results) {
+  *results = 0;
+  Status s = CheckRunOptions(db, options);
+  if (!s.ok()) return s;
+  if (!RunsExactSearch(options)) {
+    CountSink counter;
+    s = Mine(db, options, counter);
+    *results = counter.count;
+    return s;
+  }
+  return OnLargeStack([&] {
+    CountingSink counter(nullptr, nullptr);
+    return MineBounded(db, options, counter, nullptr, results);
   });
 }
 

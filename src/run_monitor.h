@@ -1,10 +1,13 @@
 // What the searches of a run report while they run (how much of their work
-// is done) and the one order they take from outside: to stop. Shared by the
+// is done) and the one order they take from outside: to stop, given by the
+// run itself or requested through a library user's StopToken. Shared by the
 // threads of a run; everything in it is atomic.
 #ifndef QUASIBICLIQUE_RUN_MONITOR_H
 #define QUASIBICLIQUE_RUN_MONITOR_H
 
 #include <atomic>
+
+#include "quasibiclique/quasibiclique.h"
 
 namespace quasibiclique {
 
@@ -14,8 +17,12 @@ class RunMonitor {
   // it handed over until then stay with their sink.
   struct Stopped {};
 
-  // Why a run stops.
+  // Why a run stops (a run stopped by its token's request keeps kRunning).
   enum Reason : int { kRunning = 0, kResultLimit, kTimeLimit, kMemoryLimit };
+
+  // Stops the run, too, once a stop is requested of token (null: none).
+  // REQUIRES: called before the searches start
+  void Watch(const StopToken* token) { token_ = token; }
 
   // Asks every search of the run to stop; the first reason given stays.
   void Stop(Reason reason) {
@@ -23,7 +30,9 @@ class RunMonitor {
     reason_.compare_exchange_strong(running, reason);
     stop_.store(true, std::memory_order_relaxed);
   }
-  bool stopped() const { return stop_.load(std::memory_order_relaxed); }
+  bool stopped() const {
+    return stop_.load(std::memory_order_relaxed) || (token_ && token_->stop_requested());
+  }
   Reason reason() const { return static_cast<Reason>(reason_.load()); }
   void ThrowIfStopped() const {
     if (stopped()) throw Stopped();
@@ -46,6 +55,7 @@ class RunMonitor {
   std::atomic<long long> results_{0};
   std::atomic<long long> units_{0};
   std::atomic<long long> unitsdone_{0};
+  const StopToken* token_ = nullptr;
 };
 
 }  // namespace quasibiclique

@@ -355,6 +355,83 @@ TEST(LibraryMine, BoundedRunsHandOverAPartInOrder) {
   }
 }
 
+// A run whose token has a stop request ends Stopped before it hands over
+// anything, on either search and any thread count; once the request is
+// withdrawn the same options mine every result.
+TEST(LibraryMine, StopTokenStopsTheRunUntilReset) {
+  std::mt19937 rng(11);
+  for (int round = 0; round < 12; round++) {
+    const GraphType graph = round % 2 ? kUndirected : kBipartite;
+    const Rows rows = RandomRows(rng, graph);
+    Options options = Make(2, 1, 1, 2, graph, round % 4 < 2 ? kSearchTolerance : kSearchAuto);
+    options.threads = 1 + round % 3;
+    SCOPED_TRACE("round " + std::to_string(round) + ":\n" + qbtest::DatasetText(rows));
+    std::unique_ptr<Database> db;
+    ASSERT_TRUE(Database::FromTransactions(rows, options, &db).ok());
+    RecordingSink free;
+    ASSERT_TRUE(Mine(*db, options, free).ok());
+    StopToken token;
+    options.stop = &token;
+    token.RequestStop();
+    RecordingSink stopped;
+    const Status s = Mine(*db, options, stopped);
+    EXPECT_EQ(s.code(), Status::kStopped);
+    EXPECT_EQ(s.message(), "the search was stopped on request");
+    EXPECT_TRUE(stopped.results.empty());
+    long long counted = -1;
+    EXPECT_EQ(Count(*db, options, &counted).code(), Status::kStopped);
+    EXPECT_EQ(counted, 0);
+    token.Reset();
+    RecordingSink resumed;
+    EXPECT_TRUE(Mine(*db, options, resumed).ok());
+    EXPECT_EQ(resumed.results, free.results);
+  }
+}
+
+// Count gives the number of results Mine hands over and the program's
+// output holds, on both searches and graph types, and a bounded count stops
+// where Mine does (the tolerance walk's stored pairs may be replaced by later
+// ones, so its bounded runs may hand over fewer than max_results).
+TEST(LibraryCount, CountsWhatMineHandsOver) {
+  std::mt19937 rng(13);
+  for (int round = 0; round < 24; round++) {
+    const GraphType graph = round % 2 ? kUndirected : kBipartite;
+    const Rows rows = RandomRows(rng, graph);
+    const bool walk = round % 4 >= 2;
+    Options options = Make(2, round % 3 == 1, round % 3 == 2, 2, graph,
+                           walk ? kSearchTolerance : kSearchAuto);
+    options.threads = 1 + round % 2;
+    SCOPED_TRACE("round " + std::to_string(round) + ":\n" + qbtest::DatasetText(rows));
+    std::unique_ptr<Database> db;
+    ASSERT_TRUE(Database::FromTransactions(rows, options, &db).ok());
+    RecordingSink all;
+    ASSERT_TRUE(Mine(*db, options, all).ok());
+    const long long found = (long long)all.results.size();
+    long long counted = -1;
+    ASSERT_TRUE(Count(*db, options, &counted).ok());
+    EXPECT_EQ(counted, found);
+    EXPECT_EQ(SortedLines(ProgramOutput(rows, options)).size(), (size_t)found);
+    if (found < 2) continue;
+    options.max_results = found - 1;
+    RecordingSink part;
+    EXPECT_EQ(Mine(*db, options, part).code(), Status::kStopped);
+    EXPECT_EQ(Count(*db, options, &counted).code(), Status::kStopped);
+    EXPECT_EQ(counted, (long long)part.results.size());
+    if (!walk) {
+      EXPECT_EQ(counted, found - 1);
+    }
+  }
+}
+
+// Count refuses options the database was not loaded for, like Mine.
+TEST(LibraryCount, RefusesOptionsTheDatabaseWasNotLoadedFor) {
+  std::unique_ptr<Database> db;
+  ASSERT_TRUE(Database::FromTransactions({{0, 1}, {0, 1}}, Make(1, 0, 0, 2), &db).ok());
+  long long counted = -1;
+  EXPECT_EQ(Count(*db, Make(2, 0, 0, 2), &counted).code(), Status::kInvalidArgument);
+  EXPECT_EQ(counted, 0);
+}
+
 // The README's library example prints the results of its first command and
 // their count.
 TEST(LibraryExample, PrintsTheResultsOfTheFirstCommand) {

@@ -20,6 +20,7 @@
 #ifndef QUASIBICLIQUE_QUASIBICLIQUE_H
 #define QUASIBICLIQUE_QUASIBICLIQUE_H
 
+#include <atomic>
 #include <cstddef>
 #include <memory>
 #include <string>
@@ -98,6 +99,21 @@ enum SearchChoice : int {
   kSearchTolerance,  // the tolerance walk always
 };
 
+// A request to stop runs from outside them: another thread, or a signal
+// handler (RequestStop is a lock-free atomic store). A run whose options name
+// the token stops soon after the request, like at a bound of its options:
+// Mine returns Stopped and has handed over the results found until then.
+class StopToken {
+ public:
+  void RequestStop() { requested_.store(true, std::memory_order_relaxed); }
+  bool stop_requested() const { return requested_.load(std::memory_order_relaxed); }
+  // Withdraws the request, for the runs that start next.
+  void Reset() { requested_.store(false, std::memory_order_relaxed); }
+
+ private:
+  std::atomic<bool> requested_{false};
+};
+
 // The most threads a run may be given.
 constexpr int kMaxThreads = 1024;
 
@@ -119,6 +135,9 @@ struct Options {
   // later, larger pair could have replaced).
   long long max_results = 0;
   double time_limit = 0;
+  // Stops the run when a stop is requested of it; null: none. The token
+  // must outlive the run.
+  const StopToken* stop = nullptr;
 
   // Returns OK, or the first refusal the command line would give for these
   // values (same message, without the program's name), checking the fields
@@ -212,6 +231,12 @@ class ResultSink {
 // reached options.max_results or options.time_limit (the sink has seen every result found
 // until then, in the output file's order).
 Status Mine(const Database& db, const Options& options, ResultSink& sink);
+
+// Sets *results to the number of results Mine would hand over (the lines of
+// the output file), without keeping the exact search's results at all.
+// Returns what Mine returns; on Stopped, *results counts the results found
+// until then.
+Status Count(const Database& db, const Options& options, long long* results);
 
 }  // namespace quasibiclique
 
