@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <optional>
 #include <string>
 
 #include "command_line.h"
@@ -21,6 +22,7 @@
 #include "progress_line.h"
 #include "resident_limit.h"
 #include "quasibiclique/quasibiclique.h"
+#include "run_group.h"
 #include "run_monitor.h"
 
 namespace {
@@ -37,9 +39,8 @@ constexpr int kExitStopped = 6;
 
 constexpr const char* kProgram = "quasibiclique";
 
-// The exit status of a failed step and its report on standard error: the
-// one table from what failed to what the user sees. Running out of memory
-// also writes "error" on standard output; the temporary output file goes.
+}  // namespace
+
 int ReportFailure(const Status& s) {
   switch (s.code()) {
     case Status::kNotFound:
@@ -63,6 +64,8 @@ int ReportFailure(const Status& s) {
       return kExitUsage;
   }
 }
+
+namespace {
 
 void Now(long long* seconds, int* millis) {
   timespec now;
@@ -144,12 +147,34 @@ Status WarnOfOtherFormat(Data& data, const RunPaths& paths, const RunRequest& re
   return Status::OK();
 }
 
+// Opens, checks and loads the dataset into *db. In a group the leader reads
+// it and hands its text to the others, and every process returns the first
+// failure of any.
+Status LoadDataset(const RunPaths& paths, const RunRequest& request, RunGroup* group,
+                   std::unique_ptr<Database>* db) {
+  const bool reads = !group || group->Leads();
+  std::optional<Data> data;
+  Status s;
+  if (reads) {
+    data.emplace(paths.dataset);
+    s = CheckDataset(paths, *data);
+    if (s.ok()) s = WarnOfOtherFormat(*data, paths, request);
+    if (s.ok() && group) s = data->ReadText(paths.datasetname);
+  } else {
+    data.emplace("", 0);
+  }
+  if (group) s = group->ShareText(*data, s);
+  if (s.ok()) s = DatabaseLoader::Load(*data, paths.datasetname, request.options, db, request.format);
+  return group ? group->Agree(s) : s;
+}
+
 // Where a run's results and reports go.
 struct RunEnds {
   const RunRequest& request;
   const RunPaths& paths;
   OutputFile& output;
   RunMonitor* monitor;
+  TaskShare* share;  // a group's, or null
 };
 
 // Room a run with --memory-limit=SIZE has beside its stored results: the
@@ -178,6 +203,7 @@ Status MineAndWrite(const Database& db, const RunEnds& ends, int* found) {
   out.countonly = ends.request.countonly;
   out.monitor = ends.monitor;
   out.residentlimit = ResidentLimitOf(ends.request);
+  out.share = ends.share;
   const Status mined = MineToText(db, ends.request.options, out, found);
   if (ends.request.countonly || mined.code() == Status::kOutOfMemory) return mined;
   const Status finished =
@@ -192,23 +218,49 @@ void ReportStopped(const Status& s, const RunRequest& request) {
                             : "the output file holds the results found until then");
 }
 
+// A process of a group that does not lead: searches the tasks the group
+// gives it, within its own memory budget. The run's bounds are the
+// leader's, who stops the others when it reaches one.
+Status MineForLeader(const Database& db, const RunRequest& request, RunGroup& group) {
+  Options options = request.options;
+  options.max_results = 0;
+  options.time_limit = 0;
+  RunMonitor monitor;
+  const ResidentLimit watch(ResidentLimitOf(request), monitor);
+  struct : PairSink {
+    void Add(const int*, int, const int*, int) override {}
+  } none;
+  return OnLargeStack([&] {
+    return GuardMemory([&] { return MineHere(db, options, none, &monitor, &group.share()); });
+  });
+}
+
+// Mines the loaded database and, on the process that writes, writes the
+// results; sets *found to their number. A group's share serves the mining.
+Status MineInGroup(const Database& db, const RunEnds& ends, RunGroup* group, int* found) {
+  if (group && !group->Leads()) return MineForLeader(db, ends.request, *group);
+  return OnLargeStack(
+      [&] { return GuardMemory([&] { return MineAndWrite(db, ends, found); }); });
+}
+
 // The loaded database mined and written; the count and time reported.
 int MineLoaded(const Database& db, const RunRequest& request, const RunPaths& paths,
-               long long startseconds, int startmillis) {
+               long long startseconds, int startmillis, RunGroup* group) {
   OutputFile output;
-  if (!request.countonly) {
-    Status s = output.Open(paths.output);
-    if (!s.ok()) return ReportFailure(s);
-  }
+  Status s;
+  if (!request.countonly && (!group || group->Leads())) s = output.Open(paths.output);
+  if (group) s = group->Agree(s);
+  if (!s.ok()) return ReportFailure(s);
   RunMonitor monitor;
   int found = 0;
-  Status s;
   {
-    RunMonitor* watched = request.progress ? &monitor : nullptr;
+    const bool reports = !group || group->Leads();
+    RunMonitor* watched = request.progress && reports ? &monitor : nullptr;
     ProgressLine progress(watched, db.options());
-    s = OnLargeStack([&] {
-      return GuardMemory([&] { return MineAndWrite(db, {request, paths, output, watched}, &found); });
-    });
+    if (group) group->Start();
+    TaskShare* share = group ? &group->share() : nullptr;
+    s = MineInGroup(db, {request, paths, output, watched, share}, group, &found);
+    if (group) group->Finish(s);
   }
   if (!s.ok() && s.code() != Status::kStopped) return ReportFailure(s);
   FILE* report = paths.report();
@@ -230,7 +282,9 @@ void PrintProgress(void* report, int stored) {
   fflush(to);
 }
 
-int RunMiner(int argc, char** argv) {
+int RunMiner(int argc, char** argv) { return RunMinerInGroup(argc, argv, nullptr); }
+
+int RunMinerInGroup(int argc, char** argv, RunGroup* group) {
   OpenClosedStandardStreams();
   clearerr(stdout);
   RunSignals signals;
@@ -251,11 +305,9 @@ int RunMiner(int argc, char** argv) {
       break;
   }
   const RunPaths paths(request);
-  Data data(paths.dataset);
-  Status s = CheckDataset(paths, data);
-  if (s.ok()) s = WarnOfOtherFormat(data, paths, request);
   std::unique_ptr<Database> db;
-  if (s.ok()) s = DatabaseLoader::Load(data, paths.datasetname, request.options, &db, request.format);
+  Status s = LoadDataset(paths, request, group, &db);
   if (!s.ok()) return ReportFailure(s);
-  return MineLoaded(*db, request, paths, startseconds, startmillis);
+  const int status = MineLoaded(*db, request, paths, startseconds, startmillis, group);
+  return group ? group->Exit(status) : status;
 }

@@ -179,8 +179,10 @@ struct Bounds {
   long long least[2];  // least size of that side in a result
   bool undirected;
   RunMonitor* monitor;
+  TaskShare* share;
 
-  explicit Bounds(const ExactInput& in) : undirected(in.undirected), monitor(in.monitor) {
+  explicit Bounds(const ExactInput& in)
+      : undirected(in.undirected), monitor(in.monitor), share(in.share) {
     // With one tolerance 0 the other cannot be used: a transaction that
     // lacks none of the items leaves every item complete.
     bool anyzero = in.transactionTolerance == 0 || in.itemTolerance == 0;
@@ -1020,30 +1022,46 @@ void SearchWhole(Search& search, const SharedGraph& whole) {
   search.RunRoot();
 }
 
-// The exact search on one thread.
-// Tells the run's monitor how many units the search has: its parts, or one
-// for a search of the whole graph.
+// The units a search has: its parts, or one for a search of the whole graph.
+long long Units(const Decomposition& parts) {
+  return parts.side() ? static_cast<long long>(parts.order().size()) : 1;
+}
+
+// Tells the run's monitor how many units the search has.
 void CountUnits(const Bounds& bounds, const Decomposition& parts) {
-  if (bounds.monitor) bounds.monitor->SetUnits(parts.side() ? parts.order().size() : 1);
+  if (bounds.monitor) bounds.monitor->SetUnits(Units(parts));
 }
 
-void UnitDone(const Bounds& bounds) {
+void UnitDone(const Bounds& bounds, long long unit) {
   if (bounds.monitor) bounds.monitor->UnitDone();
+  if (bounds.share) bounds.share->Done(unit);
 }
 
+// Takes the next unit of a search with `units` of them from `next` (the
+// search's own cursor), or from the run's share when it is spread over
+// processes. Returns -1 when none is left.
+long long NextUnit(const Bounds& bounds, long long units, std::atomic<long long>& next) {
+  if (bounds.share) return bounds.share->Next(units);
+  const long long k = next.fetch_add(1);
+  return k < units ? k : -1;
+}
+
+// The exact search on one thread.
 long long SearchSerially(const Bounds& bounds, const DatabaseGraph& global, PairSink& sink) {
   const Decomposition parts(bounds, global);
   CountUnits(bounds, parts);
+  std::atomic<long long> next{0};
   if (!parts.side()) {
+    if (NextUnit(bounds, 1, next) < 0) return 0;
     Search search(bounds, sink, nullptr);
     SearchWhole(search, WholeGraph(global));
-    UnitDone(bounds);
+    UnitDone(bounds, 0);
     return search.found();
   }
   PartSearch part(bounds, global, parts, sink, nullptr);
-  for (int v : parts.order()) {
-    part.SearchPart(v);
-    UnitDone(bounds);
+  for (long long k; (k = NextUnit(bounds, Units(parts), next)) >= 0;) {
+    part.SearchPart(parts.order()[k]);
+    UnitDone(bounds, k);
   }
   return part.found();
 }
@@ -1071,7 +1089,7 @@ class ParallelSearch final : public TaskSpawner {
   void Spawn(const SharedGraph& g, const Word* frame, int words) override;
 
  private:
-  void SearchParts(const Decomposition& parts, std::atomic<size_t>& next, long long* found);
+  void SearchParts(const Decomposition& parts, std::atomic<long long>& next, long long* found);
   // Runs work; when it throws, the other tasks stop at their next node.
   template <typename Work>
   void StopOthersOnFailure(Work work);
@@ -1105,12 +1123,12 @@ void ParallelSearch::StopOthersOnFailure(Work work) {
 }
 
 // Searches parts from the shared cursor `next` until none is left.
-void ParallelSearch::SearchParts(const Decomposition& parts, std::atomic<size_t>& next,
+void ParallelSearch::SearchParts(const Decomposition& parts, std::atomic<long long>& next,
                                  long long* found) {
   PartSearch part(bounds_, global_, parts, sink_, this);
-  for (size_t k; !Cancelled() && (k = next.fetch_add(1)) < parts.order().size();) {
+  for (long long k; !Cancelled() && (k = NextUnit(bounds_, Units(parts), next)) >= 0;) {
     part.SearchPart(parts.order()[k]);
-    UnitDone(bounds_);
+    UnitDone(bounds_, k);
   }
   *found = part.found();
 }
@@ -1118,17 +1136,18 @@ void ParallelSearch::SearchParts(const Decomposition& parts, std::atomic<size_t>
 long long ParallelSearch::Run() {
   const Decomposition parts(bounds_, global_);
   std::vector<long long> found(threads_, 0);
-  std::atomic<size_t> next{0};  // the next part to search, in the order
+  std::atomic<long long> next{0};  // the next part to search, in the order
   CountUnits(bounds_, parts);
   tbb::task_arena arena(threads_);
   // Every search runs as a task of the group, so that a failure reaches
   // the caller through the wait, once no task reads this frame any more.
   arena.execute([&] {
     if (!parts.side()) {
+      if (NextUnit(bounds_, 1, next) < 0) return;
       group_.run([&] {
         StopOthersOnFailure([&] {
           SearchWhole(searches_.local(), WholeGraph(global_));
-          UnitDone(bounds_);
+          UnitDone(bounds_, 0);
         });
       });
     } else {

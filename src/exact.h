@@ -6,6 +6,7 @@
 
 #include "pair_sink.h"
 #include "run_monitor.h"
+#include "task_share.h"
 
 namespace quasibiclique {
 
@@ -26,6 +27,10 @@ struct ExactInput {
   // Told of every part searched; a stopped monitor ends the search at its
   // next node with RunMonitor::Stopped. Null: none.
   RunMonitor* monitor = nullptr;
+  // A run spread over several processes: the parts (or the one search of
+  // the whole graph) this process searches, each told done once searched.
+  // Null: every part.
+  TaskShare* share = nullptr;
 };
 
 // Hands every maximal quasi-biclique (T, I) of the input to sink.Add once, as

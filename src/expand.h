@@ -11,6 +11,7 @@
 #include "pools.h"
 #include "run_monitor.h"
 #include "sets.h"
+#include "task_share.h"
 
 namespace quasibiclique {
 
@@ -60,6 +61,9 @@ struct RunContext {
   // Told of every start item walked; a stopped monitor ends the walk at its
   // next tidset or item-set node with RunMonitor::Stopped. Null: none.
   RunMonitor* monitor = nullptr;
+  // A run spread over several processes: the start items this process
+  // walks, each told done right after its pairs. Null: every start item.
+  TaskShare* share = nullptr;
 };
 
 // Walks every start item of db (loaded for `options`) in ascending order and
@@ -71,9 +75,11 @@ void WalkTolerances(const Database::Rep& db, const Options& options, PairSink& s
                     RunContext& context);
 
 // WalkTolerances on `threads` workers, each with a context of its own: the
-// sink sees the same pairs in the same order, one call at a time.
+// sink sees the same pairs in the same order, one call at a time. With a
+// share, only the start items it gives, in the order it gives them.
 void WalkTolerancesOnThreads(const Database::Rep& db, const Options& options, PairSink& sink,
-                             int threads, RunMonitor* monitor = nullptr);
+                             int threads, RunMonitor* monitor = nullptr,
+                             TaskShare* share = nullptr);
 
 // The walk of one start item alone, for tests of the walk's order.
 void WalkStartItem(const Database::Rep& db, const Options& options, PairSink& sink,

@@ -61,8 +61,30 @@ std::vector<int> StartItems(const Database::Rep& db, const Options& options) {
   return starts;
 }
 
-// Every start item in ascending order; or only the item `only` when it is
-// not -1.
+// The start items a walk takes, as indices into its starts: every one in
+// ascending order, or those the run's share gives this process.
+class StartCursor {
+ public:
+  StartCursor(TaskShare* share, size_t starts) : share_(share), starts_(starts) {}
+  // The next index, -1 when none is left.
+  long long Next() {
+    if (share_) return share_->Next(static_cast<long long>(starts_));
+    const size_t k = next_.fetch_add(1);
+    return k < starts_ ? static_cast<long long>(k) : -1;
+  }
+  // The pairs of start `k` are all handed on.
+  void Done(long long k) {
+    if (share_) share_->Done(k);
+  }
+
+ private:
+  TaskShare* const share_;
+  const size_t starts_;
+  std::atomic<size_t> next_{0};
+};
+
+// Every start item in ascending order (or those of the context's share); or
+// only the item `only` when it is not -1.
 void Walk(const Database::Rep& db, const Options& options, PairSink& sink, RunContext& context,
           int only) {
   ToleranceWalk walk(db, options, sink, context);
@@ -75,9 +97,11 @@ void Walk(const Database::Rep& db, const Options& options, PairSink& sink, RunCo
   }
   const std::vector<int> starts = StartItems(db, options);
   if (context.monitor) context.monitor->SetUnits(starts.size());
-  for (int i : starts) {
-    walk.Enumeratecdb(i, alltids);
+  StartCursor cursor(context.share, starts.size());
+  for (long long k; (k = cursor.Next()) >= 0;) {
+    walk.Enumeratecdb(starts[k], alltids);
     if (context.monitor) context.monitor->UnitDone();
+    cursor.Done(k);
   }
 }
 
@@ -106,10 +130,13 @@ class StartItemPairs final : public PairSink {
  public:
   static constexpr size_t kKeptInts = size_t{1} << 20;
 
-  StartItemPairs(class ParallelWalk& walk, WalkWorker& worker, size_t index)
-      : walk_(walk), worker_(worker), index_(index) {}
+  // index: its place among the start items this walk takes; start: its
+  // index among all start items.
+  StartItemPairs(class ParallelWalk& walk, WalkWorker& worker, size_t index, long long start)
+      : walk_(walk), worker_(worker), index_(index), start_(start) {}
   void Add(const int* tids, int ntids, const int* items, int nitems) override;
   size_t index() const { return index_; }
+  long long start() const { return start_; }
   WalkWorker& worker() const { return worker_; }
   size_t kept() const { return kept_.size(); }
   // Hands the kept pairs to sink and lets later ones go straight to it.
@@ -121,6 +148,7 @@ class StartItemPairs final : public PairSink {
   class ParallelWalk& walk_;
   WalkWorker& worker_;
   const size_t index_;
+  const long long start_;
   PairSink* head_ = nullptr;  // the run's sink, once this start item is the head
   std::vector<int> kept_;
 };
@@ -132,12 +160,13 @@ class StartItemPairs final : public PairSink {
 class ParallelWalk {
  public:
   ParallelWalk(const Database::Rep& db, const Options& options, PairSink& sink,
-               RunMonitor* monitor)
+               RunMonitor* monitor, TaskShare* share)
       : db_(db),
         options_(options),
         sink_(sink),
         monitor_(monitor),
         starts_(StartItems(db, options)),
+        cursor_(share, starts_.size()),
         done_(starts_.size()) {
     if (monitor_) monitor_->SetUnits(starts_.size());
   }
@@ -150,6 +179,9 @@ class ParallelWalk {
 
  private:
   void WalkStarts();
+  // Takes the next start item: sets its place among those taken and its
+  // index among all. Returns false when none is left.
+  bool Take(size_t* index, long long* start);
   // Waits while the worker keeps too much to take a new start item.
   // Returns false when the walk failed elsewhere.
   bool WaitForRoom(const WalkWorker& worker);
@@ -161,10 +193,12 @@ class ParallelWalk {
   RunMonitor* const monitor_;
   const std::vector<int> starts_;
   size_t threads_ = 1;  // the walk's workers, who share the address space
-  std::atomic<size_t> next_{0};
+  StartCursor cursor_;
+  std::mutex taking_;  // held while a start item is taken: places follow the cursor
+  size_t taken_ = 0;   // start items taken
   std::mutex handing_;  // held while pairs are handed on and the head changes
   std::condition_variable headchanged_;
-  std::vector<std::unique_ptr<StartItemPairs>> done_;  // walked, not yet handed on
+  std::vector<std::unique_ptr<StartItemPairs>> done_;  // by place: walked, not yet handed on
   std::atomic<size_t> committed_{0};                   // start items handed on
   tbb::enumerable_thread_specific<std::unique_ptr<WalkWorker>> workers_;
   tbb::task_group group_;
@@ -211,12 +245,14 @@ void ParallelWalk::WalkStarts() {
   if (!worker) worker = std::make_unique<WalkWorker>(db_, monitor_, threads_);
   // When a worker fails (out of memory) the others stop at their next start
   // item.
-  for (size_t k; WaitForRoom(*worker) && (k = next_.fetch_add(1)) < starts_.size();) {
-    auto pairs = std::make_unique<StartItemPairs>(*this, *worker, k);
+  size_t index;
+  long long start;
+  while (WaitForRoom(*worker) && Take(&index, &start)) {
+    auto pairs = std::make_unique<StartItemPairs>(*this, *worker, index, start);
     // Handing pairs on can fail too (the store reaches its memory limit).
     try {
       ToleranceWalk walk(db_, options_, *pairs, worker->context);
-      walk.Enumeratecdb(starts_[k], worker->alltids.data());
+      walk.Enumeratecdb(starts_[start], worker->alltids.data());
       Finish(std::move(pairs));
       if (monitor_) monitor_->UnitDone();
     } catch (...) {
@@ -226,6 +262,14 @@ void ParallelWalk::WalkStarts() {
       throw;
     }
   }
+}
+
+bool ParallelWalk::Take(size_t* index, long long* start) {
+  std::lock_guard<std::mutex> hold(taking_);
+  *start = cursor_.Next();
+  if (*start < 0) return false;
+  *index = taken_++;
+  return true;
 }
 
 bool ParallelWalk::WaitForRoom(const WalkWorker& worker) {
@@ -254,6 +298,7 @@ void ParallelWalk::Finish(std::unique_ptr<StartItemPairs> pairs) {
   for (; k < done_.size() && done_[k]; k++) {
     done_[k]->worker().kept -= done_[k]->kept();
     done_[k]->BecomeHead(sink_);
+    cursor_.Done(done_[k]->start());
     done_[k].reset();
   }
   committed_.store(k, std::memory_order_release);
@@ -268,8 +313,8 @@ void WalkTolerances(const Database::Rep& db, const Options& options, PairSink& s
 }
 
 void WalkTolerancesOnThreads(const Database::Rep& db, const Options& options, PairSink& sink,
-                             int threads, RunMonitor* monitor) {
-  ParallelWalk walk(db, options, sink, monitor);
+                             int threads, RunMonitor* monitor, TaskShare* share) {
+  ParallelWalk walk(db, options, sink, monitor, share);
   walk.Run(threads);
 }
 

@@ -127,25 +127,43 @@ bool CanHaveResults(const Database::Rep& rep, const Options& options) {
          rep.itemnum >= options.item_supportLevel;
 }
 
+// The search options choose on `threads` threads, handing its pairs to
+// sink; with a share, only this process's tasks.
+void SearchOnThreads(const Database::Rep& rep, const Options& options, PairSink& sink,
+                     int threads, RunMonitor* monitor, TaskShare* share) {
+  if (RunsExactSearch(options)) {
+    ExactInput input = ExactInputOf(rep, options);
+    input.monitor = monitor;
+    input.share = share;
+    EnumerateMaximalPairs(input, sink, threads);
+  } else if (threads > 1) {
+    WalkTolerancesOnThreads(rep, options, sink, threads, monitor, share);
+  } else {
+    RunContext context(rep);
+    context.monitor = monitor;
+    context.share = share;
+    WalkTolerances(rep, options, sink, context);
+  }
+}
+
 // Runs one search; what it throws when memory runs out, or when the run
-// is stopped, becomes a status.
-Status Search(const Database& db, const Options& options, PairSink& sink, RunMonitor* monitor) {
+// is stopped, becomes a status. A run spread over processes searches this
+// process's tasks and gathers every process's pairs into sink.
+// REQUIRES: monitor is not null when share is not.
+Status Search(const Database& db, const Options& options, PairSink& sink, RunMonitor* monitor,
+              TaskShare* share) {
   const Database::Rep& rep = db.rep();
   if (!CanHaveResults(rep, options)) return Status::OK();
   const int threads = RunThreads(options);
   return GuardMemory([&] {
     const WorkerLimits limits(threads);
     try {
-      if (RunsExactSearch(options)) {
-        ExactInput input = ExactInputOf(rep, options);
-        input.monitor = monitor;
-        EnumerateMaximalPairs(input, sink, threads);
-      } else if (threads > 1) {
-        WalkTolerancesOnThreads(rep, options, sink, threads, monitor);
+      if (share) {
+        share->Gather(sink, *monitor, !RunsExactSearch(options), [&](PairSink& mine) {
+          SearchOnThreads(rep, options, mine, threads, monitor, share);
+        });
       } else {
-        RunContext context(rep);
-        context.monitor = monitor;
-        WalkTolerances(rep, options, sink, context);
+        SearchOnThreads(rep, options, sink, threads, monitor, nullptr);
       }
     } catch (const RunMonitor::Stopped&) {
       if (monitor->reason() == RunMonitor::kMemoryLimit) {
@@ -206,7 +224,7 @@ class CountedSink final : public PairSink {
 // A run's bounds and its monitor: the searches of MineBounded are stopped
 // at options.time_limit and at options.max_results.
 Status MineBounded(const Database& db, const Options& options, PairSink& sink,
-                   RunMonitor* monitor, long long* results = nullptr) {
+                   RunMonitor* monitor, TaskShare* share, long long* results = nullptr) {
   RunMonitor own;
   RunMonitor& watched = monitor ? *monitor : own;
   watched.Watch(options.stop);
@@ -215,14 +233,15 @@ Status MineBounded(const Database& db, const Options& options, PairSink& sink,
   if (!WatchTimeLimit(options.time_limit, watched, timer)) {
     return Status::OutOfMemory("no memory for the thread that watches the time limit");
   }
-  Status s = Search(db, options, counted, &watched);
+  Status s = Search(db, options, counted, &watched, share);
   if (results) *results = counted.results();
   return s;
 }
 
-// Whether a run needs its monitor: a bound, a stop token, or someone watching.
-bool Monitored(const Options& options, const RunMonitor* monitor) {
-  return monitor || options.max_results > 0 || options.time_limit > 0 || options.stop;
+// Whether a run needs its monitor: a bound, a stop token, someone watching,
+// or other processes that may stop it.
+bool Monitored(const Options& options, const RunMonitor* monitor, const TaskShare* share) {
+  return monitor || share || options.max_results > 0 || options.time_limit > 0 || options.stop;
 }
 
 struct LargeStackCall {
@@ -311,9 +330,9 @@ int RunThreads(const Options& options) {
 }
 
 Status MineHere(const Database& db, const Options& options, PairSink& sink,
-                RunMonitor* monitor) {
-  if (Monitored(options, monitor)) return MineBounded(db, options, sink, monitor);
-  return Search(db, options, sink, nullptr);
+                RunMonitor* monitor, TaskShare* share) {
+  if (Monitored(options, monitor, share)) return MineBounded(db, options, sink, monitor, share);
+  return Search(db, options, sink, nullptr, nullptr);
 }
 
 Status MineInto(const Database& db, const Options& options, PairSink& sink) {
@@ -348,7 +367,7 @@ Status MineToTextSerially(const Database& db, const Options& options, const Text
                           int* lines) {
   const Database::Rep& rep = db.rep();
   ResultStore store(out.progress, out.context);
-  Status mined = MineHere(db, options, store, out.monitor);
+  Status mined = MineHere(db, options, store, out.monitor, out.share);
   if (!HasResults(mined)) return mined;
   return RunStatus(mined, GuardMemory([&] {
                      ResultWriter writer(store, rep.undirected());
@@ -365,7 +384,7 @@ Status MineToTextInShards(const Database& db, const Options& options, const Text
   ResultShards shards(rep.itemnum, kShardsPerThread * threads, ArrivalOf(options), out.progress,
                       out.context);
   if (out.memorylimit != SIZE_MAX) shards.LimitMemory(out.memorylimit, out.spilldirectory);
-  Status mined = MineHere(db, options, shards, out.monitor);
+  Status mined = MineHere(db, options, shards, out.monitor, out.share);
   if (!HasResults(mined)) return mined;
   const ExactInput input = ExactInputOf(rep, options);
   const ShardWriter::Stored stored = [&](const int* tids, int ntids, const int* items,
@@ -404,7 +423,7 @@ Status CountExactResults(const Database& db, const Options& options, const TextO
                          int* lines) {
   CountingSink counter(out.progress, out.context);
   long long results = 0;
-  Status s = MineBounded(db, options, counter, out.monitor, &results);
+  Status s = MineBounded(db, options, counter, out.monitor, out.share, &results);
   if (HasResults(s)) *lines = static_cast<int>(std::min<long long>(results, INT_MAX));
   return s;
 }
@@ -530,7 +549,7 @@ Status Count(const Database& db, const Options& options, long long* results) {
   }
   return OnLargeStack([&] {
     CountingSink counter(nullptr, nullptr);
-    return MineBounded(db, options, counter, nullptr, results);
+    return MineBounded(db, options, counter, nullptr, nullptr, results);
   });
 }
 

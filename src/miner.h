@@ -14,6 +14,7 @@
 #include "quasibiclique/quasibiclique.h"
 #include "result_store.h"
 #include "run_monitor.h"
+#include "task_share.h"
 
 namespace quasibiclique {
 
@@ -43,9 +44,11 @@ int RunThreads(const Options& options);
 // REQUIRES: CheckRunOptions(db, options) is OK.
 // With options.max_results or options.time_limit the search stops at them
 // and Stopped is returned; the pairs until then are with sink. A monitor is
-// told of the run's results and work as they come.
+// told of the run's results and work as they come. With a share, the run
+// is spread over processes: this one searches the tasks the share gives it,
+// and the share gathers every process's pairs into sink (see TaskShare).
 Status MineHere(const Database& db, const Options& options, PairSink& sink,
-                RunMonitor* monitor = nullptr);
+                RunMonitor* monitor = nullptr, TaskShare* share = nullptr);
 
 // MineHere on a thread with a large stack.
 Status MineInto(const Database& db, const Options& options, PairSink& sink);
@@ -69,6 +72,8 @@ struct TextOutput {
   // Resident bytes the process may hold while the search runs: beyond them
   // the search stops and the run ends with OutOfMemory. SIZE_MAX: no limit.
   size_t residentlimit = SIZE_MAX;
+  // A run spread over processes (see MineHere); null for a run of its own.
+  TaskShare* share = nullptr;
 };
 
 // Mines db into the store a run of its threads and memory limit needs (one

@@ -1,0 +1,194 @@
+// The program over an MPI job: MPI's start and end, the steps on which the
+// processes agree (the dataset's text, each step's outcome, the exit
+// status) and the share of the mining. Every process runs the driver; the
+// others than rank 0 say nothing on the standard streams.
+#include "mpi_run.h"
+
+#include <fcntl.h>
+#include <mpi.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "driver.h"
+#include "mpi_share.h"
+#include "run_group.h"
+
+namespace quasibiclique {
+namespace {
+
+constexpr int kLeader = 0;
+
+// How often a process waiting for the others looks: it never spins, since
+// the processes of a job may share cores with each other's work.
+constexpr auto kPoll = std::chrono::milliseconds(1);
+
+void Await(MPI_Request* request) {
+  for (int done = 0;;) {
+    MPI_Test(request, &done, MPI_STATUS_IGNORE);
+    if (done) return;
+    std::this_thread::sleep_for(kPoll);
+  }
+}
+
+void Broadcast(void* data, int count, MPI_Datatype type, int root) {
+  MPI_Request request;
+  MPI_Ibcast(data, count, type, root, MPI_COMM_WORLD, &request);
+  Await(&request);
+}
+
+// Bytes of the dataset's text broadcast at once: within MPI's int counts,
+// and the scratch of a process without room for the whole text.
+constexpr size_t kPiece = size_t{16} << 20;
+
+// The leader's piece [data, data + size) to every process.
+void BroadcastPiece(char* data, size_t size) {
+  Broadcast(data, static_cast<int>(size), MPI_CHAR, kLeader);
+}
+
+// A status from its code and message, as another process had it.
+Status StatusOf(int code, std::string message) {
+  switch (code) {
+    case Status::kOk:
+      return Status::OK();
+    case Status::kInvalidArgument:
+      return Status::InvalidArgument(std::move(message));
+    case Status::kNotFound:
+      return Status::NotFound(std::move(message));
+    case Status::kCorruption:
+      return Status::Corruption(std::move(message));
+    case Status::kIOError:
+      return Status::IOError(std::move(message));
+    case Status::kOutOfMemory:
+      return Status::OutOfMemory(std::move(message));
+    default:
+      return Status::Stopped(std::move(message));
+  }
+}
+
+// The status `s` of process root, on every process.
+Status BroadcastStatus(const Status& s, int root) {
+  long long head[2] = {s.code(), static_cast<long long>(s.message().size())};
+  Broadcast(head, 2, MPI_LONG_LONG, root);
+  std::string message = s.message();
+  message.resize(size_t(head[1]));
+  if (head[1] > 0) Broadcast(message.data(), static_cast<int>(head[1]), MPI_CHAR, root);
+  return StatusOf(static_cast<int>(head[0]), std::move(message));
+}
+
+// The talker of a process cannot go on: the temporary output goes (the
+// driver's report does that) before the whole job ends with the status.
+[[noreturn]] void EndJob(const Status& s) {
+  MPI_Abort(MPI_COMM_WORLD, ReportFailure(s));
+  std::abort();
+}
+
+class MpiGroup final : public RunGroup {
+ public:
+  MpiGroup(int rank, int ranks) : rank_(rank), ranks_(ranks), share_(rank, ranks, EndJob) {}
+
+  bool Leads() const override { return rank_ == kLeader; }
+  Status ShareText(Data& data, const Status& read) override;
+  Status Agree(const Status& mine) override;
+  TaskShare& share() override { return share_; }
+  void Start() override { share_.Start(); }
+  void Finish(const Status& mined) override { share_.Finish(mined); }
+  int Exit(int status) override {
+    Broadcast(&status, 1, MPI_INT, kLeader);
+    return status;
+  }
+
+ private:
+  // Takes the leader's text of `size` bytes. Returns false, having taken
+  // part in the broadcast all the same, when there is no memory for it.
+  bool ReceiveText(Data& data, size_t size);
+
+  const int rank_;
+  const int ranks_;
+  MpiShare share_;
+};
+
+// The text is the one the leader read, inflated when it was compressed: the
+// others take it as read, so that every process loads the same bytes.
+Status MpiGroup::ShareText(Data& data, const Status& read) {
+  const Status s = BroadcastStatus(read, kLeader);
+  if (!s.ok()) return s;
+  long long size = Leads() ? static_cast<long long>(data.Text().size()) : 0;
+  Broadcast(&size, 1, MPI_LONG_LONG, kLeader);
+  if (Leads()) {
+    char* text = const_cast<char*>(data.Text().data());
+    for (size_t at = 0; at < size_t(size); at += kPiece) {
+      BroadcastPiece(text + at, std::min(kPiece, size_t(size) - at));
+    }
+  } else if (!ReceiveText(data, size_t(size))) {
+    return Status::OutOfMemory("no memory for the dataset's text from the first process");
+  }
+  return s;
+}
+
+bool MpiGroup::ReceiveText(Data& data, size_t size) {
+  std::vector<char> text;
+  bool room = true;
+  try {
+    text.resize(size);
+  } catch (const std::bad_alloc&) {
+    room = false;
+    text.resize(std::min(size, kPiece));  // the pieces land here and are dropped
+  }
+  for (size_t at = 0; at < size; at += kPiece) {
+    BroadcastPiece(text.data() + (room ? at : 0), std::min(kPiece, size - at));
+  }
+  if (room) data.ReplaceText(std::move(text));
+  return room;
+}
+
+Status MpiGroup::Agree(const Status& mine) {
+  int code = mine.code();
+  std::vector<int> codes(static_cast<size_t>(ranks_));
+  MPI_Request request;
+  MPI_Iallgather(&code, 1, MPI_INT, codes.data(), 1, MPI_INT, MPI_COMM_WORLD, &request);
+  Await(&request);
+  const auto failed = std::find_if(codes.begin(), codes.end(), [](int c) { return c != Status::kOk; });
+  if (failed == codes.end()) return Status::OK();
+  return BroadcastStatus(mine, static_cast<int>(failed - codes.begin()));
+}
+
+// The other processes than the leader write nothing: their standard output
+// and error go to /dev/null.
+void Silence() {
+  const int null = open("/dev/null", O_WRONLY);
+  if (null < 0) return;
+  dup2(null, STDOUT_FILENO);
+  dup2(null, STDERR_FILENO);
+  close(null);
+}
+
+}  // namespace
+}  // namespace quasibiclique
+
+int RunMpiMiner(int argc, char** argv) {
+  using namespace quasibiclique;
+  int provided = 0;
+  MPI_Init_thread(&argc, &argv, MPI_THREAD_SERIALIZED, &provided);
+  int rank = 0, ranks = 1;
+  MPI_Comm_rank(MPI_COMM_WORLD, &rank);
+  MPI_Comm_size(MPI_COMM_WORLD, &ranks);
+  if (rank != kLeader) Silence();
+  int status;
+  if (provided < MPI_THREAD_SERIALIZED) {
+    status = ReportFailure(Status::InvalidArgument(
+        "the MPI library does not let threads take turns (MPI_THREAD_SERIALIZED)"));
+  } else {
+    MpiGroup group(rank, ranks);
+    status = RunMinerInGroup(argc, argv, &group);
+  }
+  MPI_Finalize();
+  return status;
+}
