@@ -161,16 +161,24 @@ void Data::ReadLine(std::vector<int>& numbers) {
 
 Status Data::ReadText(const std::string& name) {
   if (textread_) return readstatus_;
-  if (!ReadAll()) {
-    const int error = errno;
-    errorline_ = 1 + int(std::count(text_.begin(), text_.end(), '\n'));
-    readstatus_ =
-        Refusal(name, std::string("cannot read the dataset: ") + strerror(error ? error : EIO));
-  } else if (StartsGzip(text_.data(), text_.size())) {
-    readstatus_ = InflateText(name);
+  try {
+    readstatus_ = ReadWholeText(name);
+  } catch (const std::bad_alloc&) {
+    decltype(text_)().swap(text_);
+    readstatus_ = Status::OutOfMemory("no memory for the dataset's text");
   }
   textread_ = true;
   return readstatus_;
+}
+
+Status Data::ReadWholeText(const std::string& name) {
+  if (!ReadAll()) {
+    const int error = errno;
+    errorline_ = 1 + int(std::count(text_.begin(), text_.end(), '\n'));
+    return Refusal(name, std::string("cannot read the dataset: ") + strerror(error ? error : EIO));
+  }
+  if (StartsGzip(text_.data(), text_.size())) return InflateText(name);
+  return Status::OK();
 }
 
 Status Data::InflateText(const std::string& name) {

@@ -39,8 +39,8 @@ class Data {
   // first call's outcome. Returns OK, or Corruption "<name>:<line>: cannot
   // read the dataset: <reason>", where <line> is the line being read when
   // the read failed: for a corrupt or truncated gzip stream, the line of the
-  // inflated text reached by then (1 when nothing was inflated). Throws
-  // std::bad_alloc when memory runs out.
+  // inflated text reached by then (1 when nothing was inflated); or
+  // OutOfMemory when the text does not fit, with nothing of it kept.
   Status ReadText(const std::string& name);
   // The text read by ReadText (inflated) or given by ReplaceText.
   const std::vector<char>& Text() const { return text_; }
@@ -74,6 +74,8 @@ class Data {
 
  private:
   int ReadAll();  // 1 when the whole file is in text_, else 0 with errno set
+  // ReadText's work: the file read and inflated; throws std::bad_alloc.
+  Status ReadWholeText(const std::string& name);
   // Replaces a gzip-compressed text_ with its inflation; the refusal of
   // `name` when the stream is corrupt or truncated.
   Status InflateText(const std::string& name);
