@@ -1,8 +1,8 @@
 // The core of the Python module: loads a dataset (rows of ids, or a file),
 // mines or counts it on a thread of its own while the interpreter's thread
 // waits without the GIL, looks for signals (Ctrl-C) while it waits, and turns
-// the results into Python objects in the output file's order as they are
-// handed over. The mining thread never touches a Python object.
+// the results into Python objects as they are handed over (in the output
+// file's order, or as the exact search finds them). The mining thread never touches a Python object.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
@@ -74,6 +74,11 @@ class Channel {
     queue_.clear();
     room_.notify_all();
   }
+  // True when the interpreter's thread has taken every batch pushed.
+  bool Drained() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return queue_.empty();
+  }
   // The run's status. REQUIRES: Pop has reported the end
   const qb::Status& status() const { return status_; }
 
@@ -87,17 +92,19 @@ class Channel {
   qb::Status status_;
 };
 
-// Collects the results of Mine into batches for the channel.
+// Collects the results of a run into batches for the channel. Results
+// handed over as they are found go on at once while the interpreter's
+// thread waits for them, in batches while it is busy.
 class BatchSink final : public qb::ResultSink {
  public:
-  explicit BatchSink(Channel& channel) : channel_(channel) {}
+  BatchSink(Channel& channel, bool asfound) : channel_(channel), asfound_(asfound) {}
   void Add(const int* transactions, int ntransactions, const int* items, int nitems) override {
     std::vector<int>& ids = batch_.ids;
     ids.push_back(ntransactions);
     ids.insert(ids.end(), transactions, transactions + ntransactions);
     ids.push_back(nitems);
     ids.insert(ids.end(), items, items + nitems);
-    if (++batch_.results == kBatchResults) Flush();
+    if (++batch_.results == kBatchResults || (asfound_ && channel_.Drained())) Flush();
   }
   void Flush() {
     if (batch_.results) channel_.Push(std::move(batch_));
@@ -106,6 +113,7 @@ class BatchSink final : public qb::ResultSink {
 
  private:
   Channel& channel_;
+  const bool asfound_;
   Batch batch_;
 };
 
@@ -116,6 +124,7 @@ struct Request {
   std::vector<std::vector<int>> rows;
   qb::Options options;
   bool count = false;
+  bool asfound = false;  // results as the exact search finds them, in no fixed order
 };
 
 // The mining thread's part: loads, then counts or mines into the channel.
@@ -129,8 +138,9 @@ void Work(const Request& request, Channel& channel, std::unique_ptr<qb::Database
   if (s.ok() && request.count) {
     s = qb::Count(**db, request.options, counted);
   } else if (s.ok()) {
-    BatchSink sink(channel);
-    s = qb::Mine(**db, request.options, sink);
+    BatchSink sink(channel, request.asfound);
+    s = request.asfound ? qb::MineAsFound(**db, request.options, sink)
+                        : qb::Mine(**db, request.options, sink);
     sink.Flush();
   }
   channel.Finish(std::move(s));
@@ -324,7 +334,7 @@ py::object RunRequest(Request request, py::object transaction_labels, py::object
 py::object RunOnRows(std::vector<std::vector<int>> rows, const std::string& path, int format,
                      int item_support, int item_tolerance, int transaction_tolerance,
                      int transaction_support, bool undirected, int search, int threads,
-                     long long max_results, double time_limit, bool count,
+                     long long max_results, double time_limit, bool count, bool found,
                      py::object transaction_labels, py::object item_labels,
                      py::object callback) {
   Request request;
@@ -335,6 +345,7 @@ py::object RunOnRows(std::vector<std::vector<int>> rows, const std::string& path
   request.path = path;
   request.format = static_cast<qb::DatasetFormat>(format);
   request.count = count;
+  request.asfound = found;
   return RunRequest(std::move(request), std::move(transaction_labels), std::move(item_labels),
                     std::move(callback));
 }
@@ -349,7 +360,7 @@ PYBIND11_MODULE(_core, m) {
   m.def("run", &RunOnRows, py::arg("rows"), py::arg("path"), py::arg("format"),
         py::arg("item_support"), py::arg("item_tolerance"), py::arg("transaction_tolerance"),
         py::arg("transaction_support"), py::arg("undirected"), py::arg("search"),
-        py::arg("threads"), py::arg("max_results"), py::arg("time_limit"), py::arg("count"),
+        py::arg("threads"), py::arg("max_results"), py::arg("time_limit"), py::arg("count"), py::arg("found"),
         py::arg("transaction_labels"), py::arg("item_labels"), py::arg("callback"),
         "Loads rows of ids (or the file at path when path is not empty) and mines or counts "
         "them; see quasibiclique.mine.");

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <mutex>
 #include <optional>
 
 #include <tbb/global_control.h>
@@ -524,6 +525,82 @@ Status Mine(const Database& db, const Options& options, ResultSink& sink) {
     writer.Deliver(forward, rep.tidoldid.data(), rep.tidnum, rep.itemoldid.data(), rep.itemnum);
     return mined;
   });
+}
+
+namespace {
+
+// Hands the exact search's pairs on as they come: in dataset ids, one call
+// at a time, a pair whose mirror is a result too only in one orientation,
+// and no more than the run's result limit.
+class AsFoundSink final : public PairSink {
+ public:
+  AsFoundSink(ResultSink& sink, const Database::Rep& rep, const Options& options,
+              RunMonitor& monitor)
+      : sink_(sink),
+        rep_(rep),
+        input_(ExactInputOf(rep, options)),
+        limit_(options.max_results),
+        monitor_(monitor) {}
+
+  void Add(const int* tids, int ntids, const int* items, int nitems) override {
+    if (rep_.undirected() && !HandedOrientation(tids, ntids, items, nitems)) return;
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (limit_ > 0 && handed_ == limit_) return;
+    if (++handed_ == limit_) monitor_.Stop(RunMonitor::kResultLimit);
+    InDatasetIds(tids, ntids, rep_.tidoldid, &tids_);
+    InDatasetIds(items, nitems, rep_.itemoldid, &items_);
+    sink_.Add(tids_.data(), ntids, items_.data(), nitems);
+  }
+
+ private:
+  // Whether (tids, items) is handed over: always, unless its mirror is a
+  // result too and its smallest transaction is above its smallest item.
+  bool HandedOrientation(const int* tids, int ntids, const int* items, int nitems) const {
+    const auto smallest = [](const int* ids, int n, const std::vector<int>& oldid) {
+      int least = oldid[size_t(ids[0])];
+      for (int k = 1; k < n; k++) least = std::min(least, oldid[size_t(ids[k])]);
+      return least;
+    };
+    return smallest(tids, ntids, rep_.tidoldid) < smallest(items, nitems, rep_.itemoldid) ||
+           !IsMaximalPair(input_, items, nitems, tids, ntids);
+  }
+
+  static void InDatasetIds(const int* ids, int n, const std::vector<int>& oldid,
+                           std::vector<int>* out) {
+    out->resize(size_t(n));
+    for (int k = 0; k < n; k++) (*out)[size_t(k)] = oldid[size_t(ids[k])];
+    std::sort(out->begin(), out->end());
+  }
+
+  ResultSink& sink_;
+  const Database::Rep& rep_;
+  const ExactInput input_;
+  const long long limit_;
+  RunMonitor& monitor_;
+  std::mutex mutex_;
+  long long handed_ = 0;
+  std::vector<int> tids_, items_;
+};
+
+}  // namespace
+
+Status MineAsFound(const Database& db, const Options& options, ResultSink& sink) {
+  Status s = CheckRunOptions(db, options);
+  if (!s.ok()) return s;
+  if (!RunsExactSearch(options)) {
+    return Status::InvalidArgument(
+        "results as they are found need the exact search: the tolerance walk may replace a "
+        "pair it found by a later one");
+  }
+  // The sink stops the run at the result limit: it counts the results it
+  // hands over, where the run's own count takes a pair and its mirror as
+  // halves, seen in any order.
+  RunMonitor monitor;
+  AsFoundSink forward(sink, db.rep(), options, monitor);
+  Options unbounded = options;
+  unbounded.max_results = 0;
+  s = OnLargeStack([&] { return MineHere(db, unbounded, forward, &monitor, nullptr); });
+  return s.code() == Status::kStopped ? StoppedAt(options, monitor) : s;
 }
 
 namespace {

@@ -451,3 +451,86 @@ TEST(LibraryExample, PrintsTheResultsOfTheFirstCommand) {
 }
 
 }  // namespace
+
+namespace {
+
+using Pair = std::pair<std::vector<int>, std::vector<int>>;
+
+// The results as a sorted list, each undirected one turned so that its
+// smallest transaction is below its smallest item (a pair and its mirror
+// are one result).
+std::vector<Pair> Oriented(std::vector<Pair> results, GraphType graph) {
+  for (Pair& pair : results) {
+    if (graph == kUndirected && pair.first[0] > pair.second[0]) std::swap(pair.first, pair.second);
+  }
+  std::sort(results.begin(), results.end());
+  return results;
+}
+
+// MineAsFound hands over the results of Mine (an undirected result in either
+// orientation), each once, on any thread count; bounded by max_results it
+// hands over that many of them; the tolerance walk is refused.
+TEST(LibraryMineAsFound, TheResultsOfMineAsTheSearchFindsThem) {
+  std::mt19937 rng(29);
+  for (int round = 0; round < 60; round++) {
+    const GraphType graph = round % 2 ? kUndirected : kBipartite;
+    const Rows rows = RandomRows(rng, graph);
+    Options options = Make(2, round % 3 == 1, round % 3 == 2, 2 + round % 4 / 3, graph);
+    options.threads = 1 + round % 3;
+    SCOPED_TRACE("round " + std::to_string(round) + ":\n" + qbtest::DatasetText(rows));
+    std::unique_ptr<Database> db;
+    ASSERT_TRUE(Database::FromTransactions(rows, options, &db).ok());
+    RecordingSink mined, found;
+    ASSERT_TRUE(Mine(*db, options, mined).ok());
+    ASSERT_TRUE(MineAsFound(*db, options, found).ok());
+    const std::vector<Pair> all = Oriented(mined.results, graph);
+    EXPECT_EQ(Oriented(found.results, graph), all);
+    if (all.size() < 2) continue;
+    options.max_results = (long long)all.size() - 1;
+    RecordingSink part;
+    EXPECT_EQ(MineAsFound(*db, options, part).code(), Status::kStopped);
+    EXPECT_EQ(part.results.size(), all.size() - 1);
+    for (const Pair& pair : Oriented(part.results, graph)) {
+      EXPECT_TRUE(std::binary_search(all.begin(), all.end(), pair));
+    }
+  }
+  const Rows rows = {{0, 1}, {0, 1}, {1, 2}};
+  // Results come while the search runs: a stop asked for by the sink at the
+  // first one ends the search, where Mine hands them over after it.
+  class StopAtFirst : public ResultSink {
+   public:
+    void Add(const int*, int, const int*, int) override {
+      if (++results == 1) token.RequestStop();
+    }
+    StopToken token;
+    int results = 0;
+  };
+  std::mt19937 dense(3);
+  Rows many(40);
+  for (auto& row : many) {
+    for (int item = 0; item < 30; item++) {
+      if (std::uniform_int_distribution<int>(0, 99)(dense) < 70) row.push_back(item);
+    }
+  }
+  Options exact = Make(2, 1, 1, 2);
+  std::unique_ptr<Database> manydb;
+  ASSERT_TRUE(Database::FromTransactions(many, exact, &manydb).ok());
+  StopAtFirst first;
+  exact.stop = &first.token;
+  const Status stopped = MineAsFound(*manydb, exact, first);
+  EXPECT_EQ(stopped.code(), Status::kStopped) << stopped.message();
+  EXPECT_GE(first.results, 1);
+  EXPECT_LT(first.results, 1000);
+  Options walk = Make(1, 1, 1, 1, kBipartite, kSearchTolerance);
+  std::unique_ptr<Database> db;
+  ASSERT_TRUE(Database::FromTransactions(rows, walk, &db).ok());
+  RecordingSink none;
+  const Status refused = MineAsFound(*db, walk, none);
+  EXPECT_EQ(refused.code(), Status::kInvalidArgument);
+  EXPECT_EQ(refused.message(),
+            "results as they are found need the exact search: the tolerance walk may replace "
+            "a pair it found by a later one");
+  EXPECT_TRUE(none.results.empty());
+}
+
+}  // namespace

@@ -232,6 +232,17 @@ class ResultSink {
 // until then, in the output file's order).
 Status Mine(const Database& db, const Options& options, ResultSink& sink);
 
+// Hands each result to sink as the exact search finds it, while the search
+// runs, keeping none: in no fixed order, one call at a time (from the run's
+// threads, not always the caller's). The results are those Mine hands over;
+// for an undirected graph, a result whose mirror (its items as transactions
+// and its transactions as items) is a result too comes once, as the one of
+// the two whose smallest transaction is below its smallest item (the output
+// file may write the other). Returns what Mine returns, and InvalidArgument
+// when the options choose the tolerance walk (it may replace a pair it found
+// by a later one, so only its end tells its results).
+Status MineAsFound(const Database& db, const Options& options, ResultSink& sink);
+
 // Sets *results to the number of results Mine would hand over (the lines of
 // the output file), without keeping the exact search's results at all.
 // Returns what Mine returns; on Stopped, *results counts the results found

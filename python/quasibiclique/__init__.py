@@ -162,8 +162,11 @@ def _rows_of(data, undirected):
     return _from_lists(rows, undirected)
 
 
+_ORDERS = {"file": False, "found": True}
+
+
 def _run(data, item_support, item_tolerance, transaction_tolerance, transaction_support, graph,
-         search, threads, max_results, time_limit, format, count, callback):
+         search, threads, max_results, time_limit, format, count, callback, order="file"):
     undirected = _choice("graph", graph, _GRAPHS)
     options = dict(item_support=item_support, item_tolerance=item_tolerance,
                    transaction_tolerance=transaction_tolerance,
@@ -172,7 +175,7 @@ def _run(data, item_support, item_tolerance, transaction_tolerance, transaction_
                    threads=0 if threads is None else threads,
                    max_results=0 if max_results is None else max_results,
                    time_limit=0.0 if time_limit is None else time_limit,
-                   count=count, callback=callback)
+                   count=count, found=_choice("order", order, _ORDERS), callback=callback)
     if isinstance(data, (str, os.PathLike)):
         path = os.fsdecode(data)
         if not path:
@@ -188,7 +191,7 @@ def _run(data, item_support, item_tolerance, transaction_tolerance, transaction_
 
 def mine(data, *, item_support, item_tolerance, transaction_tolerance, transaction_support,
          graph="bipartite", search="auto", threads=None, max_results=None, time_limit=None,
-         format="lines", callback=None):
+         format="lines", callback=None, order="file"):
     """Mines the maximal quasi-bicliques of data.
 
     data: one of
@@ -216,9 +219,16 @@ def mine(data, *, item_support, item_tolerance, transaction_tolerance, transacti
     callback: when given, called with each Result in turn instead of collecting
         them; mine then returns the number of results. An exception it raises
         stops the run and propagates.
+    order: "file", the output file's order, the results handed over once the
+        search has ended; or "found", each result as the exact search finds it,
+        while it runs (the callback sees it then), in no fixed order. For
+        graph="undirected" a result whose mirror is a result too then comes
+        once, as the one whose smallest transaction is below its smallest item.
+        The tolerance walk cannot hand results over as found (it may replace a
+        pair by a later one): "found" with it raises ValueError.
 
     Returns the list of Results (named tuples (transactions, items), each a
-    tuple of labels, ascending) in the output file's order.
+    tuple of labels, ascending) in the order asked for.
 
     Raises ValueError for refused parameters or data (with the command line's
     message), TypeError for data of no known kind, FileNotFoundError for a path
@@ -226,7 +236,7 @@ def mine(data, *, item_support, item_tolerance, transaction_tolerance, transacti
     run with KeyboardInterrupt. The GIL is released while the run mines.
     """
     return _run(data, item_support, item_tolerance, transaction_tolerance, transaction_support,
-                graph, search, threads, max_results, time_limit, format, False, callback)
+                graph, search, threads, max_results, time_limit, format, False, callback, order)
 
 
 def count(data, *, item_support, item_tolerance, transaction_tolerance, transaction_support,

@@ -46,7 +46,7 @@ def test_refused_parameters_raise_the_programs_message(tmp_path, field, value, p
 def test_refused_choices_and_bounds():
     for wrong in (dict(graph="directed"), dict(search="fast"), dict(threads=-1),
                   dict(threads=100000), dict(max_results=-1), dict(time_limit=-1.0),
-                  dict(time_limit=float("nan"))):
+                  dict(time_limit=float("nan")), dict(order="sorted")):
         with pytest.raises(ValueError):
             qb.mine([[1, 2, 3]] * 3, **SMALL, **wrong)
     with pytest.raises(ValueError):

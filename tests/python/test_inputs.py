@@ -134,3 +134,25 @@ def test_davis_southern_women_as_the_program_names_them(tmp_path):
     assert list(frame.columns) == ["n_transactions", "n_items", "transactions", "items"]
     assert frame["transactions"].tolist() == [r.transactions for r in results]
     assert frame["n_items"].tolist() == [len(r.items) for r in results]
+
+
+def oriented(found, graph):
+    """The results sorted, each of an undirected graph turned so that its
+    smallest transaction is below its smallest item."""
+    turned = [(t, i) if graph == "bipartite" or t[0] < i[0] else (i, t) for t, i in found]
+    return sorted(turned)
+
+
+def test_results_as_found_are_the_programs(case):
+    rows, graph, kwargs, expected = case
+    exact_regime = (kwargs["transaction_tolerance"] < kwargs["item_support"] and
+                    kwargs["item_tolerance"] < max(2, kwargs["transaction_support"]))
+    if kwargs["search"] == "tolerance" or not exact_regime:
+        with pytest.raises(ValueError, match="need the exact search"):
+            qb.mine(rows, **kwargs, order="found")
+        return
+    found = pairs(qb.mine(rows, **kwargs, order="found", threads=2))
+    assert oriented(found, graph) == oriented(expected, graph)
+    seen = []
+    assert qb.mine(rows, **kwargs, order="found", callback=seen.append) == len(expected)
+    assert oriented(pairs(seen), graph) == oriented(expected, graph)
