@@ -542,10 +542,17 @@ class AsFoundSink final : public PairSink {
         limit_(options.max_results),
         monitor_(monitor) {}
 
+  // Whether a result found after the limit was reached was left out (the
+  // search may end before it meets the stop).
+  bool dropped() const { return dropped_; }
+
   void Add(const int* tids, int ntids, const int* items, int nitems) override {
     if (rep_.undirected() && !HandedOrientation(tids, ntids, items, nitems)) return;
     std::lock_guard<std::mutex> hold(mutex_);
-    if (limit_ > 0 && handed_ == limit_) return;
+    if (limit_ > 0 && handed_ == limit_) {
+      dropped_ = true;
+      return;
+    }
     if (++handed_ == limit_) monitor_.Stop(RunMonitor::kResultLimit);
     InDatasetIds(tids, ntids, rep_.tidoldid, &tids_);
     InDatasetIds(items, nitems, rep_.itemoldid, &items_);
@@ -579,6 +586,7 @@ class AsFoundSink final : public PairSink {
   RunMonitor& monitor_;
   std::mutex mutex_;
   long long handed_ = 0;
+  bool dropped_ = false;
   std::vector<int> tids_, items_;
 };
 
@@ -600,7 +608,8 @@ Status MineAsFound(const Database& db, const Options& options, ResultSink& sink)
   Options unbounded = options;
   unbounded.max_results = 0;
   s = OnLargeStack([&] { return MineHere(db, unbounded, forward, &monitor, nullptr); });
-  return s.code() == Status::kStopped ? StoppedAt(options, monitor) : s;
+  const bool stopped = s.code() == Status::kStopped || (s.ok() && forward.dropped());
+  return stopped ? StoppedAt(options, monitor) : s;
 }
 
 namespace {
