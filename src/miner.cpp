@@ -530,8 +530,8 @@ Status Mine(const Database& db, const Options& options, ResultSink& sink) {
 namespace {
 
 // Hands the exact search's pairs on as they come: in dataset ids, one call
-// at a time, a pair whose mirror is a result too only in one orientation,
-// and no more than the run's result limit.
+// at a time, a pair whose mirror is a result too only in one orientation;
+// at the run's result limit it stops the run, as the run's own count does.
 class AsFoundSink final : public PairSink {
  public:
   AsFoundSink(ResultSink& sink, const Database::Rep& rep, const Options& options,
@@ -542,21 +542,17 @@ class AsFoundSink final : public PairSink {
         limit_(options.max_results),
         monitor_(monitor) {}
 
-  // Whether a result found after the limit was reached was left out (the
-  // search may end before it meets the stop).
-  bool dropped() const { return dropped_; }
-
   void Add(const int* tids, int ntids, const int* items, int nitems) override {
     if (rep_.undirected() && !HandedOrientation(tids, ntids, items, nitems)) return;
     std::lock_guard<std::mutex> hold(mutex_);
-    if (limit_ > 0 && handed_ == limit_) {
-      dropped_ = true;
-      return;
-    }
-    if (++handed_ == limit_) monitor_.Stop(RunMonitor::kResultLimit);
+    if (limit_ > 0 && handed_ == limit_) throw RunMonitor::Stopped();
     InDatasetIds(tids, ntids, rep_.tidoldid, &tids_);
     InDatasetIds(items, nitems, rep_.itemoldid, &items_);
     sink_.Add(tids_.data(), ntids, items_.data(), nitems);
+    if (++handed_ == limit_) {
+      monitor_.Stop(RunMonitor::kResultLimit);
+      throw RunMonitor::Stopped();
+    }
   }
 
  private:
@@ -586,7 +582,6 @@ class AsFoundSink final : public PairSink {
   RunMonitor& monitor_;
   std::mutex mutex_;
   long long handed_ = 0;
-  bool dropped_ = false;
   std::vector<int> tids_, items_;
 };
 
@@ -608,8 +603,7 @@ Status MineAsFound(const Database& db, const Options& options, ResultSink& sink)
   Options unbounded = options;
   unbounded.max_results = 0;
   s = OnLargeStack([&] { return MineHere(db, unbounded, forward, &monitor, nullptr); });
-  const bool stopped = s.code() == Status::kStopped || (s.ok() && forward.dropped());
-  return stopped ? StoppedAt(options, monitor) : s;
+  return s.code() == Status::kStopped ? StoppedAt(options, monitor) : s;
 }
 
 namespace {
