@@ -21,6 +21,7 @@
 #include "output_file.h"
 #include "progress_line.h"
 #include "resident_limit.h"
+#include "result_shards.h"
 #include "quasibiclique/quasibiclique.h"
 #include "run_group.h"
 #include "run_monitor.h"
@@ -243,6 +244,33 @@ Status MineInGroup(const Database& db, const RunEnds& ends, RunGroup* group, int
       [&] { return GuardMemory([&] { return MineAndWrite(db, ends, found); }); });
 }
 
+// Whether the processes of a group may write this run's output together:
+// an exact search that runs to its end into a file of its own. The others
+// (the tolerance walk, whose pairs are stored in start order; runs cut at
+// a bound; counts; spilled stores) gather their pairs on the leader.
+bool WritableTogether(const RunRequest& request) {
+  const Options& options = request.options;
+  return !request.countonly && RunsExactSearch(options) && options.max_results == 0 &&
+         options.time_limit == 0 && request.memorylimit == SIZE_MAX;
+}
+
+// The processes of the group write the output together; the leader shows
+// the store's progress numbers for every process's pairs and puts the file
+// in place.
+Status MineTogether(const Database& db, const RunEnds& ends, RunGroup& group,
+                    const std::string& path, int* found) {
+  long long pairs = 0;
+  const Status written =
+      group.MineAndWriteTogether(db, ends.request.options, ends.monitor,
+                                 ResidentLimitOf(ends.request), path, &pairs, found);
+  if (!group.Leads() || (!written.ok() && written.code() != Status::kIOError)) return written;
+  StoredCount shown(PrintProgress, ends.paths.report());
+  for (long long k = 0; k < pairs; k++) shown.Count();
+  const Status finished =
+      ends.output.Finish(written.code() == Status::kIOError ? written.message() : "");
+  return finished.ok() ? written : finished;
+}
+
 // The loaded database mined and written; the count and time reported.
 int MineLoaded(const Database& db, const RunRequest& request, const RunPaths& paths,
                long long startseconds, int startmillis, RunGroup* group) {
@@ -251,16 +279,24 @@ int MineLoaded(const Database& db, const RunRequest& request, const RunPaths& pa
   if (!request.countonly && (!group || group->Leads())) s = output.Open(paths.output);
   if (group) s = group->Agree(s);
   if (!s.ok()) return ReportFailure(s);
+  std::string together;
+  if (group && WritableTogether(request)) {
+    together = group->ShareOutputPath(group->Leads() ? output.temporary() : "");
+  }
   RunMonitor monitor;
   int found = 0;
   {
     const bool reports = !group || group->Leads();
     RunMonitor* watched = request.progress && reports ? &monitor : nullptr;
     ProgressLine progress(watched, db.options());
-    if (group) group->Start();
-    TaskShare* share = group ? &group->share() : nullptr;
-    s = MineInGroup(db, {request, paths, output, watched, share}, group, &found);
-    if (group) group->Finish(s);
+    if (!together.empty()) {
+      s = MineTogether(db, {request, paths, output, watched, nullptr}, *group, together, &found);
+    } else {
+      if (group) group->Start();
+      TaskShare* share = group ? &group->share() : nullptr;
+      s = MineInGroup(db, {request, paths, output, watched, share}, group, &found);
+      if (group) group->Finish(s);
+    }
   }
   if (!s.ok() && s.code() != Status::kStopped) return ReportFailure(s);
   FILE* report = paths.report();

@@ -31,6 +31,18 @@
 
 namespace quasibiclique {
 
+ExactInput ExactInputOf(const Database::Rep& rep, const Options& options) {
+  return ExactInput{rep.tidnum,
+                    rep.itemnum,
+                    rep.tranlist,
+                    rep.itemlist,
+                    options.item_supportLevel,
+                    options.itemTolerance,
+                    options.transactionTolerance,
+                    options.transaction_supportLevel,
+                    rep.undirected()};
+}
+
 namespace {
 
 // Stack of the mining thread: the tolerance walk recurses once per tolerance
@@ -51,10 +63,6 @@ size_t WorkerStackBytes(int threads) {
   return std::clamp(ShareOfMappable(size_t(threads)), kSmallestWorkerStack, kWorkerStackBytes);
 }
 
-// Shards of the output order per thread: enough that a few heavy ones
-// leave the others room to balance the layout and the formatting.
-constexpr int kShardsPerThread = 16;
-
 // The workers a run on `threads` threads needs while it lasts: as many as
 // it asks for (even beyond the cores), with large stacks.
 struct WorkerLimits {
@@ -70,19 +78,6 @@ struct WorkerLimits {
 ResultShards::Arrival ArrivalOf(const Options& options) {
   return RunsExactSearch(options) ? ResultShards::Arrival::kAnyOrder
                                   : ResultShards::Arrival::kInOrder;
-}
-
-// The loaded database and the options as the exact search takes them.
-ExactInput ExactInputOf(const Database::Rep& rep, const Options& options) {
-  return ExactInput{rep.tidnum,
-                    rep.itemnum,
-                    rep.tranlist,
-                    rep.itemlist,
-                    options.item_supportLevel,
-                    options.itemTolerance,
-                    options.transactionTolerance,
-                    options.transaction_supportLevel,
-                    rep.undirected()};
 }
 
 // The message of a run stopped at one of its bounds, or on request (the

@@ -10,6 +10,8 @@
 #include <functional>
 #include <string>
 
+#include "database.h"
+#include "exact.h"
 #include "pair_sink.h"
 #include "quasibiclique/quasibiclique.h"
 #include "result_store.h"
@@ -17,6 +19,13 @@
 #include "task_share.h"
 
 namespace quasibiclique {
+
+// The loaded database and the options as the exact search takes them.
+ExactInput ExactInputOf(const Database::Rep& rep, const Options& options);
+
+// Shards of the output order per thread: enough that a few heavy ones
+// leave the others room to balance the layout and the formatting.
+constexpr int kShardsPerThread = 16;
 
 // True when options choose the exact search (else the tolerance walk runs).
 bool RunsExactSearch(const Options& options);

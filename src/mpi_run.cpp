@@ -9,15 +9,24 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <new>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "driver.h"
+#include "memory_status.h"
+#include "miner.h"
+#include "mpi_output.h"
+#include "output_blocks.h"
+#include "resident_limit.h"
+#include "result_shards.h"
+#include "result_writer.h"
 #include "mpi_share.h"
 #include "run_group.h"
 
@@ -100,12 +109,22 @@ class MpiGroup final : public RunGroup {
   TaskShare& share() override { return share_; }
   void Start() override { share_.Start(); }
   void Finish(const Status& mined) override { share_.Finish(mined); }
+  std::string ShareOutputPath(const std::string& temporary) override;
+  Status MineAndWriteTogether(const Database& db, const Options& options, RunMonitor* monitor,
+                              size_t residentlimit, const std::string& path, long long* pairs,
+                              int* lines) override;
   int Exit(int status) override {
     Broadcast(&status, 1, MPI_INT, kLeader);
     return status;
   }
 
  private:
+  // Mines this process's share of the tasks into `local`, keeping its pairs.
+  Status MineKept(const Database& db, const Options& options, RunMonitor* monitor,
+                  size_t residentlimit, WeighedSink& weighed);
+  // Lays this process's block out and writes it at its offset into path.
+  Status WriteBlock(const Database& db, const Options& options, ResultStore& owned,
+                    const std::string& path, int* lines);
   // Takes the leader's text of `size` bytes. Returns false, having taken
   // part in the broadcast all the same, when there is no memory for it.
   bool ReceiveText(Data& data, size_t size);
@@ -158,6 +177,90 @@ Status MpiGroup::Agree(const Status& mine) {
   const auto failed = std::find_if(codes.begin(), codes.end(), [](int c) { return c != Status::kOk; });
   if (failed == codes.end()) return Status::OK();
   return BroadcastStatus(mine, static_cast<int>(failed - codes.begin()));
+}
+
+std::string MpiGroup::ShareOutputPath(const std::string& temporary) {
+  long long size = Leads() ? static_cast<long long>(temporary.size()) : 0;
+  Broadcast(&size, 1, MPI_LONG_LONG, kLeader);
+  std::string path = Leads() ? temporary : std::string(size_t(size), '\0');
+  if (size > 0) Broadcast(path.data(), static_cast<int>(size), MPI_CHAR, kLeader);
+  return path;
+}
+
+Status MpiGroup::MineKept(const Database& db, const Options& options, RunMonitor* monitor,
+                          size_t residentlimit, WeighedSink& weighed) {
+  share_.KeepPairs();
+  Start();
+  const Status mined = OnLargeStack([&] {
+    return GuardMemory([&] {
+      RunMonitor own;
+      RunMonitor& watched = monitor ? *monitor : own;
+      const ResidentLimit watch(residentlimit, watched);
+      return MineHere(db, options, weighed, &watched, &share_);
+    });
+  });
+  Finish(mined);
+  return Agree(mined);
+}
+
+// The pairs of every process, each in the block that holds it, written
+// into the file at path: each process mines into a store of its own, the
+// blocks are cut where the pairs weigh equal shares, and the pairs go to
+// their blocks.
+Status MpiGroup::MineAndWriteTogether(const Database& db, const Options& options,
+                                      RunMonitor* monitor, size_t residentlimit,
+                                      const std::string& path, long long* pairs, int* lines) {
+  const Database::Rep& rep = db.rep();
+  std::optional<ResultShards> local;
+  std::optional<WeighedSink> weighed;
+  Status s = GuardMemory([&] {
+    local.emplace(rep.itemnum, kShardsPerThread * RunThreads(options),
+                  ResultShards::Arrival::kAnyOrder);
+    weighed.emplace(*local, rep.itemnum);
+    return Status::OK();
+  });
+  s = Agree(s);
+  if (s.ok()) s = MineKept(db, options, monitor, residentlimit, *weighed);
+  if (!s.ok()) return s;
+  long long found = weighed->pairs();
+  MPI_Allreduce(&found, pairs, 1, MPI_LONG_LONG, MPI_SUM, MPI_COMM_WORLD);
+  std::vector<long long> weights = weighed->weights();
+  MPI_Allreduce(MPI_IN_PLACE, weights.data(), static_cast<int>(weights.size()), MPI_LONG_LONG,
+                MPI_SUM, MPI_COMM_WORLD);
+  const std::vector<int> bounds = BlockBounds(weights, ranks_);
+  weights = {};
+  ResultStore owned;
+  const int longest = 2 + rep.tidnum + rep.itemnum;
+  s = Agree(OnLargeStack(
+      [&] { return ExchangeBlocks(*local, bounds, rank_, ranks_, longest, owned); }));
+  local.reset();
+  if (!s.ok()) return s;
+  return WriteBlock(db, options, owned, path, lines);
+}
+
+Status MpiGroup::WriteBlock(const Database& db, const Options& options, ResultStore& owned,
+                            const std::string& path, int* lines) {
+  const Database::Rep& rep = db.rep();
+  std::optional<ResultWriter> writer;
+  BlockSize size;
+  Status s = OnLargeStack([&] {
+    return GuardMemory([&] {
+      writer.emplace(owned, false);
+      if (rep.undirected()) writer->PruneWhere(ExactSearchMirrorDrop(db, options));
+      size = SizeOfLines(*writer, rep);
+      return Status::OK();
+    });
+  });
+  s = Agree(s);
+  if (!s.ok()) return s;
+  long long offset = 0, total[2] = {0, 0};
+  const long long mine[2] = {size.lines, size.bytes};
+  MPI_Exscan(&size.bytes, &offset, 1, MPI_LONG_LONG, MPI_SUM, MPI_COMM_WORLD);
+  if (Leads()) offset = 0;  // MPI_Exscan leaves the first process's undefined
+  MPI_Allreduce(mine, total, 2, MPI_LONG_LONG, MPI_SUM, MPI_COMM_WORLD);
+  s = Agree(OnLargeStack([&] { return WriteBlockAt(*writer, rep, size, path, offset, rank_); }));
+  if (s.ok()) *lines = static_cast<int>(std::min<long long>(total[0], INT_MAX));
+  return s;
 }
 
 // The other processes than the leader write nothing: their standard output

@@ -142,7 +142,11 @@ void MpiShare::Gather(PairSink& sink, RunMonitor& monitor, bool intaskorder,
   }
   std::exception_ptr thrown;
   try {
-    search(packer_);
+    if (keeppairs_) {
+      search(sink);
+    } else {
+      search(packer_);
+    }
   } catch (...) {
     thrown = std::current_exception();
   }

@@ -37,6 +37,10 @@ class MpiShare final : public TaskShare {
   MpiShare(const MpiShare&) = delete;
   MpiShare& operator=(const MpiShare&) = delete;
 
+  // Every process's Gather hands its own pairs to the sink it is given,
+  // instead of the leader's getting them all: for runs whose processes
+  // write their output together. Called before Start.
+  void KeepPairs() { keeppairs_ = true; }
   // Starts the thread that talks to the other processes.
   void Start();
   // This process's mining ended with `mined` (Gather, if it ran, has
@@ -105,6 +109,7 @@ class MpiShare final : public TaskShare {
   RunMonitor* monitor_ = nullptr;    // while gathering
   PairSink* sink_ = nullptr;         // the leader's, while gathering
   bool intaskorder_ = false;
+  bool keeppairs_ = false;           // see KeepPairs
   bool gathering_ = false;           // Gather runs
   bool gathered_ = false;            // the leader's gathering ended
   bool searched_ = false;            // this process's search returned

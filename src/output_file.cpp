@@ -349,6 +349,10 @@ int OutputFile::CloseFile() {
   return error;
 }
 
+std::string OutputFile::temporary() const {
+  return syncfd_ >= 0 && partialset ? std::string(partialpath) : std::string();
+}
+
 Status OutputFile::Finish(const std::string& failure) {
   std::string reason = failure;
   const int closeerror = file_ ? CloseFile() : 0;

@@ -65,6 +65,9 @@ class OutputFile {
   // <reason>".
   Status Open(const char* path);
   std::FILE* file() const { return file_; }
+  // The temporary file the results go to before they are put in place;
+  // empty when they are written directly.
+  std::string temporary() const;
 
   // Closes the file and, unless `failure` (the reason a write failed) is
   // given or closing fails, puts the results in place; else the temporary

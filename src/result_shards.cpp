@@ -160,6 +160,17 @@ void ResultShards::MergeLastRuns() {
   runlevels_.push_back(level);
 }
 
+void ResultShards::HandOverInOrder(PairSink& sink) {
+  Flush();
+  for (auto& shard : shards_) {
+    {
+      ResultWriter writer(*shard->store, false);
+      writer.HandOver(sink);
+    }
+    shard->store = std::make_unique<ResultStore>();
+  }
+}
+
 ShardWriter::ShardWriter(ResultShards& shards, bool undirected, int threads, Stored stored)
     : span_(shards.span_),
       threads_(threads),

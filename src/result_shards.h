@@ -77,6 +77,12 @@ class ResultShards final : public PairSink {
   void SpillRest();
   // Tidsets stored so far (pairs waiting in batches are not).
   int stored() const { return count_.stored(); }
+  // Hands every stored result with at least two tids to sink, in new ids,
+  // in the output order (shard by shard, each laid out as a ResultWriter
+  // does), and gives each shard's memory back once it is handed over.
+  // Called when no Add runs; nothing may be added after. REQUIRES: nothing
+  // was spilled.
+  void HandOverInOrder(PairSink& sink);
 
  private:
   friend class ShardWriter;

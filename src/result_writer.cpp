@@ -206,20 +206,26 @@ void ResultWriter::WalkTidsets(TidRun** root, int* tidpath, Visit visit) {
 // ---------------------------------------------------------------------------
 
 void ResultWriter::PruneMirrors(const HolderOf& holder) {
-  int* itempath = itempath_.data();
-  WalkItemsets(itempath, [&](LaidNode& node, int nitems) {
-    PruneItemset(node, itempath, nitems, holder);
+  PruneWhere([&](const int* tids, int ntids, const int* items, int nitems) {
+    return holder(tids[0]).Stores(tids, ntids, items, nitems);
   });
 }
 
-// Removes every tidset of node whose mirror (the tidset read as an itemset,
-// carrying this itemset as a tidset) is stored, looking each one up against
-// the store as left by the removals before it.
-void ResultWriter::PruneItemset(LaidNode& node, int* itempath, int nitems,
-                                const HolderOf& holder) {
+// Each tidset of an itemset is looked up against the store as left by the
+// removals before it.
+void ResultWriter::PruneWhere(const Drop& drop) {
+  int* itempath = itempath_.data();
+  WalkItemsets(itempath, [&](LaidNode& node, int nitems) {
+    PruneItemset(node, itempath, nitems, drop);
+  });
+}
+
+// Removes every tidset of node (itemset itempath[0 .. nitems)) that drop
+// names.
+void ResultWriter::PruneItemset(LaidNode& node, int* itempath, int nitems, const Drop& drop) {
   if (!node.tidroot) return;
   WalkTidsets(&node.tidroot, TidPathFor(node.tidroot), [&](const int* tids, int ntids) {
-    return ntids >= 2 && holder(tids[0]).Stores(tids, ntids, itempath, nitems);
+    return ntids >= 2 && drop(tids, ntids, itempath, nitems);
   });
 }
 

@@ -87,6 +87,12 @@ class ResultWriter {
   // false) and pruned in the order of their ranges, so that the rule is the
   // one of a single store.
   void PruneMirrors(const HolderOf& holder);
+  // Whether a result goes: (tids, items) in new ids, both ascending.
+  using Drop = std::function<bool(const int* tids, int ntids, const int* items, int nitems)>;
+  // Removes every result with at least two tids for which drop is true,
+  // walking them in the output order: the mirror prune with a rule of the
+  // caller's (results kept by several processes).
+  void PruneWhere(const Drop& drop);
   // True when tids is stored, exactly, as a tidset of itemset items (both
   // ascending). A single-vertex side is never written, so it never counts.
   bool Stores(const int* items, int nitems, const int* tids, int ntids) const;
@@ -151,7 +157,7 @@ class ResultWriter {
   template <typename Visit>
   void WalkTidsets(TidRun** root, int* tidpath, Visit visit);
 
-  void PruneItemset(LaidNode& node, int* itempath, int nitems, const HolderOf& holder);
+  void PruneItemset(LaidNode& node, int* itempath, int nitems, const Drop& drop);
   int* TidPathFor(const TidRun* run);
   const LaidNode* FindLaid(const int* items, int n) const;
 
