@@ -20,6 +20,7 @@
 namespace {
 
 using namespace quasibiclique;
+using qbtest::RandomRows;
 using qbtest::Rows;
 
 // The results as the output file writes them.
@@ -72,21 +73,6 @@ std::vector<std::string> SortedLines(const std::string& text) {
   }
   std::sort(lines.begin(), lines.end());
   return lines;
-}
-
-// A random bipartite dataset, or a symmetric graph without self loops.
-Rows RandomRows(std::mt19937& rng, GraphType graph) {
-  auto uniform = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
-  const int n = uniform(3, 14), m = graph == kUndirected ? n : uniform(2, 10);
-  Rows rows(n);
-  for (int t = 0; t < n; t++) {
-    for (int x = graph == kUndirected ? t + 1 : 0; x < m; x++) {
-      if (uniform(0, 99) >= 55) continue;
-      rows[t].push_back(x);
-      if (graph == kUndirected) rows[x].push_back(t);
-    }
-  }
-  return rows;
 }
 
 TEST(LibraryOptions, ValidateGivesTheRefusalsOfTheCommandLine) {

@@ -26,6 +26,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <random>
 #include <set>
 #include <string>
 #include <tuple>
@@ -42,6 +43,21 @@ using quasibiclique::kLargestNumber;
 namespace qbtest {
 
 using Rows = std::vector<std::vector<int>>;
+
+// A random bipartite dataset, or a symmetric graph without self loops.
+inline Rows RandomRows(std::mt19937& rng, quasibiclique::GraphType graph) {
+  auto uniform = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+  const int n = uniform(3, 14), m = graph == quasibiclique::kUndirected ? n : uniform(2, 10);
+  Rows rows(n);
+  for (int t = 0; t < n; t++) {
+    for (int x = graph == quasibiclique::kUndirected ? t + 1 : 0; x < m; x++) {
+      if (uniform(0, 99) >= 55) continue;
+      rows[t].push_back(x);
+      if (graph == quasibiclique::kUndirected) rows[x].push_back(t);
+    }
+  }
+  return rows;
+}
 
 inline int MinTransactions(const Parameters& p) { return std::max(2, p.transaction_supportLevel); }
 
