@@ -176,6 +176,7 @@ struct RunEnds {
   OutputFile& output;
   RunMonitor* monitor;
   TaskShare* share;  // a group's, or null
+  size_t residentlimit;  // see ResidentLimitOf
 };
 
 // Room a run with --memory-limit=SIZE has beside its stored results: the
@@ -184,10 +185,17 @@ constexpr size_t kWorkingMemory = size_t{64} << 20;
 
 // The resident memory the run may reach: what it holds now (the loaded
 // database) plus the stored results' limit and working room, or by
-// default the memory the machine and its container have to give.
-size_t ResidentLimitOf(const RunRequest& request) {
-  if (request.memorylimit == SIZE_MAX) return DefaultMemoryBudget();
-  return ResidentBytes() + request.memorylimit + kWorkingMemory;
+// default the memory the machine and its container have to give, split
+// evenly among the processes of a group that run on this machine.
+size_t ResidentLimitOf(const RunRequest& request, const RunGroup* group) {
+  if (request.memorylimit != SIZE_MAX) {
+    return ResidentBytes() + request.memorylimit + kWorkingMemory;
+  }
+  const size_t budget = DefaultMemoryBudget();
+  const int sharing = group ? group->ProcessesOnThisMachine() : 1;
+  if (budget == SIZE_MAX || sharing <= 1) return budget;
+  const size_t held = std::min(ResidentBytes(), budget);
+  return held + (budget - held) / static_cast<size_t>(sharing);
 }
 
 // Mines the loaded database into the result store, writes the results to
@@ -203,7 +211,7 @@ Status MineAndWrite(const Database& db, const RunEnds& ends, int* found) {
   out.spilldirectory = ends.paths.output ? DirectoryOf(ends.paths.output) : ".";
   out.countonly = ends.request.countonly;
   out.monitor = ends.monitor;
-  out.residentlimit = ResidentLimitOf(ends.request);
+  out.residentlimit = ends.residentlimit;
   out.share = ends.share;
   const Status mined = MineToText(db, ends.request.options, out, found);
   if (ends.request.countonly || mined.code() == Status::kOutOfMemory) return mined;
@@ -227,7 +235,7 @@ Status MineForLeader(const Database& db, const RunRequest& request, RunGroup& gr
   options.max_results = 0;
   options.time_limit = 0;
   RunMonitor monitor;
-  const ResidentLimit watch(ResidentLimitOf(request), monitor);
+  const ResidentLimit watch(ResidentLimitOf(request, &group), monitor);
   struct : PairSink {
     void Add(const int*, int, const int*, int) override {}
   } none;
@@ -262,7 +270,7 @@ Status MineTogether(const Database& db, const RunEnds& ends, RunGroup& group,
   long long pairs = 0;
   const Status written =
       group.MineAndWriteTogether(db, ends.request.options, ends.monitor,
-                                 ResidentLimitOf(ends.request), path, &pairs, found);
+                                 ends.residentlimit, path, &pairs, found);
   if (!group.Leads() || (!written.ok() && written.code() != Status::kIOError)) return written;
   StoredCount shown(PrintProgress, ends.paths.report());
   for (long long k = 0; k < pairs; k++) shown.Count();
@@ -290,11 +298,13 @@ int MineLoaded(const Database& db, const RunRequest& request, const RunPaths& pa
     RunMonitor* watched = request.progress && reports ? &monitor : nullptr;
     ProgressLine progress(watched, db.options());
     if (!together.empty()) {
-      s = MineTogether(db, {request, paths, output, watched, nullptr}, *group, together, &found);
+      s = MineTogether(db, {request, paths, output, watched, nullptr, ResidentLimitOf(request, group)},
+                       *group, together, &found);
     } else {
       if (group) group->Start();
       TaskShare* share = group ? &group->share() : nullptr;
-      s = MineInGroup(db, {request, paths, output, watched, share}, group, &found);
+      s = MineInGroup(db, {request, paths, output, watched, share, ResidentLimitOf(request, group)},
+                      group, &found);
       if (group) group->Finish(s);
     }
   }

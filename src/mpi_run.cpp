@@ -99,9 +99,23 @@ Status BroadcastStatus(const Status& s, int root) {
   std::abort();
 }
 
+// The processes of the job that share this one's memory (its machine).
+int ProcessesSharingMemory() {
+  MPI_Comm machine;
+  if (MPI_Comm_split_type(MPI_COMM_WORLD, MPI_COMM_TYPE_SHARED, 0, MPI_INFO_NULL, &machine) !=
+      MPI_SUCCESS) {
+    return 1;
+  }
+  int size = 1;
+  MPI_Comm_size(machine, &size);
+  MPI_Comm_free(&machine);
+  return size;
+}
+
 class MpiGroup final : public RunGroup {
  public:
-  MpiGroup(int rank, int ranks) : rank_(rank), ranks_(ranks), share_(rank, ranks, EndJob) {}
+  MpiGroup(int rank, int ranks)
+      : rank_(rank), ranks_(ranks), local_(ProcessesSharingMemory()), share_(rank, ranks, EndJob) {}
 
   bool Leads() const override { return rank_ == kLeader; }
   Status ShareText(Data& data, const Status& read) override;
@@ -113,6 +127,7 @@ class MpiGroup final : public RunGroup {
   Status MineAndWriteTogether(const Database& db, const Options& options, RunMonitor* monitor,
                               size_t residentlimit, const std::string& path, long long* pairs,
                               int* lines) override;
+  int ProcessesOnThisMachine() const override { return local_; }
   int Exit(int status) override {
     Broadcast(&status, 1, MPI_INT, kLeader);
     return status;
@@ -131,6 +146,7 @@ class MpiGroup final : public RunGroup {
 
   const int rank_;
   const int ranks_;
+  const int local_;  // processes of the job on this machine
   MpiShare share_;
 };
 

@@ -1,8 +1,10 @@
 // The share of a run among the processes of an MPI job: the leader (rank 0)
 // hands out the tasks one at a time as the processes ask for them, every
 // process packs its pairs into batches for the leader, and the leader hands
-// them to the run's sink as one process searching every task would. A
-// thread of each process does all of its talking, between Start and Finish.
+// them to the run's sink as one process searching every task would (or,
+// for runs whose processes write the output together, each process keeps
+// its own pairs). A thread of each process does all of its talking,
+// between Start and Finish.
 #ifndef QUASIBICLIQUE_MPI_SHARE_H
 #define QUASIBICLIQUE_MPI_SHARE_H
 

@@ -63,6 +63,10 @@ class RunGroup {
                                       const std::string& path, long long* pairs,
                                       int* lines) = 0;
 
+  // The processes of the group on this machine, this one included: they
+  // share its memory.
+  virtual int ProcessesOnThisMachine() const = 0;
+
   // The leader's exit status `status`, on every process.
   virtual int Exit(int status) = 0;
 };
