@@ -51,10 +51,11 @@ constexpr auto kPoll = std::chrono::microseconds(200);
 class BlockExchange final : public PairSink {
  public:
   BlockExchange(const std::vector<int>& bounds, int rank, int ranks, int longest,
-                ResultStore& owned)
+                const RunMonitor& watch, ResultStore& owned)
       : bounds_(bounds),
         rank_(rank),
         ranks_(ranks),
+        watch_(watch),
         owned_(owned),
         batches_(size_t(ranks)),
         ends_(size_t(ranks), MPI_REQUEST_NULL),
@@ -77,6 +78,7 @@ class BlockExchange final : public PairSink {
   const std::vector<int>& bounds_;
   const int rank_;
   const int ranks_;
+  const RunMonitor& watch_;  // stopped when the process reaches its memory limit
   ResultStore& owned_;
   std::vector<std::vector<int>> batches_;  // per process: the batch being packed
   struct Sending {
@@ -105,6 +107,10 @@ void BlockExchange::Add(const int* tids, int ntids, const int* items, int nitems
 
 void BlockExchange::Store(const int* tids, int ntids, const int* items, int nitems) {
   if (!status_.ok()) return;
+  if (watch_.stopped()) {
+    status_ = Status::OutOfMemory("the run's memory reached its limit");
+    return;
+  }
   status_ = GuardMemory([&] {
     owned_.Add(tids, ntids, items, nitems);
     return Status::OK();
@@ -196,10 +202,10 @@ void BlockExchange::Finish(const Status& handed) {
 }  // namespace
 
 Status ExchangeBlocks(ResultShards& local, const std::vector<int>& bounds, int rank, int ranks,
-                      int longest, ResultStore& owned) {
+                      int longest, const RunMonitor& watch, ResultStore& owned) {
   std::optional<BlockExchange> exchange;
   const Status ready = GuardMemory([&] {
-    exchange.emplace(bounds, rank, ranks, longest, owned);
+    exchange.emplace(bounds, rank, ranks, longest, watch, owned);
     return Status::OK();
   });
   // Every process takes part, or none does.

@@ -16,6 +16,7 @@
 #include "quasibiclique/quasibiclique.h"
 #include "result_shards.h"
 #include "result_store.h"
+#include "run_monitor.h"
 
 namespace quasibiclique {
 
@@ -43,11 +44,11 @@ class WeighedSink final : public PairSink {
 // pairs of its `local` store to the process whose block holds them
 // (BlockBounds `bounds`) and stores the pairs of its own block, from every
 // process, in `owned`. Takes part to the end even when its memory runs
-// out, so that no process waits for it. Returns OK or OutOfMemory.
-// `longest`: the most ints a pair can take (2 + tids + items of the
-// database).
+// out, or `watch` stops at the memory limit, so that no process waits for
+// it. Returns OK or OutOfMemory. `longest`: the most ints a pair can take
+// (2 + tids + items of the database).
 Status ExchangeBlocks(ResultShards& local, const std::vector<int>& bounds, int rank, int ranks,
-                      int longest, ResultStore& owned);
+                      int longest, const RunMonitor& watch, ResultStore& owned);
 
 // Writes the lines of `writer` (this process's block, laid out and
 // pruned, of `size`) into the file at `path` from byte `offset`, in dataset

@@ -135,8 +135,8 @@ class MpiGroup final : public RunGroup {
 
  private:
   // Mines this process's share of the tasks into `local`, keeping its pairs.
-  Status MineKept(const Database& db, const Options& options, RunMonitor* monitor,
-                  size_t residentlimit, WeighedSink& weighed);
+  Status MineKept(const Database& db, const Options& options, RunMonitor& watched,
+                  WeighedSink& weighed);
   // Lays this process's block out and writes it at its offset into path.
   Status WriteBlock(const Database& db, const Options& options, ResultStore& owned,
                     const std::string& path, int* lines);
@@ -203,17 +203,12 @@ std::string MpiGroup::ShareOutputPath(const std::string& temporary) {
   return path;
 }
 
-Status MpiGroup::MineKept(const Database& db, const Options& options, RunMonitor* monitor,
-                          size_t residentlimit, WeighedSink& weighed) {
+Status MpiGroup::MineKept(const Database& db, const Options& options, RunMonitor& watched,
+                          WeighedSink& weighed) {
   share_.KeepPairs();
   Start();
   const Status mined = OnLargeStack([&] {
-    return GuardMemory([&] {
-      RunMonitor own;
-      RunMonitor& watched = monitor ? *monitor : own;
-      const ResidentLimit watch(residentlimit, watched);
-      return MineHere(db, options, weighed, &watched, &share_);
-    });
+    return GuardMemory([&] { return MineHere(db, options, weighed, &watched, &share_); });
   });
   Finish(mined);
   return Agree(mined);
@@ -236,7 +231,11 @@ Status MpiGroup::MineAndWriteTogether(const Database& db, const Options& options
     return Status::OK();
   });
   s = Agree(s);
-  if (s.ok()) s = MineKept(db, options, monitor, residentlimit, *weighed);
+  // The memory watch covers the mining and the exchange, whose stores grow.
+  RunMonitor own;
+  RunMonitor& watched = monitor ? *monitor : own;
+  const ResidentLimit watch(residentlimit, watched);
+  if (s.ok()) s = MineKept(db, options, watched, *weighed);
   if (!s.ok()) return s;
   long long found = weighed->pairs();
   MPI_Allreduce(&found, pairs, 1, MPI_LONG_LONG, MPI_SUM, MPI_COMM_WORLD);
@@ -248,7 +247,7 @@ Status MpiGroup::MineAndWriteTogether(const Database& db, const Options& options
   ResultStore owned;
   const int longest = 2 + rep.tidnum + rep.itemnum;
   s = Agree(OnLargeStack(
-      [&] { return ExchangeBlocks(*local, bounds, rank_, ranks_, longest, owned); }));
+      [&] { return ExchangeBlocks(*local, bounds, rank_, ranks_, longest, watched, owned); }));
   local.reset();
   if (!s.ok()) return s;
   return WriteBlock(db, options, owned, path, lines);

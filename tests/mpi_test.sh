@@ -53,6 +53,28 @@ same() {
   done
 }
 
+# A new memory control group below this shell's own, limited to `bytes`
+# (cgroup v2 or v1): its path, or nothing when none can be made (not root,
+# no writable memory controller).
+memory_group() {
+  local bytes=$1 line own parent limitfile
+  while IFS= read -r line; do
+    own=${line#*:*:}
+    case "$line" in
+      0::*) parent=/sys/fs/cgroup$own limitfile=memory.max ;;
+      *:memory:*) parent=/sys/fs/cgroup/memory$own limitfile=memory.limit_in_bytes ;;
+      *) continue ;;
+    esac
+    if mkdir "$parent/qbmpi.$$" 2> /dev/null; then
+      if echo "$bytes" > "$parent/qbmpi.$$/$limitfile" 2> /dev/null; then
+        echo "$parent/qbmpi.$$"
+        return
+      fi
+      rmdir "$parent/qbmpi.$$"
+    fi
+  done < /proc/self/cgroup
+}
+
 # A dataset of `lines` random lines: bipartite, each of `items` items with
 # probability percent/100; undirected, a symmetric graph on `lines` vertices.
 random_dataset() {
@@ -93,6 +115,7 @@ case "$group" in
   datasets)
     same "$data/divorce.dat" 4 2 2 4 0 OUT
     same "$data/lesmis.adj" 3 1 1 3 1 OUT
+    same "$data/hepatitis.dat" 2 0 0 20 0 OUT
     same --search=tolerance "$data/lesmis.adj" 3 1 1 3 1 OUT
     same --search=tolerance "$data/vote.dat" 3 1 1 180 0 OUT
     same --search=tolerance "$data/hepatitis.dat" 2 0 0 40 0 OUT
@@ -128,6 +151,29 @@ case "$group" in
       [ "$(cat "$full/out.txt")" = old ] || fail "the old output in a full file system was not kept"
       ls -a "$full" | grep -q '^\.quasibiclique\.' && fail "a temporary file is left in a full file system"
       umount "$full"
+    fi
+    ;;
+  outofmemory)
+    # Rank 1 runs in a memory control group of its own, too small for its
+    # share of the results: it stops at its memory budget, and the run ends
+    # with the single run's report of it, the old output kept, no temporary
+    # file left.
+    cgroup=$(memory_group 200000000)
+    if [ -z "$cgroup" ]; then
+      echo "no memory control group can be made here: nothing checked"
+    else
+      printf 'old\n' > "$work/out.txt"
+      args=(--threads=1 "$data/divorce.dat" 5 3 3 5 0 "$work/out.txt")
+      timeout 300 "${mpirun[@]}" -np 1 "$spread" "${args[@]}" : \
+          -np 1 bash -c 'echo $$ > "$0/cgroup.procs" && exec "$@"' "$cgroup" "$spread" "${args[@]}" \
+          > "$work/run.txt" 2> "$work/run.err"
+      status=$?
+      rmdir "$cgroup"
+      [ "$status" = 4 ] || fail "rank 1 out of memory: status $status, not 4: $(cat "$work/run.err")"
+      grep -qxF "quasibiclique: error: out of memory: the run's memory reached its limit" \
+          "$work/run.err" || fail "rank 1 out of memory: no report of it: $(cat "$work/run.err")"
+      [ "$(cat "$work/out.txt")" = old ] || fail "rank 1 out of memory: the old output was not kept"
+      ls -a "$work" | grep -q '^\.quasibiclique\.' && fail "rank 1 out of memory: a temporary file is left"
     fi
     ;;
   killed)
