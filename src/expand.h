@@ -48,6 +48,17 @@ struct SearchObserver {
 // different threads share nothing they write; all of it is freed with the
 // context. `sharers`: the runs of the walk on threads of their own, whose
 // arenas share a limited address space.
+// Hands out the top-level tolerance combinations of a start item, by the
+// index of their first candidate, to the workers that walk it together.
+class TopClaims {
+ public:
+  virtual ~TopClaims() = default;
+  // The next first candidate, of `candidates` (1 when the start item has a
+  // single combination), that this worker walks; `candidates` or more when
+  // none is left. Each call's combinations are walked before the next call.
+  virtual int Claim(int candidates) = 0;
+};
+
 struct RunContext {
   explicit RunContext(const Database::Rep& db, size_t sharers = 1);
 
@@ -64,6 +75,9 @@ struct RunContext {
   // A run spread over several processes: the start items this process
   // walks, each told done right after its pairs. Null: every start item.
   TaskShare* share = nullptr;
+  // A start item walked by several workers: the top-level combinations this
+  // one walks. Null: all of them.
+  TopClaims* claims = nullptr;
 };
 
 // Walks every start item of db (loaded for `options`) in ascending order and

@@ -154,19 +154,26 @@ void ToleranceWalk::EnumerateWithoutCdb(ListView tidset, int item, int* itemmark
 // full (itemTolerance members) or ends at the last candidate, in
 // lexicographic order of candidate indexes; without candidates or tolerance,
 // the item's own transactions once.
+// At the top level of a start item that several workers walk, each walks
+// the combinations whose first candidates it claims.
 void ToleranceWalk::WalkTolerance(TidWalk& walk) {
+  TopClaims* const shared = walk.level == kTop ? claims : nullptr;
+  const bool single = walk.candnum == 0 || itemTolerance == 0;
+  if (shared && single && shared->Claim(1) != 0) return;
   ArenaScope scope(arena);
   walk.basecount = scope.Take(itemnum);
   std::fill(walk.basecount, walk.basecount + itemnum, 0);
   CountItems(walk.tran, walk.havelist, walk.basecount);
-  if (walk.candnum == 0 || itemTolerance == 0) {
+  if (single) {
     walk.addnum = itemTolerance;
     DepthFirstEnumerateTid(walk, 0, false);
+    if (shared) shared->Claim(1);
     return;
   }
   walk.addlist = scope.Take(std::min(itemTolerance, walk.candnum));
   walk.addnum = 0;
-  for (int j = 0; j < walk.candnum; j++) {
+  for (int j = shared ? shared->Claim(walk.candnum) : 0; j < walk.candnum;
+       j = shared ? shared->Claim(walk.candnum) : j + 1) {
     DepthFirstEnumerateTid(walk, j, true);
     walk.addnum--;
   }

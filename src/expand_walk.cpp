@@ -2,6 +2,7 @@
 // start items, on one thread or on several.
 #include <atomic>
 #include <condition_variable>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <numeric>
@@ -43,6 +44,7 @@ ToleranceWalk::ToleranceWalk(const Database::Rep& db, const Options& options, Pa
       outsidemark(context.outsidemark.data()),
       observer(context.observer),
       monitor(context.monitor),
+      claims(context.claims),
       sink(sink) {}
 
 namespace {
@@ -106,7 +108,7 @@ void Walk(const Database::Rep& db, const Options& options, PairSink& sink, RunCo
 }
 
 // The working memory of one worker of a parallel walk, and the ints its
-// walked start items keep until they are handed on.
+// walked pieces keep until they are handed on.
 struct WalkWorker {
   WalkWorker(const Database::Rep& db, RunMonitor* monitor, size_t workers)
       : context(db, workers), alltids(size_t(db.tidnum)) {
@@ -118,45 +120,89 @@ struct WalkWorker {
   std::atomic<size_t> kept{0};
 };
 
-// The pairs of one start item on their way to the run's sink in start
-// order. While earlier start items are still being walked they are kept,
-// per pair [ntids, nitems, tids..., items...]; once all earlier ones are
-// handed on, the start item is the head and its pairs go straight to the
-// sink. A worker keeps at most kKeptInts ints: beyond them, its walk waits
-// to become the head, and it takes no new start item until its walked ones
-// are handed on. So a parallel walk holds at most kKeptInts ints per thread
-// beyond what the store holds.
-class StartItemPairs final : public PairSink {
+class ParallelWalk;
+struct StartTask;
+
+// The pairs of a piece of a start item's walk, on their way to the run's
+// sink in the walk's order: the top-level tolerance combinations of a run
+// of consecutive first candidates [first, end), walked by one worker.
+// While earlier pieces are still being walked its pairs are kept, per pair
+// [ntids, nitems, tids..., items...]; once every earlier one is handed on,
+// the piece is the head and its pairs go straight to the sink. A worker
+// keeps at most kKeptInts ints: beyond them, its piece waits to become the
+// head, and it takes no new work until its walked pieces are handed on. So
+// a parallel walk holds at most kKeptInts ints per thread beyond what the
+// store holds.
+class Piece final : public PairSink {
  public:
   static constexpr size_t kKeptInts = size_t{1} << 20;
 
-  // index: its place among the start items this walk takes; start: its
-  // index among all start items.
-  StartItemPairs(class ParallelWalk& walk, WalkWorker& worker, size_t index, long long start)
-      : walk_(walk), worker_(worker), index_(index), start_(start) {}
+  Piece(ParallelWalk& walk, WalkWorker& worker, StartTask& task, int first)
+      : walk_(walk), worker_(worker), task_(task), first_(first), end_(first + 1) {}
   void Add(const int* tids, int ntids, const int* items, int nitems) override;
-  size_t index() const { return index_; }
-  long long start() const { return start_; }
+  StartTask& task() const { return task_; }
+  int first() const { return first_; }
+  int end() const { return end_; }
+  // The worker walks the next first candidate too.
+  void Extend() { end_++; }
   WalkWorker& worker() const { return worker_; }
   size_t kept() const { return kept_.size(); }
+  // Its worker has walked it (under the walk's lock).
+  bool walked() const { return walked_; }
+  void SetWalked() { walked_ = true; }
   // Hands the kept pairs to sink and lets later ones go straight to it.
   void BecomeHead(PairSink& sink);
 
  private:
   bool OverBudget() const { return kept_.size() + worker_.kept.load() >= kKeptInts; }
 
-  class ParallelWalk& walk_;
+  ParallelWalk& walk_;
   WalkWorker& worker_;
-  const size_t index_;
-  const long long start_;
-  PairSink* head_ = nullptr;  // the run's sink, once this start item is the head
+  StartTask& task_;
+  const int first_;
+  int end_;
+  bool walked_ = false;
+  PairSink* head_ = nullptr;  // the run's sink, once this piece is the head
   std::vector<int> kept_;
 };
 
+// A start item taken by the walk. Its first candidates are claimed one at a
+// time by the workers that walk it: the one that took it and, once no start
+// item is left to take, others that join it.
+struct StartTask {
+  StartTask(size_t place, long long start) : place(place), start(start) {}
+  const size_t place;      // among the start items this walk takes
+  const long long start;   // among all start items
+  std::atomic<int> next{0};       // the next first candidate to claim
+  std::atomic<int> candidates{-1};  // its first candidates, once a worker has counted them
+  // The pieces walked or being walked and not yet handed on, by first
+  // candidate; and the first candidates handed on. Under the walk's lock.
+  std::map<int, std::unique_ptr<Piece>> pieces;
+  std::atomic<int> handed{0};
+};
+
+// A worker's claims on the start item it walks: each claim that follows
+// its last extends its piece, any other starts a new piece.
+class PieceClaims final : public TopClaims, public PairSink {
+ public:
+  PieceClaims(ParallelWalk& walk, WalkWorker& worker, StartTask& task)
+      : walk_(walk), worker_(worker), task_(task) {}
+  int Claim(int candidates) override;
+  void Add(const int* tids, int ntids, const int* items, int nitems) override {
+    piece_->Add(tids, ntids, items, nitems);
+  }
+
+ private:
+  ParallelWalk& walk_;
+  WalkWorker& worker_;
+  StartTask& task_;
+  Piece* piece_ = nullptr;  // the piece being walked
+};
+
 // The walk on several workers: the start items are taken in ascending order
-// from a shared cursor, each walked by one worker; the sink sees the pairs
-// in start order, one call at a time, so it sees what a walk on one thread
-// hands it, in the same order.
+// from a shared cursor, each walked by the worker that took it and by those
+// that join it once none is left to take; the sink sees the pairs in the
+// order of the walk on one thread, one call at a time.
 class ParallelWalk {
  public:
   ParallelWalk(const Database::Rep& db, const Options& options, PairSink& sink,
@@ -167,25 +213,36 @@ class ParallelWalk {
         monitor_(monitor),
         starts_(StartItems(db, options)),
         cursor_(share, starts_.size()),
-        done_(starts_.size()) {
+        tasks_(starts_.size()) {
     if (monitor_) monitor_->SetUnits(starts_.size());
   }
   void Run(int threads);
-  // The start item k is the head: every earlier one is handed on.
-  bool IsHead(size_t k) const { return committed_.load(std::memory_order_acquire) == k; }
-  // Hands on the kept pairs of `pairs` and makes it the head, once it is;
+  // The piece is the head: every earlier one is handed on.
+  bool IsHead(const Piece& piece) const {
+    return committed_.load(std::memory_order_acquire) == piece.task().place &&
+           piece.task().handed.load(std::memory_order_acquire) == piece.first();
+  }
+  // Hands on the kept pairs of `piece` and makes it the head, once it is;
   // waits until then when `wait`.
-  void BecomeHeadOnceHead(StartItemPairs& pairs, bool wait);
+  void BecomeHeadOnceHead(Piece& piece, bool wait);
+  // A new piece of task from first candidate `first`, walked by worker.
+  Piece* NewPiece(WalkWorker& worker, StartTask& task, int first);
+  // The piece is walked: it is handed on with the walked ones after it
+  // once it is the head.
+  void Finish(Piece& piece);
 
  private:
   void WalkStarts();
-  // Takes the next start item: sets its place among those taken and its
-  // index among all. Returns false when none is left.
-  bool Take(size_t* index, long long* start);
-  // Waits while the worker keeps too much to take a new start item.
-  // Returns false when the walk failed elsewhere.
+  // Takes the next start item. Returns null when none is left.
+  StartTask* Take();
+  // A start item taken and still with first candidates to claim, the
+  // earliest; null when there is none.
+  StartTask* Join();
+  void WalkTask(WalkWorker& worker, StartTask& task);
+  // Waits while the worker keeps too much to take new work. Returns false
+  // when the walk failed elsewhere.
   bool WaitForRoom(const WalkWorker& worker);
-  void Finish(std::unique_ptr<StartItemPairs> pairs);
+  void HandOnLocked();
 
   const Database::Rep& db_;
   const Options& options_;
@@ -195,18 +252,18 @@ class ParallelWalk {
   size_t threads_ = 1;  // the walk's workers, who share the address space
   StartCursor cursor_;
   std::mutex taking_;  // held while a start item is taken: places follow the cursor
-  size_t taken_ = 0;   // start items taken
-  std::mutex handing_;  // held while pairs are handed on and the head changes
+  std::mutex handing_;  // held while pairs are handed on, pieces change or tasks are taken
   std::condition_variable headchanged_;
-  std::vector<std::unique_ptr<StartItemPairs>> done_;  // by place: walked, not yet handed on
-  std::atomic<size_t> committed_{0};                   // start items handed on
+  std::vector<std::unique_ptr<StartTask>> tasks_;  // by place
+  size_t taken_ = 0;                               // start items taken
+  std::atomic<size_t> committed_{0};               // start items handed on
   tbb::enumerable_thread_specific<std::unique_ptr<WalkWorker>> workers_;
   tbb::task_group group_;
   std::atomic<bool> failed_{false};
 };
 
-void StartItemPairs::Add(const int* tids, int ntids, const int* items, int nitems) {
-  if (!head_ && (OverBudget() || walk_.IsHead(index_))) {
+void Piece::Add(const int* tids, int ntids, const int* items, int nitems) {
+  if (!head_ && (OverBudget() || walk_.IsHead(*this))) {
     walk_.BecomeHeadOnceHead(*this, OverBudget());
   }
   if (head_) {
@@ -220,7 +277,7 @@ void StartItemPairs::Add(const int* tids, int ntids, const int* items, int nitem
   kept_.insert(kept_.end(), items, items + nitems);
 }
 
-void StartItemPairs::BecomeHead(PairSink& sink) {
+void Piece::BecomeHead(PairSink& sink) {
   for (size_t at = 0; at < kept_.size();) {
     const int ntids = kept_[at], nitems = kept_[at + 1];
     const int* tids = &kept_[at + 2];
@@ -229,6 +286,18 @@ void StartItemPairs::BecomeHead(PairSink& sink) {
   }
   std::vector<int>().swap(kept_);
   head_ = &sink;
+}
+
+int PieceClaims::Claim(int candidates) {
+  task_.candidates.store(candidates, std::memory_order_relaxed);
+  const int j = task_.next.fetch_add(1);
+  if (piece_ && j < candidates && j == piece_->end()) {
+    piece_->Extend();
+    return j;
+  }
+  if (piece_) walk_.Finish(*piece_);
+  piece_ = j < candidates ? walk_.NewPiece(worker_, task_, j) : nullptr;
+  return j;
 }
 
 void ParallelWalk::Run(int threads) {
@@ -245,16 +314,13 @@ void ParallelWalk::WalkStarts() {
   if (!worker) worker = std::make_unique<WalkWorker>(db_, monitor_, threads_);
   // When a worker fails (out of memory) the others stop at their next start
   // item.
-  size_t index;
-  long long start;
-  while (WaitForRoom(*worker) && Take(&index, &start)) {
-    auto pairs = std::make_unique<StartItemPairs>(*this, *worker, index, start);
+  while (WaitForRoom(*worker)) {
+    StartTask* task = Take();
+    if (!task) task = Join();
+    if (!task) return;
     // Handing pairs on can fail too (the store reaches its memory limit).
     try {
-      ToleranceWalk walk(db_, options_, *pairs, worker->context);
-      walk.Enumeratecdb(starts_[start], worker->alltids.data());
-      Finish(std::move(pairs));
-      if (monitor_) monitor_->UnitDone();
+      WalkTask(*worker, *task);
     } catch (...) {
       std::lock_guard<std::mutex> hold(handing_);
       failed_.store(true);
@@ -264,44 +330,89 @@ void ParallelWalk::WalkStarts() {
   }
 }
 
-bool ParallelWalk::Take(size_t* index, long long* start) {
-  std::lock_guard<std::mutex> hold(taking_);
-  *start = cursor_.Next();
-  if (*start < 0) return false;
-  *index = taken_++;
-  return true;
+void ParallelWalk::WalkTask(WalkWorker& worker, StartTask& task) {
+  PieceClaims claims(*this, worker, task);
+  struct Claiming {
+    RunContext& context;
+    ~Claiming() { context.claims = nullptr; }
+  } claiming{worker.context};
+  worker.context.claims = &claims;
+  ToleranceWalk walk(db_, options_, claims, worker.context);
+  walk.Enumeratecdb(starts_[task.start], worker.alltids.data());
+}
+
+StartTask* ParallelWalk::Take() {
+  std::lock_guard<std::mutex> take(taking_);
+  const long long start = cursor_.Next();
+  if (start < 0) return nullptr;
+  std::lock_guard<std::mutex> hold(handing_);
+  tasks_[taken_] = std::make_unique<StartTask>(taken_, start);
+  return tasks_[taken_++].get();
+}
+
+StartTask* ParallelWalk::Join() {
+  std::lock_guard<std::mutex> hold(handing_);
+  for (size_t k = committed_.load(); k < taken_; k++) {
+    StartTask& task = *tasks_[k];
+    const int candidates = task.candidates.load(std::memory_order_relaxed);
+    if (candidates < 0 || task.next.load() < candidates) return &task;
+  }
+  return nullptr;
 }
 
 bool ParallelWalk::WaitForRoom(const WalkWorker& worker) {
   std::unique_lock<std::mutex> hold(handing_);
   headchanged_.wait(hold, [&] {
-    return worker.kept.load() < StartItemPairs::kKeptInts || failed_.load();
+    return worker.kept.load() < Piece::kKeptInts || failed_.load();
   });
   return !failed_.load();
 }
 
-void ParallelWalk::BecomeHeadOnceHead(StartItemPairs& pairs, bool wait) {
+void ParallelWalk::BecomeHeadOnceHead(Piece& piece, bool wait) {
   std::unique_lock<std::mutex> hold(handing_);
   if (wait) {
-    headchanged_.wait(hold, [&] { return IsHead(pairs.index()) || failed_.load(); });
+    headchanged_.wait(hold, [&] { return IsHead(piece) || failed_.load(); });
   }
-  if (IsHead(pairs.index())) pairs.BecomeHead(sink_);
+  if (IsHead(piece)) piece.BecomeHead(sink_);
 }
 
-// A walked start item is handed on when it is the head, together with the
-// walked ones after it; else it waits for the head to reach it.
-void ParallelWalk::Finish(std::unique_ptr<StartItemPairs> pairs) {
+Piece* ParallelWalk::NewPiece(WalkWorker& worker, StartTask& task, int first) {
+  auto piece = std::make_unique<Piece>(*this, worker, task, first);
+  Piece* made = piece.get();
   std::lock_guard<std::mutex> hold(handing_);
-  pairs->worker().kept += pairs->kept();
-  done_[pairs->index()] = std::move(pairs);
-  size_t k = committed_.load(std::memory_order_relaxed);
-  for (; k < done_.size() && done_[k]; k++) {
-    done_[k]->worker().kept -= done_[k]->kept();
-    done_[k]->BecomeHead(sink_);
-    cursor_.Done(done_[k]->start());
-    done_[k].reset();
+  task.pieces.emplace(first, std::move(piece));
+  return made;
+}
+
+void ParallelWalk::Finish(Piece& piece) {
+  std::lock_guard<std::mutex> hold(handing_);
+  piece.worker().kept += piece.kept();
+  piece.SetWalked();
+  HandOnLocked();
+}
+
+// Hands on, in the walk's order, every walked piece from the head on, and
+// closes every start item whose first candidates are all handed on.
+void ParallelWalk::HandOnLocked() {
+  for (size_t k; (k = committed_.load(std::memory_order_relaxed)) < taken_;) {
+    StartTask& task = *tasks_[k];
+    const int handed = task.handed.load(std::memory_order_relaxed);
+    const auto head = task.pieces.find(handed);
+    if (head != task.pieces.end()) {
+      Piece& piece = *head->second;
+      if (!piece.walked()) break;
+      piece.worker().kept -= piece.kept();
+      piece.BecomeHead(sink_);
+      task.handed.store(piece.end(), std::memory_order_release);
+      task.pieces.erase(head);
+      continue;
+    }
+    const int candidates = task.candidates.load(std::memory_order_relaxed);
+    if (candidates < 0 || handed < candidates) break;
+    cursor_.Done(task.start);
+    if (monitor_) monitor_->UnitDone();
+    committed_.store(k + 1, std::memory_order_release);
   }
-  committed_.store(k, std::memory_order_release);
   headchanged_.notify_all();
 }
 

@@ -61,6 +61,7 @@ class ToleranceWalk {
   int* const outsidemark;  // tidnum ints, all zero between CheckSet calls
   const SearchObserver& observer;
   const RunMonitor* const monitor;
+  TopClaims* const claims;  // null: every top-level combination is walked here
   PairSink& sink;
   int noholders[1] = {0};  // the one empty holder list of a cdb's dead items; never written
 

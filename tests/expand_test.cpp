@@ -501,6 +501,48 @@ TEST(SearchOnThreads, SameSequenceOfPairsAsOneThread) {
   EXPECT_GE(manystarts * 4, cases) << manystarts << " cases had 20 items or more";
 }
 
+// Datasets with one or two start items and many transactions lacking them:
+// once no start item is left, the idle workers join the one being walked,
+// each taking its next top-level combinations; the sink still sees the
+// sequence of one thread.
+TEST(SearchOnThreads, WorkersJoiningAStartItemKeepTheSequence) {
+  std::mt19937 rng(77u);
+  auto uniform = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+  int nonempty = 0;
+  const int cases = 12;
+  for (int k = 0; k < cases && !::testing::Test::HasFailure(); k++) {
+    const int lines = uniform(24, 40), items = uniform(5, 7);
+    std::bernoulli_distribution has(std::uniform_real_distribution<double>(0.5, 0.8)(rng));
+    qbtest::Rows rows(lines);
+    for (int t = 0; t < lines; t++) {
+      for (int i = 0; i < items; i++) {
+        if (has(rng)) rows[t].push_back(i);
+      }
+    }
+    // Every item from the first (or the second) on is needed: one or two
+    // start items.
+    const Parameters p{items - k % 2, uniform(1, 2), uniform(1, 2), 2, kBipartite,
+                       kSearchTolerance};
+    const std::string content = qbtest::DatasetText(rows);
+    SCOPED_TRACE("case " + std::to_string(k) + ", dataset:\n" + content);
+    Session s(content, p);
+    s.context->observer = SearchObserver{};
+    SequenceSink serial;
+    WalkTolerances(s.rep(), s.options, serial, *s.context);
+    if (!serial.pairs.empty()) nonempty++;
+    for (int threads : {2, 3, 8}) {
+      const tbb::global_control workers(tbb::global_control::max_allowed_parallelism, threads);
+      for (int round = 0; round < 3; round++) {
+        SequenceSink parallel;
+        WalkTolerancesOnThreads(s.rep(), s.options, parallel, threads);
+        EXPECT_FALSE(parallel.overlapped) << threads << " threads";
+        EXPECT_TRUE(parallel.pairs == serial.pairs) << threads << " threads, round " << round;
+      }
+    }
+  }
+  EXPECT_GE(nonempty * 2, cases) << nonempty << " of " << cases << " cases had pairs";
+}
+
 // A sink that runs out of memory at its `limit`-th pair.
 class ExhaustingSink final : public PairSink {
  public:
