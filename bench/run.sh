@@ -25,6 +25,8 @@
 #             QB_THREAD_RUNS runs each, default 3, alternating), with the
 #             speedup, the output files compared, and a model for 16 and 64
 #             cores
+#   mpi       quasibiclique-mpi on 1, 2 and 4 ranks beside quasibiclique: wall
+#             time, the largest peak memory of a rank, the output compared
 #
 # Environment:
 #   QB_DATASETS  real datasets          (default <repo>/../shared/datasets)
@@ -480,6 +482,57 @@ section_threads() {
   echo
 }
 
+# mpirow FILE ARGS...: one row of the ranks table: quasibiclique on one
+# thread, then quasibiclique-mpi on 1, 2 and 4 ranks of one thread each
+# (oversubscribed beyond the cores); wall seconds from the launch of mpirun,
+# the largest peak RSS of a rank, and the output compared with the single
+# run's.
+mpirow() {
+  local file="$1"
+  shift
+  local out="$work/out.txt" tf="$work/time.txt" want cells="" ranks secs kib peak
+  rm -f "$out"
+  /usr/bin/time -f "%e %M" -o "$tf" \
+    "$bin" --threads=1 ${search:+"$search"} "$file" "$@" "$out" >/dev/null
+  read -r secs kib < <(tail -1 "$tf")
+  want="$(md5sum <"$out" | cut -c1-32)"
+  cells="$secs / $(awk -v k="$kib" 'BEGIN { printf "%.0f", k / 1024 }')"
+  local same="identical"
+  for ranks in 1 2 4; do
+    rm -f "$out" "$work/ranks.txt"
+    local start end
+    start="$(date +%s.%N)"
+    mpirun --allow-run-as-root --oversubscribe -q -np "$ranks" \
+      /usr/bin/time -f "%M" -a -o "$work/ranks.txt" \
+      "$build/quasibiclique-mpi" --threads=1 ${search:+"$search"} "$file" "$@" "$out" >/dev/null
+    end="$(date +%s.%N)"
+    peak="$(sort -n "$work/ranks.txt" | tail -1)"
+    cells="$cells | $(awk -v a="$start" -v b="$end" -v k="$peak" 'BEGIN { printf "%.2f / %.0f", b - a, k / 1024 }')"
+    [[ "$(md5sum <"$out" | cut -c1-32)" == "$want" ]] || same="**DIFFER**"
+  done
+  echo "| \`$(cmdline "$file" "$@" | sed "s/^quasibiclique /quasibiclique ${search:+$search }/")\` | $cells | $same |"
+}
+
+section_mpi() {
+  echo "### Ranks: quasibiclique-mpi on 1, 2 and 4 ranks"
+  echo
+  echo "Each cell: wall seconds / the largest peak RSS of a rank in MiB; one run each,"
+  echo "one thread per rank."
+  echo
+  echo "| command | quasibiclique | R = 1 | R = 2 | R = 4 | output |"
+  echo "|---|---:|---:|---:|---:|---|"
+  local a
+  for a in "$bi/divorce.dat 4 2 2 4 0" "$bi/divorce.dat 5 3 3 5 0" "$un/lesmis.adj 3 2 2 3 1" \
+           "$tx/hepatitis.dat 2 0 0 20 0"; do
+    mpirow $a
+  done
+  search="--search=tolerance"
+  mpirow "$tx/hepatitis.dat" 2 0 0 20 0
+  mpirow "$tx/vote.dat" 3 1 1 180 0
+  search=""
+  echo
+}
+
 # stoprow LEADING FILE ARGS...: one row of the stops table.
 stoprow() {
   local leading="$1" file="$2"
@@ -526,7 +579,7 @@ section_stops() {
 
 # ---------------------------------------------------------------------------
 sections=("$@")
-[[ ${#sections[@]} -gt 0 ]] || sections=(real tolerance onesided limits exact exactrest planted load tree threads stops)
+[[ ${#sections[@]} -gt 0 ]] || sections=(real tolerance onesided limits exact exactrest planted load tree threads stops mpi)
 echo "_$(date -u '+%Y-%m-%d %H:%M UTC'), commit $(git -C "$repo" rev-parse --short HEAD 2>/dev/null || echo '?'), load average at start: $(cut -d' ' -f1-3 /proc/loadavg)_"
 echo
 for s in "${sections[@]}"; do

@@ -2,9 +2,12 @@
 // itemset trie with an index of its long levels.
 #include "result_store.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <cassert>
 #include <cstdint>
+#include <cstdlib>
 #include <new>
 
 namespace quasibiclique {
@@ -55,15 +58,34 @@ void ChildIndex::Grow() {
 
 // ---------------------------------------------------------------------------
 
+namespace {
+
+// A chunk that is a whole number of huge pages is aligned to them and
+// offered to the kernel for them: a store of gigabytes then faults its
+// memory in 2 MB at a time instead of 4 KB (chess 2 0 0 1500: 8 s less of
+// the kernel's time on one thread).
+constexpr size_t kHugePage = size_t{2} << 20;
+
+int* NewChunk(size_t ints) {
+  const size_t bytes = ints * sizeof(int);
+  const bool huge = bytes % kHugePage == 0;
+  void* chunk = huge ? std::aligned_alloc(kHugePage, bytes) : std::malloc(bytes);
+  if (!chunk) throw std::bad_alloc();
+  if (huge) madvise(chunk, bytes, MADV_HUGEPAGE);  // a hint: refused, the chunk still serves
+  return static_cast<int*>(chunk);
+}
+
+}  // namespace
+
 int* TidStore::TakeFromNewChunk(int n) {
   // A long array gets a chunk of its own so that the current chunk's rest
   // is not abandoned; otherwise a fresh chunk replaces the current one.
   if (n > kChunkInts / 8) {
-    chunks_.push_back(new int[n]);
+    chunks_.push_back(NewChunk(size_t(n)));
     bytes_ += sizeof(int) * static_cast<size_t>(n);
     return chunks_.back();
   }
-  chunks_.push_back(new int[kChunkInts]);
+  chunks_.push_back(NewChunk(kChunkInts));
   bytes_ += sizeof(int) * static_cast<size_t>(kChunkInts);
   top_ = chunks_.back() + n;
   left_ = kChunkInts - n;
@@ -71,7 +93,7 @@ int* TidStore::TakeFromNewChunk(int n) {
 }
 
 TidStore::~TidStore() {
-  for (int* chunk : chunks_) delete[] chunk;
+  for (int* chunk : chunks_) std::free(chunk);
 }
 
 // ---------------------------------------------------------------------------
