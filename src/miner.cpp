@@ -201,8 +201,17 @@ class CountedSink final : public PairSink {
   }
 
   // The results the pairs handed on make once the output keeps one of
-  // two mirrors (exact when every pair of the run was found).
-  long long results() const { return (halves_.load() + 1) / 2; }
+  // two mirrors (exact when every pair of the run was found), at most the
+  // result limit. A run stopped at the limit has counted at least that many
+  // halves, but not exactly: a pair found by another thread meanwhile is
+  // counted before it sees the stop, and a pair whose mirror is a pair too
+  // counts half though its mirror may never be found, so the last whole
+  // pair can pass the limit. The output keeps the first max_results lines
+  // either way.
+  long long results() const {
+    const long long found = (halves_.load() + 1) / 2;
+    return limit_ ? std::min(found, limit_ / 2) : found;
+  }
 
  private:
   bool MirrorIsPair(const int* tids, int ntids, const int* items, int nitems) const {
