@@ -131,11 +131,13 @@ struct StartTask;
 // the piece is the head and its pairs go straight to the sink. A worker
 // keeps at most kKeptInts ints: beyond them, its piece waits to become the
 // head, and it takes no new work until its walked pieces are handed on. So
-// a parallel walk holds at most kKeptInts ints per thread beyond what the
-// store holds.
+// a parallel walk holds at most kKeptInts ints (16 MB) per thread beyond
+// what the store holds: enough that a worker seldom waits while a heavy
+// start item before its own is walked (vote 3 1 1 180 on two threads: 6.1 s
+// with 4 MB, 5.3 s with 16 MB, 8.9 s on one thread).
 class Piece final : public PairSink {
  public:
-  static constexpr size_t kKeptInts = size_t{1} << 20;
+  static constexpr size_t kKeptInts = size_t{1} << 22;
 
   Piece(ParallelWalk& walk, WalkWorker& worker, StartTask& task, int first)
       : walk_(walk), worker_(worker), task_(task), first_(first), end_(first + 1) {}
