@@ -31,6 +31,11 @@
 
 namespace quasibiclique {
 
+TextFilter::LabelOf LabelsOf(const Labels& labels) {
+  if (labels.empty()) return nullptr;
+  return [&labels](int id) { return labels[id]; };
+}
+
 ExactInput ExactInputOf(const Database::Rep& rep, const Options& options) {
   return ExactInput{rep.tidnum,
                     rep.itemnum,
@@ -439,12 +444,6 @@ Status CountExactResults(const Database& db, const Options& options, const TextO
 bool NeedsFilter(const Database::Rep& rep, const Options& options, const TextOutput& out) {
   return options.max_results > 0 || out.countonly || !rep.tidlabels.empty() ||
          !rep.itemlabels.empty();
-}
-
-// The labels of one side as the text filter reads them; null for none.
-TextFilter::LabelOf LabelsOf(const Labels& labels) {
-  if (labels.empty()) return nullptr;
-  return [&labels](int id) { return labels[id]; };
 }
 
 // MineToStores through the text filter.

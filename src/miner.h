@@ -17,8 +17,12 @@
 #include "result_store.h"
 #include "run_monitor.h"
 #include "task_share.h"
+#include "text_filter.h"
 
 namespace quasibiclique {
+
+// The labels of one side as the text filter reads them; null for none.
+TextFilter::LabelOf LabelsOf(const Labels& labels);
 
 // The loaded database and the options as the exact search takes them.
 ExactInput ExactInputOf(const Database::Rep& rep, const Options& options);

@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "memory_status.h"
+#include "miner.h"
 #include "result_writer.h"
 #include "text_filter.h"
 
@@ -264,11 +265,6 @@ ssize_t WriteToBlock(void* cookie, const char* text, size_t size) {
   return static_cast<ssize_t>(size);
 }
 
-TextFilter::LabelOf LabelOf(const Labels& labels) {
-  if (labels.empty()) return nullptr;
-  return [&labels](int id) { return labels[id]; };
-}
-
 // The writer's lines into out, through the labels when the dataset has
 // them. Returns 0 or the errno of the first failed write.
 int WriteLines(ResultWriter& writer, const Database::Rep& rep, std::FILE* out) {
@@ -277,7 +273,7 @@ int WriteLines(ResultWriter& writer, const Database::Rep& rep, std::FILE* out) {
   if (rep.tidlabels.empty() && rep.itemlabels.empty()) {
     return writer.WriteText(out, tidoldid, rep.tidnum, itemoldid, rep.itemnum);
   }
-  TextFilter filter(out, -1, LabelOf(rep.tidlabels), LabelOf(rep.itemlabels));
+  TextFilter filter(out, -1, LabelsOf(rep.tidlabels), LabelsOf(rep.itemlabels));
   if (!filter.file()) return errno ? errno : EIO;
   const int error = writer.WriteText(filter.file(), tidoldid, rep.tidnum, itemoldid, rep.itemnum);
   const int closing = filter.Close();
