@@ -171,6 +171,18 @@ void ResultShards::HandOverInOrder(PairSink& sink) {
   }
 }
 
+namespace {
+
+// The text a formatter may keep while earlier shards are written: an eighth
+// of what the shards store, between 1 and 8 MB. The more it keeps, the
+// further it formats ahead of the shard being written; keeping it to a
+// share of the store keeps a small run's peak near that of one thread.
+size_t TextKeptPerThread(size_t storedbytes) {
+  return std::clamp(storedbytes / 8, size_t{1} << 20, size_t{8} << 20);
+}
+
+}  // namespace
+
 ShardWriter::ShardWriter(ResultShards& shards, bool undirected, int threads, Stored stored)
     : span_(shards.span_),
       threads_(threads),
@@ -178,6 +190,7 @@ ShardWriter::ShardWriter(ResultShards& shards, bool undirected, int threads, Sto
       stored_(std::move(stored)),
       writers_(shards.shards_.size()) {
   shards.Flush();
+  keptbytes_ = TextKeptPerThread(shards.StoredBytes());
   if (!shards.runs_.empty()) {
     shards.SpillRest();
     runs_ = std::move(shards.runs_);
@@ -203,13 +216,13 @@ namespace {
 
 // The text of the shards on its way to the file in shard order. The shard
 // at the head (every earlier one written) writes its blocks as they come;
-// the others keep theirs, up to kKeptBytes each, and then wait to become the
-// head. So the texts held at once stay within kKeptBytes per thread (and
-// the block a formatter is filling).
+// the others keep theirs, up to `keep` bytes each, and then wait to become
+// the head. So the texts held at once stay within `keep` bytes per thread
+// (and the block a formatter is filling).
 class InOrderText {
  public:
-  InOrderText(std::FILE* file, size_t shards)
-      : file_(file), kept_(shards), keptbytes_(shards, 0), done_(shards, false) {}
+  InOrderText(std::FILE* file, size_t shards, size_t keep)
+      : file_(file), keep_(keep), kept_(shards), keptbytes_(shards, 0), done_(shards, false) {}
   // A block of the text of shard k, from its formatter.
   void Block(size_t k, const char* text, size_t size);
   // Shard k is formatted.
@@ -219,10 +232,10 @@ class InOrderText {
   int error() const { return error_; }
 
  private:
-  static constexpr size_t kKeptBytes = size_t{8} << 20;
   void Write(const char* text, size_t size);
 
   std::FILE* const file_;
+  const size_t keep_;
   std::mutex lock_;
   std::condition_variable headchanged_;
   size_t head_ = 0;
@@ -235,7 +248,7 @@ class InOrderText {
 
 void InOrderText::Block(size_t k, const char* text, size_t size) {
   std::unique_lock<std::mutex> hold(lock_);
-  if (k != head_ && keptbytes_[k] + size > kKeptBytes) {
+  if (k != head_ && keptbytes_[k] + size > keep_) {
     headchanged_.wait(hold, [&] { return head_ == k || failed_; });
   }
   if (failed_) return;
@@ -275,7 +288,7 @@ int ShardWriter::WriteText(std::FILE* file, const int* tidoldid, int tidnum,
   IdTexts ids;
   ids.Build(tidoldid, tidnum, itemoldid, itemnum);
   if (!runs_.empty()) return WriteMerged(file, ids);
-  InOrderText text(file, writers_.size());
+  InOrderText text(file, writers_.size(), keptbytes_);
   std::vector<int> lines(writers_.size(), 0);
   std::atomic<size_t> next{0};
   // Each thread formats the next shard not yet taken, until none is left.

@@ -14,6 +14,9 @@ namespace quasibiclique {
 namespace {
 
 constexpr size_t kOutBlock = size_t{1} << 22;  // bytes written per block of lines
+// Bytes per block FormatText hands on: formatters on several threads each
+// fill one, and the run holds a copy of those not yet written.
+constexpr size_t kTextBlock = size_t{1} << 20;
 constexpr size_t kMaxDigits = 11;              // an unsigned int and its space
 constexpr size_t kCacheLine = 64;
 
@@ -323,7 +326,7 @@ int ResultWriter::WriteTextFrom(std::FILE* file, const IdTexts& ids, const PairS
 int ResultWriter::WriteAll(const IdTexts& ids) {
   writeerror_ = 0;
   outused_ = 0;
-  ReserveOutput(kOutBlock);
+  ReserveOutput(emit_ ? kTextBlock : kOutBlock);
   PrepareWalk(ids);
   WalkResults([this](const int* tids, int ntids, const int* items, int nitems) {
     WriteLine(tids, ntids, items, nitems);

@@ -114,8 +114,8 @@ class ResultWriter {
   void Deliver(PairSink& sink, const int* tidoldid, int tidnum, const int* itemoldid,
                int itemnum);
 
-  // WriteText's lines handed to emit(text, size) in blocks of a few
-  // megabytes, with the texts of ids given.
+  // WriteText's lines handed to emit(text, size) in blocks of about a
+  // megabyte, with the texts of ids given.
   using TextBlocks = std::function<void(const char* text, size_t size)>;
   void FormatText(const IdTexts& ids, const TextBlocks& emit);
 
