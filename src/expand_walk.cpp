@@ -1,6 +1,7 @@
 // The tolerance walk of a whole run: its working memory and the loop over
 // start items, on one thread or on several.
 #include <atomic>
+#include <cstdlib>
 #include <condition_variable>
 #include <map>
 #include <memory>
@@ -126,8 +127,8 @@ struct StartTask;
 // The pairs of a piece of a start item's walk, on their way to the run's
 // sink in the walk's order: the top-level tolerance combinations of a run
 // of consecutive first candidates [first, end), walked by one worker.
-// While earlier pieces are still being walked its pairs are kept, per pair
-// [ntids, nitems, tids..., items...]; once every earlier one is handed on,
+// While earlier pieces are still being walked its pairs are kept, each
+// with its tids as a list or as a bitset, whichever is shorter; once every earlier one is handed on,
 // the piece is the head and its pairs go straight to the sink. A worker
 // keeps at most kKeptInts ints: beyond them, its piece waits to become the
 // head, and it takes no new work until its walked pieces are handed on. So
@@ -219,6 +220,7 @@ class ParallelWalk {
     if (monitor_) monitor_->SetUnits(starts_.size());
   }
   void Run(int threads);
+  int tidnum() const { return db_.tidnum; }
   // The piece is the head: every earlier one is handed on.
   bool IsHead(const Piece& piece) const {
     return committed_.load(std::memory_order_acquire) == piece.task().place &&
@@ -264,6 +266,63 @@ class ParallelWalk {
   std::atomic<bool> failed_{false};
 };
 
+namespace {
+
+// Whether the ascending tids of a pair take fewer ints as a bitset of every
+// tid than as a list: in a dense database a pair holds a good share of the
+// transactions, and its kept tids then shrink many times over.
+bool KeptAsBits(int tidnum, const int* tids, int ntids) {
+  if ((tidnum + 31) / 32 >= ntids) return false;
+  for (int k = 1; k < ntids; k++) {
+    if (tids[k] <= tids[k - 1]) return false;
+  }
+  return true;
+}
+
+// Appends a pair to kept, as [ntids, nitems, tids..., items...] or, where
+// that is shorter, [-ntids, nitems, bitset of the tids..., items...].
+void Keep(std::vector<int>& kept, int tidnum, const int* tids, int ntids, const int* items,
+          int nitems) {
+  const bool bits = KeptAsBits(tidnum, tids, ntids);
+  kept.push_back(bits ? -ntids : ntids);
+  kept.push_back(nitems);
+  if (bits) {
+    const size_t at = kept.size();
+    kept.resize(at + size_t(tidnum + 31) / 32, 0);
+    // An int may be read and written as its unsigned counterpart.
+    unsigned* set = reinterpret_cast<unsigned*>(kept.data() + at);
+    for (int k = 0; k < ntids; k++) set[tids[k] >> 5] |= 1u << (tids[k] & 31);
+  } else {
+    kept.insert(kept.end(), tids, tids + ntids);
+  }
+  kept.insert(kept.end(), items, items + nitems);
+}
+
+// Hands every pair of kept to sink, in the order they were kept.
+void HandOnKept(const std::vector<int>& kept, int tidnum, PairSink& sink) {
+  std::vector<int> listed;
+  for (size_t at = 0; at < kept.size();) {
+    const int ntids = std::abs(kept[at]), nitems = kept[at + 1];
+    const int* tids = &kept[at + 2];
+    size_t tidints = size_t(ntids);
+    if (kept[at] < 0) {
+      tidints = size_t(tidnum + 31) / 32;
+      listed.clear();
+      const unsigned* set = reinterpret_cast<const unsigned*>(tids);
+      for (size_t w = 0; w < tidints; w++) {
+        for (unsigned bits = set[w]; bits; bits &= bits - 1) {
+          listed.push_back(int(w * 32) + __builtin_ctz(bits));
+        }
+      }
+      tids = listed.data();
+    }
+    sink.Add(tids, ntids, &kept[at + 2 + tidints], nitems);
+    at += 2 + tidints + size_t(nitems);
+  }
+}
+
+}  // namespace
+
 void Piece::Add(const int* tids, int ntids, const int* items, int nitems) {
   if (!head_ && (OverBudget() || walk_.IsHead(*this))) {
     walk_.BecomeHeadOnceHead(*this, OverBudget());
@@ -273,19 +332,11 @@ void Piece::Add(const int* tids, int ntids, const int* items, int nitems) {
     return;
   }
   if (OverBudget()) return;  // the walk failed elsewhere: nothing more is kept
-  kept_.push_back(ntids);
-  kept_.push_back(nitems);
-  kept_.insert(kept_.end(), tids, tids + ntids);
-  kept_.insert(kept_.end(), items, items + nitems);
+  Keep(kept_, walk_.tidnum(), tids, ntids, items, nitems);
 }
 
 void Piece::BecomeHead(PairSink& sink) {
-  for (size_t at = 0; at < kept_.size();) {
-    const int ntids = kept_[at], nitems = kept_[at + 1];
-    const int* tids = &kept_[at + 2];
-    sink.Add(tids, ntids, tids + ntids, nitems);
-    at += 2 + size_t(ntids) + size_t(nitems);
-  }
+  HandOnKept(kept_, walk_.tidnum(), sink);
   std::vector<int>().swap(kept_);
   head_ = &sink;
 }
