@@ -44,6 +44,8 @@
 #include <climits>
 #include <cstdint>
 #include <atomic>
+#include <chrono>
+#include <deque>
 #include <iterator>
 #include <memory>
 #include <numeric>
@@ -1162,6 +1164,70 @@ long long ParallelSearch::Run() {
   return total;
 }
 
+// Spawns every node as a task while fewer than `taskdepth` spawned tasks
+// are nested, runs it at once on the search of its nesting level, and
+// times every task: its own time and its span (see SearchSpread).
+class SpreadMeter final : public TaskSpawner {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  SpreadMeter(const Bounds& bounds, PairSink& sink, int taskdepth)
+      : bounds_(bounds), sink_(sink), taskdepth_(taskdepth) {}
+
+  // Runs work as a task nested in the open one, or as a top task.
+  template <typename Work>
+  void Time(Work work);
+  bool Hungry() const override { return int(open_.size()) - 1 < taskdepth_; }
+  bool Cancelled() const override { return false; }
+  void Spawn(const SharedGraph& g, const Word* frame, int words) override;
+  const SearchSpread& spread() const { return spread_; }
+
+ private:
+  // A task that has started and not yet ended.
+  struct OpenTask {
+    Clock::time_point start;
+    double children = 0;  // seconds of the tasks it spawned, theirs included
+    double longest = 0;   // the largest span among those tasks
+  };
+  void End();
+
+  const Bounds& bounds_;
+  PairSink& sink_;
+  const int taskdepth_;
+  std::vector<OpenTask> open_;  // the top task first, then the nested ones
+  std::deque<Search> levels_;   // the search of spawned tasks by nesting level, less one
+  SearchSpread spread_;
+};
+
+template <typename Work>
+void SpreadMeter::Time(Work work) {
+  open_.push_back(OpenTask{Clock::now()});
+  work();
+  End();
+}
+
+void SpreadMeter::End() {
+  const OpenTask task = open_.back();
+  open_.pop_back();
+  const double inclusive = std::chrono::duration<double>(Clock::now() - task.start).count();
+  const double own = inclusive - task.children;
+  const double span = own + task.longest;
+  spread_.work += own;
+  spread_.tasks++;
+  if (open_.empty()) {
+    spread_.span = std::max(spread_.span, span);
+    return;
+  }
+  open_.back().children += inclusive;
+  open_.back().longest = std::max(open_.back().longest, span);
+}
+
+void SpreadMeter::Spawn(const SharedGraph& g, const Word* frame, int) {
+  const size_t level = open_.size() - 1;
+  if (levels_.size() <= level) levels_.emplace_back(bounds_, sink_, this);
+  Time([&] { levels_[level].RunFrame(g, frame); });
+}
+
 // The misses of vertex v of side s among the sorted ids members[0 .. n).
 int MissesAmong(const DatabaseGraph& g, Side s, int v, const int* members, int n) {
   const IdRange row = g.Neighbours(s, v);
@@ -1238,6 +1304,28 @@ long long EnumerateMaximalPairs(const ExactInput& input, PairSink& sink, int thr
   if (threads <= 1) return SearchSerially(bounds, global, sink);
   ParallelSearch search(bounds, global, sink, threads);
   return search.Run();
+}
+
+SearchSpread MeasureSpread(const ExactInput& input, PairSink& sink, int taskdepth) {
+  ExactInput alone = input;
+  alone.monitor = nullptr;
+  alone.share = nullptr;
+  const Bounds bounds(alone);
+  const DatabaseGraph global{{input.tidnum, input.itemnum}, {input.tranlist, input.itemlist}};
+  SpreadMeter meter(bounds, sink, taskdepth);
+  const Decomposition parts(bounds, global);
+  if (!parts.side()) {
+    meter.Time([&] {
+      Search search(bounds, sink, &meter);
+      SearchWhole(search, WholeGraph(global));
+    });
+    return meter.spread();
+  }
+  // One top task per part, its gathering and building included, as
+  // SearchSerially searches them.
+  PartSearch part(bounds, global, parts, sink, &meter);
+  for (int v : parts.order()) meter.Time([&] { part.SearchPart(v); });
+  return meter.spread();
 }
 
 }  // namespace quasibiclique

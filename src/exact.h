@@ -47,6 +47,26 @@ struct ExactInput {
 // that varies from run to run; the set of pairs is the same.
 long long EnumerateMaximalPairs(const ExactInput& input, PairSink& sink, int threads = 1);
 
+// How far the exact search spreads over workers, measured on one thread.
+// A task is a part (or the one search of the whole graph), or a node that
+// a search spawns while fewer than `taskdepth` spawned tasks are nested;
+// each is timed as it runs. Its own time is its time less that of the
+// tasks it spawned, and its span is its own time plus the largest span of
+// those tasks: an upper bound of its critical path, since they are spawned
+// during its own work.
+struct SearchSpread {
+  double work = 0;      // seconds: the own times of all tasks together
+  double span = 0;      // seconds: the largest span of a part (or of the whole search)
+  long long tasks = 0;  // tasks timed, the parts (or the whole search) included
+};
+
+// Runs the exact search of input on the calling thread, handing every pair
+// to sink as EnumerateMaximalPairs does, and measures its spread with
+// tasks nested at most `taskdepth` deep (0: the parts alone). The input's
+// monitor and share are not used. Timing every task slows the search, and
+// that time is part of work and span.
+SearchSpread MeasureSpread(const ExactInput& input, PairSink& sink, int taskdepth);
+
 // True when (tids, items), both ascending new ids, is one of the pairs
 // EnumerateMaximalPairs hands over for input: within both tolerances, of
 // both least sizes, disjoint sides for undirected graphs, and no single tid

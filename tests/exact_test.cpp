@@ -475,4 +475,72 @@ TEST(ExactSearchTest, ThreadsHandOverThePairsOfOneThread) {
   EXPECT_GE(unsplit * 4, cases) << "only " << unsplit << " cases ran on the whole graph";
 }
 
+
+// MeasureSpread of rows under p with tasks nested at most taskdepth deep;
+// the pairs it hands over go to pairs, sorted. Its input carries a stopped
+// monitor, which it must not heed.
+quasibiclique::SearchSpread Spread(const Rows& rows, int itemnum, const Parameters& p,
+                                   int taskdepth, std::vector<Pair>* pairs) {
+  CountedLists lists(rows, itemnum);
+  quasibiclique::RunMonitor stopped;
+  stopped.Stop(quasibiclique::RunMonitor::kTimeLimit);
+  quasibiclique::ExactInput input{
+      static_cast<int>(rows.size()), itemnum, lists.tranlist.data(), lists.itemlist.data(),
+      p.item_supportLevel, p.itemTolerance, p.transactionTolerance, p.transaction_supportLevel,
+      p.graphtype == 1};
+  input.monitor = &stopped;
+  CollectingSink sink;
+  const quasibiclique::SearchSpread spread = quasibiclique::MeasureSpread(input, sink, taskdepth);
+  *pairs = std::move(sink.pairs);
+  std::sort(pairs->begin(), pairs->end());
+  return spread;
+}
+
+// The measured search hands over the pairs of the search on one thread,
+// each as often, at every nesting depth; its tasks are the parts (or the one
+// search of the whole graph) alone at depth 0, more at depth 1 for a split
+// search with results, and never fewer as the depth grows; its span is
+// positive and within its work once a pair is found.
+TEST(ExactSearchTest, MeasureSpreadSearchesAsOneThreadDoes) {
+  std::mt19937 rng(7007u);
+  const int cases = 120;
+  int nonempty = 0;
+  for (int k = 0; k < cases && !::testing::Test::HasFailure(); k++) {
+    const int graphtype = k % 2;
+    const Parameters p = k % 4 >= 2 ? RandomUnsplitSetting(rng, graphtype)
+                                    : RandomSetting(rng, graphtype);
+    const bool splits = p.item_supportLevel - 2 * p.transactionTolerance >= 1 ||
+                        std::max(2, p.transaction_supportLevel) - 2 * p.itemTolerance >= 1;
+    const Rows rows = RandomRows(rng, graphtype, kForTheWalk);
+    const int itemnum = ItemCount(rows, graphtype);
+    const int tidnum = static_cast<int>(rows.size());
+    std::vector<Pair> want = Enumerate(rows, itemnum, p);
+    std::sort(want.begin(), want.end());
+    if (!want.empty()) nonempty++;
+    long long fewer = 0;
+    for (int taskdepth : {0, 1, 3, 64}) {
+      SCOPED_TRACE("case " + std::to_string(k) + ", task depth " + std::to_string(taskdepth));
+      std::vector<Pair> got;
+      const quasibiclique::SearchSpread spread = Spread(rows, itemnum, p, taskdepth, &got);
+      EXPECT_EQ(got, want);
+      if (taskdepth == 0) {
+        EXPECT_TRUE(splits ? spread.tasks == tidnum || spread.tasks == itemnum
+                           : spread.tasks == 1)
+            << spread.tasks << " tasks";
+      } else if (taskdepth == 1 && splits && !want.empty()) {
+        // A found pair lies below the first branch of its part, which is
+        // spawned once one task may nest.
+        EXPECT_GT(spread.tasks, fewer);
+      }
+      EXPECT_GE(spread.tasks, fewer);
+      fewer = spread.tasks;
+      if (want.empty()) continue;
+      EXPECT_GT(spread.span, 0.0);
+      // Up to the rounding of sums taken in another order.
+      EXPECT_LE(spread.span, spread.work * (1 + 1e-9));
+    }
+  }
+  EXPECT_GE(nonempty * 10, cases * 3) << nonempty << " of " << cases << " cases had results";
+}
+
 }  // namespace
