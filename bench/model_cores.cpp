@@ -25,7 +25,7 @@
 // child's span, though its children start during its own work. It leaves
 // out what the parallel search adds (spawning, stealing, copying frames,
 // memory bandwidth shared by the cores). Timing every task slows the
-// measured run (its work exceeded the plain search by 6 to 13 % on the
+// measured run (its work exceeded the plain search by up to a fifth on the
 // datasets tried); f is a ratio of that run's times, and the timing adds to
 // every task of the work but only to the few tasks of a span, so it makes f
 // somewhat smaller than the search's own. Prints one Markdown table row.
