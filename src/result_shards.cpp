@@ -190,7 +190,9 @@ ShardWriter::ShardWriter(ResultShards& shards, bool undirected, int threads, Sto
       stored_(std::move(stored)),
       writers_(shards.shards_.size()) {
   shards.Flush();
-  keptbytes_ = TextKeptPerThread(shards.StoredBytes());
+  size_t storedbytes = 0;
+  for (const auto& shard : shards.shards_) storedbytes += shard->store->Bytes();
+  keptbytes_ = TextKeptPerThread(storedbytes);
   if (!shards.runs_.empty()) {
     shards.SpillRest();
     runs_ = std::move(shards.runs_);
@@ -216,13 +218,14 @@ namespace {
 
 // The text of the shards on its way to the file in shard order. The shard
 // at the head (every earlier one written) writes its blocks as they come;
-// the others keep theirs, up to `keep` bytes each, and then wait to become
-// the head. So the texts held at once stay within `keep` bytes per thread
-// (and the block a formatter is filling).
+// the others keep theirs while the texts kept in all stay within `keep`
+// bytes, and otherwise wait until they fit or their shard is the head. So
+// the texts held at once stay within `keep` bytes (and the block each
+// formatter is filling), however many shards a formatter finishes ahead.
 class InOrderText {
  public:
   InOrderText(std::FILE* file, size_t shards, size_t keep)
-      : file_(file), keep_(keep), kept_(shards), keptbytes_(shards, 0), done_(shards, false) {}
+      : file_(file), keep_(keep), kept_(shards), done_(shards, false) {}
   // A block of the text of shard k, from its formatter.
   void Block(size_t k, const char* text, size_t size);
   // Shard k is formatted.
@@ -240,7 +243,7 @@ class InOrderText {
   std::condition_variable headchanged_;
   size_t head_ = 0;
   std::vector<std::vector<std::string>> kept_;
-  std::vector<size_t> keptbytes_;
+  size_t keptbytes_ = 0;  // of all the shards' kept texts
   std::vector<char> done_;
   bool failed_ = false;
   int error_ = 0;  // errno of the first write that failed
@@ -248,8 +251,8 @@ class InOrderText {
 
 void InOrderText::Block(size_t k, const char* text, size_t size) {
   std::unique_lock<std::mutex> hold(lock_);
-  if (k != head_ && keptbytes_[k] + size > keep_) {
-    headchanged_.wait(hold, [&] { return head_ == k || failed_; });
+  if (k != head_ && keptbytes_ + size > keep_) {
+    headchanged_.wait(hold, [&] { return head_ == k || failed_ || keptbytes_ + size <= keep_; });
   }
   if (failed_) return;
   if (k == head_) {
@@ -257,7 +260,7 @@ void InOrderText::Block(size_t k, const char* text, size_t size) {
     return;
   }
   kept_[k].emplace_back(text, size);
-  keptbytes_[k] += size;
+  keptbytes_ += size;
 }
 
 void InOrderText::Done(size_t k) {
@@ -265,7 +268,10 @@ void InOrderText::Done(size_t k) {
   done_[k] = true;
   while (head_ < done_.size() && done_[head_]) {
     if (++head_ == done_.size()) break;
-    for (const std::string& block : kept_[head_]) Write(block.data(), block.size());
+    for (const std::string& block : kept_[head_]) {
+      Write(block.data(), block.size());
+      keptbytes_ -= block.size();
+    }
     std::vector<std::string>().swap(kept_[head_]);
   }
   headchanged_.notify_all();
@@ -288,7 +294,8 @@ int ShardWriter::WriteText(std::FILE* file, const int* tidoldid, int tidnum,
   IdTexts ids;
   ids.Build(tidoldid, tidnum, itemoldid, itemnum);
   if (!runs_.empty()) return WriteMerged(file, ids);
-  InOrderText text(file, writers_.size(), keptbytes_);
+  // Every formatter but the one at the head may keep its share.
+  InOrderText text(file, writers_.size(), keptbytes_ * size_t(std::max(1, threads_ - 1)));
   std::vector<int> lines(writers_.size(), 0);
   std::atomic<size_t> next{0};
   // Each thread formats the next shard not yet taken, until none is left.

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <cstdio>
 #include <functional>
@@ -454,6 +455,60 @@ TEST(ResultShards, ManyRunsAreMergedOnTheWay) {
   });
   EXPECT_TRUE(text == want);
   EXPECT_EQ(writer.lines(), 150000);
+}
+
+// A stream into a string whose writes are slow: while the formatter at the
+// head writes, the others run ahead of it.
+class SlowStream {
+ public:
+  SlowStream() {
+    cookie_io_functions_t io{};
+    io.write = [](void* self, const char* text, size_t size) -> ssize_t {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      static_cast<SlowStream*>(self)->text.append(text, size);
+      return static_cast<ssize_t>(size);
+    };
+    file = fopencookie(this, "w", io);
+  }
+  FILE* file;
+  std::string text;
+};
+
+// A first shard with megabytes of text, written slowly, and many small
+// shards after it: the formatters of the later ones, when they run beside
+// the first, run out of room to keep their text while it is written and
+// wait for it; the file is still that of one store.
+TEST(ResultShards, FormattersAheadOfAHeavyShardWaitAndKeepTheOrder) {
+  Adds adds;
+  auto window = [](int first) {
+    Ids tids(30);
+    for (int k = 0; k < 30; k++) tids[k] = first + k;  // one size for all: none contains another
+    return tids;
+  };
+  for (int t = 0; t < 10000; t++) adds.push_back({window(t), {0}});
+  for (int i = 1; i < 64; i++) {
+    for (int t = 0; t < 150; t++) adds.push_back({window(t * 7 + i), {i}});
+  }
+  const Ids tidoldid = qbtest::Identity(10029), itemoldid = qbtest::Identity(64);
+  ResultStore store;
+  for (const Result& r : adds) qbtest::Add(store, r.first, r.second);
+  ResultWriter one(store, false);
+  const std::string want = WriteText([&](FILE* file) {
+    return one.WriteText(file, tidoldid.data(), 10029, itemoldid.data(), 64);
+  });
+  ASSERT_GT(want.size(), size_t{2} << 20);  // beyond what formatters may keep on 2 threads
+  for (int threads : {2, 3, 8}) {
+    const tbb::global_control workers(tbb::global_control::max_allowed_parallelism, threads);
+    ResultShards shards(64, 64, ResultShards::Arrival::kAnyOrder);
+    AddOnThreads(shards, adds, 2);
+    ShardWriter writer(shards, false, threads);
+    SlowStream out;
+    ASSERT_NE(out.file, nullptr);
+    EXPECT_EQ(writer.WriteText(out.file, tidoldid.data(), 10029, itemoldid.data(), 64), 0);
+    EXPECT_EQ(fclose(out.file), 0);
+    EXPECT_TRUE(out.text == want) << threads << " threads";
+    EXPECT_EQ(writer.lines(), 10000 + 63 * 150) << threads << " threads";
+  }
 }
 
 // Pairs arriving in order (the tolerance walk's) are never spilled, since a
