@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <cstdio>
@@ -508,6 +509,52 @@ TEST(ResultShards, FormattersAheadOfAHeavyShardWaitAndKeepTheOrder) {
     EXPECT_EQ(fclose(out.file), 0);
     EXPECT_TRUE(out.text == want) << threads << " threads";
     EXPECT_EQ(writer.lines(), 10000 + 63 * 150) << threads << " threads";
+  }
+}
+
+// A stream that takes 256 KB and then fails as a full disk does.
+class FullStream {
+ public:
+  FullStream() {
+    cookie_io_functions_t io{};
+    io.write = [](void* self, const char*, size_t size) -> ssize_t {
+      auto* stream = static_cast<FullStream*>(self);
+      if (stream->taken + size > (size_t{256} << 10)) {
+        errno = ENOSPC;
+        return -1;
+      }
+      stream->taken += size;
+      return static_cast<ssize_t>(size);
+    };
+    file = fopencookie(this, "w", io);
+  }
+  FILE* file;
+  size_t taken = 0;
+};
+
+// A write that fails while the shards are formatted on several threads is
+// reported with its errno, and nothing is written after it; no formatter is
+// left waiting for the shards before its own.
+TEST(ResultShards, FailedWriteIsReportedOnAnyThreads) {
+  Adds adds;
+  for (int t = 0; t < 4000; t++) {
+    Ids window(30);
+    for (int k = 0; k < 30; k++) window[k] = t + k;
+    adds.push_back({window, {t % 64}});
+  }
+  const Ids tidoldid = qbtest::Identity(4029), itemoldid = qbtest::Identity(64);
+  for (int threads : {2, 3, 8}) {
+    const tbb::global_control workers(tbb::global_control::max_allowed_parallelism, threads);
+    ResultShards shards(64, 16, ResultShards::Arrival::kAnyOrder);
+    AddOnThreads(shards, adds, 2);
+    ShardWriter writer(shards, false, threads);
+    FullStream out;
+    ASSERT_NE(out.file, nullptr);
+    setvbuf(out.file, nullptr, _IONBF, 0);
+    EXPECT_EQ(writer.WriteText(out.file, tidoldid.data(), 4029, itemoldid.data(), 64), ENOSPC)
+        << threads << " threads";
+    EXPECT_LE(out.taken, size_t{256} << 10);
+    fclose(out.file);
   }
 }
 
