@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
+#include <cstdint>
 #include <cstdio>
 #include <functional>
 #include <iterator>
@@ -458,21 +459,31 @@ TEST(ResultShards, ManyRunsAreMergedOnTheWay) {
   EXPECT_EQ(writer.lines(), 150000);
 }
 
-// A stream into a string whose writes are slow: while the formatter at the
-// head writes, the others run ahead of it.
-class SlowStream {
+// A stream into a string that takes at most `room` bytes and then fails as
+// a full disk does; each write waits `pause` first (slow writes: while the
+// formatter at the head writes, the others run ahead of it).
+class TestStream {
  public:
-  SlowStream() {
+  TestStream(size_t room, std::chrono::milliseconds pause) : room_(room), pause_(pause) {
     cookie_io_functions_t io{};
     io.write = [](void* self, const char* text, size_t size) -> ssize_t {
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-      static_cast<SlowStream*>(self)->text.append(text, size);
+      auto* stream = static_cast<TestStream*>(self);
+      std::this_thread::sleep_for(stream->pause_);
+      if (stream->text.size() + size > stream->room_) {
+        errno = ENOSPC;
+        return -1;
+      }
+      stream->text.append(text, size);
       return static_cast<ssize_t>(size);
     };
     file = fopencookie(this, "w", io);
   }
   FILE* file;
   std::string text;
+
+ private:
+  const size_t room_;
+  const std::chrono::milliseconds pause_;
 };
 
 // A first shard with megabytes of text, written slowly, and many small
@@ -503,7 +514,7 @@ TEST(ResultShards, FormattersAheadOfAHeavyShardWaitAndKeepTheOrder) {
     ResultShards shards(64, 64, ResultShards::Arrival::kAnyOrder);
     AddOnThreads(shards, adds, 2);
     ShardWriter writer(shards, false, threads);
-    SlowStream out;
+    TestStream out(SIZE_MAX, std::chrono::milliseconds(5));
     ASSERT_NE(out.file, nullptr);
     EXPECT_EQ(writer.WriteText(out.file, tidoldid.data(), 10029, itemoldid.data(), 64), 0);
     EXPECT_EQ(fclose(out.file), 0);
@@ -511,26 +522,6 @@ TEST(ResultShards, FormattersAheadOfAHeavyShardWaitAndKeepTheOrder) {
     EXPECT_EQ(writer.lines(), 10000 + 63 * 150) << threads << " threads";
   }
 }
-
-// A stream that takes 256 KB and then fails as a full disk does.
-class FullStream {
- public:
-  FullStream() {
-    cookie_io_functions_t io{};
-    io.write = [](void* self, const char*, size_t size) -> ssize_t {
-      auto* stream = static_cast<FullStream*>(self);
-      if (stream->taken + size > (size_t{256} << 10)) {
-        errno = ENOSPC;
-        return -1;
-      }
-      stream->taken += size;
-      return static_cast<ssize_t>(size);
-    };
-    file = fopencookie(this, "w", io);
-  }
-  FILE* file;
-  size_t taken = 0;
-};
 
 // A write that fails while the shards are formatted on several threads is
 // reported with its errno, and nothing is written after it; no formatter is
@@ -548,12 +539,12 @@ TEST(ResultShards, FailedWriteIsReportedOnAnyThreads) {
     ResultShards shards(64, 16, ResultShards::Arrival::kAnyOrder);
     AddOnThreads(shards, adds, 2);
     ShardWriter writer(shards, false, threads);
-    FullStream out;
+    TestStream out(size_t{256} << 10, std::chrono::milliseconds(0));
     ASSERT_NE(out.file, nullptr);
     setvbuf(out.file, nullptr, _IONBF, 0);
     EXPECT_EQ(writer.WriteText(out.file, tidoldid.data(), 4029, itemoldid.data(), 64), ENOSPC)
         << threads << " threads";
-    EXPECT_LE(out.taken, size_t{256} << 10);
+    EXPECT_LE(out.text.size(), size_t{256} << 10);
     fclose(out.file);
   }
 }
