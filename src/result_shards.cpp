@@ -190,15 +190,15 @@ ShardWriter::ShardWriter(ResultShards& shards, bool undirected, int threads, Sto
       stored_(std::move(stored)),
       writers_(shards.shards_.size()) {
   shards.Flush();
-  size_t storedbytes = 0;
-  for (const auto& shard : shards.shards_) storedbytes += shard->store->Bytes();
-  keptbytes_ = TextKeptPerThread(storedbytes);
   if (!shards.runs_.empty()) {
     shards.SpillRest();
     runs_ = std::move(shards.runs_);
     writers_.clear();
     return;
   }
+  size_t storedbytes = 0;
+  for (const auto& shard : shards.shards_) storedbytes += shard->store->Bytes();
+  keptbytes_ = TextKeptPerThread(storedbytes);
   tbb::task_arena arena(threads_);
   arena.execute([&] {
     tbb::parallel_for(size_t{0}, writers_.size(), [&](size_t k) {

@@ -157,7 +157,7 @@ class ShardWriter {
   Stored stored_;
   std::vector<std::unique_ptr<ResultWriter>> writers_;
   std::vector<std::unique_ptr<RunFile>> runs_;  // the spilled results, when there are
-  size_t keptbytes_ = 0;  // text a formatter may keep ahead of the shard being written
+  size_t keptbytes_ = 0;  // text each thread's formatter may keep ahead of the one writing
   int lines_ = 0;
 };
 
