@@ -257,7 +257,7 @@ ssize_t WriteToBlock(void* cookie, const char* text, size_t size) {
     if (code == MPI_SUCCESS) MPI_Get_count(&status, MPI_CHAR, &count);
     if (code != MPI_SUCCESS || count <= 0) {
       errno = code != MPI_SUCCESS ? ErrnoOf(code, saved) : (saved ? saved : EIO);
-      return -1;
+      return 0;  // no bytes taken: a negative count would be read as a huge one
     }
     block.at += count;
     done += size_t(count);

@@ -44,8 +44,10 @@ ssize_t TextFilter::WriteThrough(void* cookie, const char* text, size_t size) {
     filter.Put(text, passed);
   }
   if (filter.error_) {
+    // A failed write takes no bytes: the C library reads a negative count
+    // as a huge one and goes on past the end of the caller's text.
     errno = filter.error_;
-    return -1;
+    return 0;
   }
   return static_cast<ssize_t>(size);  // what lies beyond the last line is dropped
 }

@@ -3,7 +3,12 @@
 // it in.
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -86,6 +91,29 @@ TEST(TextFilter, NoFileCountsOnlyAndAFailedWriteIsReported) {
   std::fputs(kText.c_str(), filter.file());
   EXPECT_NE(filter.Close(), 0);
   std::fclose(full);
+}
+
+// A write larger than the stream's buffer that fails on its way to the file
+// is reported by fwrite as short, and the text is never read past its end:
+// here it ends right before a page that may not be read.
+TEST(TextFilter, FailedLargeWriteIsShortAndReadsNoFurther) {
+  const size_t page = size_t(sysconf(_SC_PAGESIZE)), size = (size_t{3} << 20) + 8;
+  const size_t mapped = (size + page - 1) / page * page + page;
+  void* map = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(map, MAP_FAILED);
+  char* const guard = static_cast<char*>(map) + mapped - page;
+  ASSERT_EQ(mprotect(guard, page, PROT_NONE), 0);
+  char* const text = guard - size;
+  for (size_t k = 0; k < size; k += 8) std::memcpy(text + k, "1 2 ;3 \n", 8);
+  std::FILE* full = std::fopen("/dev/full", "w");
+  ASSERT_NE(full, nullptr);
+  {
+    TextFilter filter(full, -1, nullptr, nullptr);
+    EXPECT_LT(std::fwrite(text, 1, size, filter.file()), size);
+    EXPECT_EQ(filter.Close(), ENOSPC);
+  }
+  std::fclose(full);
+  munmap(map, mapped);
 }
 
 }  // namespace
