@@ -181,6 +181,13 @@ size_t TextKeptPerThread(size_t storedbytes) {
   return std::clamp(storedbytes / 8, size_t{1} << 20, size_t{8} << 20);
 }
 
+// The walks are cut into parts of about 1 / kPartsPerThread of a thread's
+// share of the itemset nodes, so that parts of unlike weight still even
+// out, and of at least kPartNodesAtLeast nodes, so that a part's start
+// costs little beside its lines.
+constexpr size_t kPartsPerThread = 64;
+constexpr size_t kPartNodesAtLeast = size_t{1} << 12;
+
 }  // namespace
 
 ShardWriter::ShardWriter(ResultShards& shards, bool undirected, int threads, Stored stored)
@@ -216,19 +223,19 @@ ShardWriter::ShardWriter(ResultShards& shards, bool undirected, int threads, Sto
 
 namespace {
 
-// The text of the shards on its way to the file in shard order. The shard
-// at the head (every earlier one written) writes its blocks as they come;
-// the others keep theirs while the texts kept in all stay within `keep`
-// bytes, and otherwise wait until they fit or their shard is the head. So
-// the texts held at once stay within `keep` bytes (and the block each
-// formatter is filling), however many shards a formatter finishes ahead.
+// The text of the parts of the walks on its way to the file in order. The
+// part at the head (every earlier one written) writes its blocks as they
+// come; the others keep theirs while the texts kept in all stay within
+// `keep` bytes, and otherwise wait until they fit or their part is the head.
+// So the texts held at once stay within `keep` bytes (and the block each
+// formatter is filling), however many parts a formatter finishes ahead.
 class InOrderText {
  public:
-  InOrderText(std::FILE* file, size_t shards, size_t keep)
-      : file_(file), keep_(keep), kept_(shards), done_(shards, false) {}
-  // A block of the text of shard k, from its formatter.
+  InOrderText(std::FILE* file, size_t parts, size_t keep)
+      : file_(file), keep_(keep), kept_(parts), done_(parts, false) {}
+  // A block of the text of part k, from its formatter.
   void Block(size_t k, const char* text, size_t size);
-  // Shard k is formatted.
+  // Part k is formatted.
   void Done(size_t k);
   // A formatter failed: nothing more is written, and no one waits.
   void Fail();
@@ -243,7 +250,7 @@ class InOrderText {
   std::condition_variable headchanged_;
   size_t head_ = 0;
   std::vector<std::vector<std::string>> kept_;
-  size_t keptbytes_ = 0;  // of all the shards' kept texts
+  size_t keptbytes_ = 0;  // of all the parts' kept texts
   std::vector<char> done_;
   bool failed_ = false;
   int error_ = 0;  // errno of the first write that failed
@@ -294,20 +301,40 @@ int ShardWriter::WriteText(std::FILE* file, const int* tidoldid, int tidnum,
   IdTexts ids;
   ids.Build(tidoldid, tidnum, itemoldid, itemnum);
   if (!runs_.empty()) return WriteMerged(file, ids);
+  // The shards' walks cut into parts, in the output order, so that a shard
+  // that holds most of the results is formatted on every thread too.
+  struct Part {
+    size_t shard;
+    ResultWriter::WalkPart walk;
+  };
+  std::vector<Part> parts;
+  std::vector<std::atomic<size_t>> partsleft(writers_.size());
+  size_t nodes = 0;
+  for (const auto& writer : writers_) nodes += writer->nodes();
+  const size_t partnodes = std::max(kPartNodesAtLeast, nodes / (size_t(threads_) * kPartsPerThread));
+  for (size_t k = 0; k < writers_.size(); k++) {
+    std::vector<ResultWriter::WalkPart> walks = writers_[k]->CutWalk(partnodes);
+    partsleft[k] = walks.size();
+    if (walks.empty()) writers_[k].reset();
+    for (ResultWriter::WalkPart& walk : walks) parts.push_back(Part{k, std::move(walk)});
+  }
   // Every formatter but the one at the head may keep its share.
-  InOrderText text(file, writers_.size(), keptbytes_ * size_t(std::max(1, threads_ - 1)));
-  std::vector<int> lines(writers_.size(), 0);
+  InOrderText text(file, parts.size(), keptbytes_ * size_t(std::max(1, threads_ - 1)));
+  std::vector<int> lines(parts.size(), 0);
   std::atomic<size_t> next{0};
-  // Each thread formats the next shard not yet taken, until none is left.
+  // Each thread formats the next part not yet taken, until none is left; a
+  // shard's writer goes with its last part.
   const auto format = [&] {
     try {
-      for (size_t k; (k = next.fetch_add(1)) < writers_.size();) {
-        writers_[k]->FormatText(ids, [&](const char* block, size_t size) {
-          text.Block(k, block, size);
-        });
-        lines[k] = writers_[k]->lines();
-        writers_[k].reset();
-        text.Done(k);
+      OutputWalk walk;
+      for (size_t p; (p = next.fetch_add(1)) < parts.size();) {
+        const size_t k = parts[p].shard;
+        lines[p] = writers_[k]->FormatPart(parts[p].walk, walk, ids,
+                                           [&](const char* block, size_t size) {
+                                             text.Block(p, block, size);
+                                           });
+        if (--partsleft[k] == 0) writers_[k].reset();
+        text.Done(p);
       }
     } catch (...) {
       text.Fail();

@@ -136,8 +136,9 @@ class ShardWriter {
   // mirrors are stored.
   ShardWriter(ResultShards& shards, bool undirected, int threads, Stored stored = nullptr);
 
-  // ResultWriter::WriteText over all shards: each formatted on a thread of
-  // its own, the texts written in order. The writers go as they are written.
+  // ResultWriter::WriteText over all shards: the shards' walks cut into
+  // parts, formatted on the threads as they come free, the texts written in
+  // order. Each writer goes when its last part is formatted.
   int WriteText(std::FILE* file, const int* tidoldid, int tidnum, const int* itemoldid,
                 int itemnum);
   // ResultWriter::Deliver over all shards, in order, on the calling thread.

@@ -14,18 +14,18 @@ namespace quasibiclique {
 namespace {
 
 constexpr size_t kOutBlock = size_t{1} << 22;  // bytes written per block of lines
-// Bytes per block FormatText hands on: formatters on several threads each
+// Bytes per block FormatPart hands on: formatters on several threads each
 // fill one, and the run holds a copy of those not yet written.
 constexpr size_t kTextBlock = size_t{1} << 20;
-constexpr size_t kMaxDigits = 11;              // an unsigned int and its space
 constexpr size_t kCacheLine = 64;
+constexpr int kAheadTexts = 32;  // tid texts fetched ahead per itemset
 
 }  // namespace
 
 ResultWriter::ResultWriter(ResultStore& store, bool undirected)
     : runs_(std::move(store.runs_)), tidstore_(std::move(store.tidstore_)) {
   LayOutTrie(store);
-  itempath_.resize(levels_.size());
+  walk_.itempath.resize(levels_.size());
   if (undirected) {
     PruneMirrors([this](int) -> const ResultWriter& { return *this; });
   }
@@ -135,6 +135,80 @@ std::pair<int, int> ResultWriter::ChildrenOf(size_t k, size_t i) const {
 }
 
 // ---------------------------------------------------------------------------
+// Parts of the walk
+// ---------------------------------------------------------------------------
+
+// The nodes of [first, end) of `level` and of every level below them: the
+// children of consecutive nodes are consecutive, so each level below holds
+// one range of them.
+size_t ResultWriter::NodesBelow(int level, int first, int end) const {
+  size_t nodes = 0;
+  for (size_t k = static_cast<size_t>(level); first < end; k++) {
+    nodes += static_cast<size_t>(end - first);
+    if (k + 1 >= levels_.size()) break;
+    const int below = levels_[k][first].firstchild;
+    end = ChildrenOf(k, static_cast<size_t>(end - 1)).second;
+    first = below;
+  }
+  return nodes;
+}
+
+// The largest end' in [first, end] such that the nodes of [first, end') of
+// `level`, with all below them, number at most `nodes`.
+int ResultWriter::LargestRange(int level, int first, int end, size_t nodes) const {
+  int low = first, high = end;  // NodesBelow(low) <= nodes; above high too many or out
+  while (low < high) {
+    const int mid = low + (high - low + 1) / 2;
+    if (NodesBelow(level, first, mid) <= nodes) {
+      low = mid;
+    } else {
+      high = mid - 1;
+    }
+  }
+  return low;
+}
+
+size_t ResultWriter::nodes() const {
+  size_t n = 0;
+  for (const auto& level : levels_) n += level.size();
+  return n;
+}
+
+std::vector<ResultWriter::WalkPart> ResultWriter::CutWalk(size_t nodes) const {
+  std::vector<WalkPart> parts;
+  if (levels_.empty()) return parts;
+  std::vector<int> prefix;
+  CutRange(0, 0, static_cast<int>(levels_[0].size()), prefix, std::max<size_t>(nodes, 1),
+           parts);
+  return parts;
+}
+
+// Appends the parts of the walk of nodes [first, end) of `level`, whose
+// items above are prefix: ranges of consecutive nodes as long as they fit,
+// and a node too large for a part cut further, its own itemset a part before
+// those below it at the top level and after them below the top.
+void ResultWriter::CutRange(int level, int first, int end, std::vector<int>& prefix,
+                            size_t nodes, std::vector<WalkPart>& parts) const {
+  for (int i = first; i < end;) {
+    const int fits = LargestRange(level, i, end, nodes);
+    if (fits > i) {
+      parts.push_back(WalkPart{prefix, level, i, fits, false});
+      i = fits;
+      continue;
+    }
+    // Node i and those below it are more than a part: it has children.
+    const auto [below, belowend] = ChildrenOf(static_cast<size_t>(level), static_cast<size_t>(i));
+    const WalkPart own{prefix, level, i, i + 1, true};
+    if (level == 0) parts.push_back(own);
+    prefix.push_back(levels_[level][i].item);
+    CutRange(level + 1, below, belowend, prefix, nodes, parts);
+    prefix.pop_back();
+    if (level > 0) parts.push_back(own);
+    i++;
+  }
+}
+
+// ---------------------------------------------------------------------------
 // Walks
 // ---------------------------------------------------------------------------
 
@@ -144,12 +218,17 @@ std::pair<int, int> ResultWriter::ChildrenOf(size_t k, size_t i) const {
 // nitems). Recurses along an itemset only.
 template <typename Visit>
 void ResultWriter::WalkItemsets(int* itempath, Visit visit) {
-  if (levels_.empty()) return;
-  for (size_t i = 0; i < levels_[0].size(); i++) {
+  if (!levels_.empty()) WalkTop(0, static_cast<int>(levels_[0].size()), itempath, visit);
+}
+
+// Visits top-level nodes [first, end), each before all below it.
+template <typename Visit>
+void ResultWriter::WalkTop(int first, int end, int* itempath, Visit& visit) {
+  for (int i = first; i < end; i++) {
     itempath[0] = levels_[0][i].item;
     visit(levels_[0][i], 1);
-    const auto [first, end] = ChildrenOf(0, i);
-    if (first < end) WalkLevel(1, first, end, itempath, visit);
+    const auto [below, belowend] = ChildrenOf(0, i);
+    if (below < belowend) WalkLevel(1, below, belowend, itempath, visit);
   }
 }
 
@@ -164,24 +243,40 @@ void ResultWriter::WalkLevel(size_t k, int first, int end, int* itempath, Visit&
   }
 }
 
+// Visits the nodes of one part of the walk, as the whole walk visits them.
+template <typename Visit>
+void ResultWriter::WalkPartItemsets(const WalkPart& part, int* itempath, Visit& visit) {
+  std::copy(part.prefix.begin(), part.prefix.end(), itempath);
+  if (part.own) {
+    LaidNode& node = levels_[part.level][part.first];
+    itempath[part.level] = node.item;
+    visit(node, part.level + 1);
+  } else if (part.level == 0) {
+    WalkTop(part.first, part.end, itempath, visit);
+  } else {
+    WalkLevel(part.level, part.first, part.end, itempath, visit);
+  }
+}
+
 // Visits every stored tidset of the tree held by `root` in ascending
 // lexicographic order: visit(tids, ntids) sees the tidset in tids[0 ..
 // ntids) (the run's own array when the tidset is one run, else tidpath) and
 // returns true to remove it. A run whose tidsets are all removed goes too.
-// The walk keeps the slots of the path in walkslots_ instead of recursing.
+// The walk keeps the slots of the path in w.slots instead of recursing.
 template <typename Visit>
-void ResultWriter::WalkTidsets(TidRun** root, int* tidpath, Visit visit) {
-  walkslots_.clear();
+void ResultWriter::WalkTidsets(TidRun** root, OutputWalk& w, Visit visit) {
+  int* tidpath = w.tidpath.data();
+  w.slots.clear();
   for (TidRun** slot = root;;) {
     if (TidRun* run = *slot) {
-      assert(static_cast<size_t>(run->depth + run->len) <= tidpath_.size());
+      assert(static_cast<size_t>(run->depth + run->len) <= w.tidpath.size());
       const int* tids = run->tids;
       if (run->depth || run->child) {
         std::copy(run->tids, run->tids + run->len, tidpath + run->depth);
         tids = tidpath;
       }
       if (run->child) {
-        walkslots_.push_back(slot);
+        w.slots.push_back(slot);
         slot = &run->child;
       } else if (visit(tids, run->depth + run->len)) {
         *slot = run->next;
@@ -191,9 +286,9 @@ void ResultWriter::WalkTidsets(TidRun** root, int* tidpath, Visit visit) {
       }
       continue;
     }
-    if (walkslots_.empty()) return;
-    slot = walkslots_.back();
-    walkslots_.pop_back();
+    if (w.slots.empty()) return;
+    slot = w.slots.back();
+    w.slots.pop_back();
     TidRun* parent = *slot;
     if (parent->child) {
       slot = &parent->next;
@@ -217,7 +312,7 @@ void ResultWriter::PruneMirrors(const HolderOf& holder) {
 // Each tidset of an itemset is looked up against the store as left by the
 // removals before it.
 void ResultWriter::PruneWhere(const Drop& drop) {
-  int* itempath = itempath_.data();
+  int* itempath = walk_.itempath.data();
   WalkItemsets(itempath, [&](LaidNode& node, int nitems) {
     PruneItemset(node, itempath, nitems, drop);
   });
@@ -227,18 +322,19 @@ void ResultWriter::PruneWhere(const Drop& drop) {
 // names.
 void ResultWriter::PruneItemset(LaidNode& node, int* itempath, int nitems, const Drop& drop) {
   if (!node.tidroot) return;
-  WalkTidsets(&node.tidroot, TidPathFor(node.tidroot), [&](const int* tids, int ntids) {
+  MakeTidPathFor(node.tidroot);
+  WalkTidsets(&node.tidroot, walk_, [&](const int* tids, int ntids) {
     return ntids >= 2 && drop(tids, ntids, itempath, nitems);
   });
 }
 
-// The tidset path, made long enough for the tree whose top level starts at
-// run: a top-level run's maxlen bounds every tidset stored through it.
-int* ResultWriter::TidPathFor(const TidRun* run) {
+// Makes the writer's tidset path long enough for the tree whose top level
+// starts at run: a top-level run's maxlen bounds every tidset stored
+// through it.
+void ResultWriter::MakeTidPathFor(const TidRun* run) {
   int longest = 0;
   for (; run; run = run->next) longest = std::max(longest, run->maxlen);
-  if (tidpath_.size() < static_cast<size_t>(longest)) tidpath_.resize(longest);
-  return tidpath_.data();
+  if (walk_.tidpath.size() < static_cast<size_t>(longest)) walk_.tidpath.resize(longest);
 }
 
 // The laid node of itemset items[0 .. n), or null.
@@ -279,60 +375,52 @@ bool ResultWriter::Stores(const int* itemseq, int nseq, const int* tidseq, int n
 int ResultWriter::WriteText(std::FILE* file, const int* tidoldid, int tidnum,
                             const int* itemoldid, int itemnum) {
   ownids_.Build(tidoldid, tidnum, itemoldid, itemnum);
-  file_ = file;
-  const int error = WriteAll(ownids_);
-  file_ = nullptr;
-  return error;
+  PrepareWalk(walk_, ownids_);
+  walk_.text.Start(file, ownids_, kOutBlock);
+  WalkLines(walk_, nullptr);
+  lines_ = walk_.lines;
+  return walk_.text.Finish();
 }
 
-void ResultWriter::FormatText(const IdTexts& ids, const TextBlocks& emit) {
-  emit_ = &emit;
-  WriteAll(ids);
-  emit_ = nullptr;
+int ResultWriter::FormatPart(const WalkPart& part, OutputWalk& walk, const IdTexts& ids,
+                             const TextBlocks& emit) {
+  PrepareWalk(walk, ids);
+  walk.text.Start(emit, ids, kTextBlock);
+  WalkLines(walk, &part);
+  walk.text.Finish();
+  return walk.lines;
 }
 
-// Writes every line to file_ or emit_. Returns 0, or the errno of the first
-// write that failed.
-void ResultWriter::HandOver(PairSink& sink) {
-  if (tidpath_.empty()) tidpath_.resize(1);
-  for (const auto& level : levels_) {
-    for (const LaidNode& node : level) {
-      if (node.tidroot) TidPathFor(node.tidroot);
-    }
-  }
-  WalkResults([&](const int* tids, int ntids, const int* items, int nitems) {
-    sink.Add(tids, ntids, items, nitems);
+// Hands every line of the walk (or of one part of it) to w's text.
+void ResultWriter::WalkLines(OutputWalk& w, const WalkPart* part) {
+  WalkResults(w, part, [&w](const int* tids, int ntids, const int* items, int nitems) {
+    w.text.Write(tids, ntids, items, nitems);
   });
 }
 
+void ResultWriter::HandOver(PairSink& sink) {
+  if (walk_.tidpath.empty()) walk_.tidpath.resize(1);
+  for (const auto& level : levels_) {
+    for (const LaidNode& node : level) {
+      if (node.tidroot) MakeTidPathFor(node.tidroot);
+    }
+  }
+  WalkResults(walk_, nullptr, [&](const int* tids, int ntids, const int* items, int nitems) {
+    sink.Add(tids, ntids, items, nitems);
+  });
+  lines_ = walk_.lines;
+}
+
 int ResultWriter::WriteTextFrom(std::FILE* file, const IdTexts& ids, const PairSource& next) {
-  file_ = file;
-  writeerror_ = 0;
-  outused_ = 0;
   lines_ = 0;
-  ReserveOutput(kOutBlock);
-  PrepareWalk(ids);
+  walk_.text.Start(file, ids, kOutBlock);
   const int *tids, *items;
   int ntids, nitems;
   while (next(&tids, &ntids, &items, &nitems)) {
     lines_++;
-    WriteLine(tids, ntids, items, nitems);
+    walk_.text.Write(tids, ntids, items, nitems);
   }
-  if (!writeerror_) FlushOutput(0);
-  file_ = nullptr;
-  return writeerror_;
-}
-
-int ResultWriter::WriteAll(const IdTexts& ids) {
-  writeerror_ = 0;
-  outused_ = 0;
-  ReserveOutput(emit_ ? kTextBlock : kOutBlock);
-  PrepareWalk(ids);
-  WalkResults([this](const int* tids, int ntids, const int* items, int nitems) {
-    WriteLine(tids, ntids, items, nitems);
-  });
-  if (!writeerror_) FlushOutput(0);
-  return writeerror_;
+  return walk_.text.Finish();
 }
 
 namespace {
@@ -360,35 +448,38 @@ void ResultWriter::Deliver(PairSink& sink, const int* tidoldid, int tidnum,
 
 void ResultWriter::Deliver(PairSink& sink, const IdTexts& ids, const int* tidoldid,
                            const int* itemoldid) {
-  PrepareWalk(ids);
+  PrepareWalk(walk_, ids);
   std::vector<int> tids, items;
-  WalkResults([&](const int* newtids, int ntids, const int* newitems, int nitems) {
+  WalkResults(walk_, nullptr, [&](const int* newtids, int ntids, const int* newitems,
+                                  int nitems) {
     OldIdsAscending(newtids, ntids, ids.tids, tidoldid, tids);
     OldIdsAscending(newitems, nitems, ids.items, itemoldid, items);
     sink.Add(tids.data(), ntids, items.data(), nitems);
   });
+  lines_ = walk_.lines;
 }
 
-// Takes the texts of both maps' ids and makes the tidset path long enough:
-// a tidset holds distinct tids, one text each.
-void ResultWriter::PrepareWalk(const IdTexts& ids) {
-  tidtext_ = &ids.tids;
-  itemtext_ = &ids.items;
-  if (tidpath_.size() < ids.tids.slots.size()) tidpath_.resize(ids.tids.slots.size());
+// Takes the texts of the tids and makes w's paths long enough: a tidset
+// holds distinct tids, an itemset one item per level.
+void ResultWriter::PrepareWalk(OutputWalk& w, const IdTexts& ids) {
+  w.tidtext = &ids.tids;
+  if (w.tidpath.size() < ids.tids.slots.size()) w.tidpath.resize(ids.tids.slots.size());
+  if (w.itempath.size() < levels_.size()) w.itempath.resize(levels_.size());
 }
 
-// Hands every result with at least two tids to emit(tids, ntids, items,
-// nitems), new ids, each list ascending, in the output order, and counts
-// them in lines_.
+// Hands every result with at least two tids of the walk (or of one part of
+// it) to emit(tids, ntids, items, nitems), new ids, each list ascending, in
+// the output order, and counts them in w.lines.
 template <typename Emit>
-void ResultWriter::WalkResults(Emit emit) {
-  lines_ = 0;
-  int* itempath = itempath_.data();
-  int* tidpath = tidpath_.data();
-  WalkItemsets(itempath, [&](const LaidNode& node, int nitems) {
-    QueueItemset(node, itempath, nitems, tidpath, emit);
-  });
-  while (queued_) EmitOldestQueued(tidpath, emit);
+void ResultWriter::WalkResults(OutputWalk& w, const WalkPart* part, Emit emit) {
+  w.lines = 0;
+  auto queue = [&](const LaidNode& node, int nitems) { QueueItemset(w, node, nitems, emit); };
+  if (part) {
+    WalkPartItemsets(*part, w.itempath.data(), queue);
+  } else {
+    WalkItemsets(w.itempath.data(), queue);
+  }
+  while (w.queued) EmitOldestQueued(w, emit);
 }
 
 // The walk reaches itemsets in output order, but their runs and tids lie
@@ -397,22 +488,23 @@ void ResultWriter::WalkResults(Emit emit) {
 // run's tids when it is halfway through and the texts of the first of them
 // at three quarters, so that the loads overlap.
 template <typename Emit>
-void ResultWriter::QueueItemset(const LaidNode& node, const int* itempath, int nitems,
-                                int* tidpath, Emit& emit) {
+void ResultWriter::QueueItemset(OutputWalk& w, const LaidNode& node, int nitems, Emit& emit) {
+  constexpr int kAhead = OutputWalk::kAhead;
   if (!node.tidroot) return;
-  if (nitems > queuestride_) {
-    while (queued_) EmitOldestQueued(tidpath, emit);
-    queuestride_ = std::max(nitems, 2 * queuestride_);
-    queueitems_.resize(static_cast<size_t>(kAhead) * queuestride_);
+  if (nitems > w.queuestride) {
+    while (w.queued) EmitOldestQueued(w, emit);
+    w.queuestride = std::max(nitems, 2 * w.queuestride);
+    w.queueitems.resize(static_cast<size_t>(kAhead) * w.queuestride);
   }
-  if (queued_ == kAhead) EmitOldestQueued(tidpath, emit);
+  if (w.queued == kAhead) EmitOldestQueued(w, emit);
   __builtin_prefetch(node.tidroot);
-  const int at = (queuehead_ + queued_) % kAhead;
-  queue_[at] = QueuedItemset{node.tidroot, nitems};
-  std::copy(itempath, itempath + nitems, &queueitems_[static_cast<size_t>(at) * queuestride_]);
-  queued_++;
-  if (queued_ > kAhead / 2) {
-    const TidRun* run = queue_[(at + kAhead - kAhead / 2) % kAhead].tidroot;
+  const int at = (w.queuehead + w.queued) % kAhead;
+  w.queue[at] = OutputWalk::QueuedItemset{node.tidroot, nitems};
+  std::copy(w.itempath.data(), w.itempath.data() + nitems,
+            &w.queueitems[static_cast<size_t>(at) * w.queuestride]);
+  w.queued++;
+  if (w.queued > kAhead / 2) {
+    const TidRun* run = w.queue[(at + kAhead - kAhead / 2) % kAhead].tidroot;
     const char* first = reinterpret_cast<const char*>(run->tids);
     const size_t bytes = sizeof(int) * static_cast<size_t>(std::min(run->len, kAheadTexts));
     for (size_t offset = 0; offset < bytes; offset += kCacheLine) {
@@ -420,190 +512,28 @@ void ResultWriter::QueueItemset(const LaidNode& node, const int* itempath, int n
     }
     __builtin_prefetch(first + bytes - 1);
   }
-  if (tidtext_ && queued_ > 3 * kAhead / 4) {
-    const TidRun* run = queue_[(at + kAhead - 3 * kAhead / 4) % kAhead].tidroot;
-    for (int i = 0; i < std::min(run->len, kAheadTexts); i++) tidtext_->Prefetch(run->tids[i]);
+  if (w.tidtext && w.queued > 3 * kAhead / 4) {
+    const TidRun* run = w.queue[(at + kAhead - 3 * kAhead / 4) % kAhead].tidroot;
+    for (int i = 0; i < std::min(run->len, kAheadTexts); i++) w.tidtext->Prefetch(run->tids[i]);
   }
 }
 
 // Emits every stored tidset with at least two tids of the oldest queued
 // itemset.
 template <typename Emit>
-void ResultWriter::EmitOldestQueued(int* tidpath, Emit& emit) {
-  const QueuedItemset q = queue_[queuehead_];
-  const int* items = &queueitems_[static_cast<size_t>(queuehead_) * queuestride_];
-  queuehead_ = (queuehead_ + 1) % kAhead;
-  queued_--;
+void ResultWriter::EmitOldestQueued(OutputWalk& w, Emit& emit) {
+  const OutputWalk::QueuedItemset q = w.queue[w.queuehead];
+  const int* items = &w.queueitems[static_cast<size_t>(w.queuehead) * w.queuestride];
+  w.queuehead = (w.queuehead + 1) % OutputWalk::kAhead;
+  w.queued--;
   TidRun* tidroot = q.tidroot;
-  WalkTidsets(&tidroot, tidpath, [&](const int* tids, int ntids) {
+  WalkTidsets(&tidroot, w, [&](const int* tids, int ntids) {
     if (ntids >= 2) {
-      lines_++;
+      w.lines++;
       emit(tids, ntids, items, q.nitems);
     }
     return false;
   });
-}
-
-// ---------------------------------------------------------------------------
-// Text
-// ---------------------------------------------------------------------------
-
-namespace {
-
-// The decimal digit pairs 00, 01, ..., 99.
-constexpr char kDigitPairs[] =
-    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-    "8081828384858687888990919293949596979899";
-
-// Number of decimal digits of value.
-int DigitCount(unsigned value) {
-  int len = 1;
-  for (unsigned limit = 10; len < 10 && value >= limit; limit *= 10) len++;
-  return len;
-}
-
-// Writes value in decimal followed by a space; returns the end. Digits are
-// made two at a time, from the right, in place.
-char* AppendNumber(char* text, unsigned value) {
-  const int len = DigitCount(value);
-  char* at = text + len;
-  while (value >= 100) {
-    const unsigned pair = 2 * (value % 100);
-    value /= 100;
-    *--at = kDigitPairs[pair + 1];
-    *--at = kDigitPairs[pair];
-  }
-  if (value >= 10) {
-    *--at = kDigitPairs[2 * value + 1];
-    *--at = kDigitPairs[2 * value];
-  } else {
-    *--at = static_cast<char>('0' + value);
-  }
-  text[len] = ' ';
-  return text + len + 1;
-}
-
-}  // namespace
-
-void IdText::Build(const int* oldid, int n) {
-  byrank.resize(std::max(n, 0));
-  std::iota(byrank.begin(), byrank.end(), 0);
-  std::stable_sort(byrank.begin(), byrank.end(),
-                   [oldid](int a, int b) { return oldid[a] < oldid[b]; });
-  slots.resize(byrank.size());
-  for (size_t r = 0; r < byrank.size(); r++) {
-    Slot& slot = slots[byrank[r]];
-    slot.rank = static_cast<int>(r);
-    const unsigned value = static_cast<unsigned>(oldid[byrank[r]]);
-    slot.text[0] = static_cast<char>(AppendNumber(slot.text + 1, value) - (slot.text + 1));
-  }
-}
-
-// Line "t1 t2 ... ;i1 i2 ... \n" of old ids, each list ascending. The lines
-// collect in outbuffer_, which is written whenever it cannot take the next.
-void ResultWriter::WriteLine(const int* tidpath, int ntids, const int* itempath, int nitems) {
-  if (writeerror_) return;
-  const size_t room = kMaxDigits * (static_cast<size_t>(ntids) + nitems) + 2 + IdText::kSlot;
-  if (outsize_ - outused_ < room) FlushOutput(room);
-  char* text = outbuffer_.get() + outused_;
-  text = AppendSorted(tidpath, ntids, *tidtext_, text);
-  *text++ = ';';
-  text = AppendSorted(itempath, nitems, *itemtext_, text);
-  *text++ = '\n';
-  outused_ = static_cast<size_t>(text - outbuffer_.get());
-}
-
-namespace {
-
-using Int4 = int __attribute__((vector_size(16)));
-
-// How many of the values in blocks[0 .. n) are below r, four at a time.
-int RanksBelow(const Int4* blocks, int n, int r) {
-  const Int4 rank = {r, r, r, r};
-  Int4 below = {0, 0, 0, 0};
-  for (int b = 0; b < n; b++) below -= blocks[b] < rank;  // a true lane is -1
-  return below[0] + below[1] + below[2] + below[3];
-}
-
-}  // namespace
-
-// Appends the old ids of list ascending: orders its ids by rank, through a
-// bitmap of their range when the range is small for the list, by counting
-// for each id the ranks below its own when the list is short (no branch to
-// mispredict), else by sorting. The ids of a list are distinct, so their
-// ranks are too.
-char* ResultWriter::AppendSorted(const int* list, int n, const IdText& ids, char* text) {
-  if (ranks_.size() < static_cast<size_t>(n)) ranks_.resize(n);
-  int low = ids.Rank(list[0]), high = low, ascending = 1;
-  for (int i = 0; i < n; i++) {
-    assert(static_cast<size_t>(list[i]) < ids.slots.size());
-    const int r = ids.Rank(list[i]);
-    ranks_[i] = r;
-    if (i && r < ranks_[i - 1]) ascending = 0;
-    low = std::min(low, r);
-    high = std::max(high, r);
-  }
-  if (ascending) {
-    for (int i = 0; i < n; i++) text = ids.Append(list[i], text);
-    return text;
-  }
-  const int words = (high - low) / 64 + 1;
-  if (n <= kShortList && words > n * n / 16) return AppendCounted(list, n, ids, text);
-  if (words <= 2 * n + 16) return AppendFromBits(ids, low, words, n, text);
-  std::sort(ranks_.begin(), ranks_.begin() + n);
-  for (int i = 0; i < n; i++) text = ids.Append(ids.byrank[ranks_[i]], text);
-  return text;
-}
-
-// Appends the old ids of list[0 .. n), n <= kShortList, whose ranks are in
-// ranks_[0 .. n): the place of each id is the number of ranks below its own.
-char* ResultWriter::AppendCounted(const int* list, int n, const IdText& ids, char* text) {
-  int order[kShortList];
-  Int4 padded[kShortList / 4];
-  const int blocks = (n + 3) / 4;
-  padded[blocks - 1] = Int4{INT_MAX, INT_MAX, INT_MAX, INT_MAX};
-  memcpy(padded, ranks_.data(), sizeof(int) * static_cast<size_t>(n));
-  for (int i = 0; i < n; i++) order[RanksBelow(padded, blocks, ranks_[i])] = list[i];
-  for (int i = 0; i < n; i++) text = ids.Append(order[i], text);
-  return text;
-}
-
-// Appends the old ids of ranks_[0 .. n), which lie in the `words` * 64 ranks
-// from low, ascending, through a bitmap of that range.
-char* ResultWriter::AppendFromBits(const IdText& ids, int low, int words, int n, char* text) {
-  if (bits_.size() < static_cast<size_t>(words)) bits_.resize(words, 0);
-  for (int i = 0; i < n; i++) {
-    const int b = ranks_[i] - low;
-    bits_[b / 64] |= uint64_t{1} << (b % 64);
-  }
-  for (int w = 0; w < words; w++) {
-    for (uint64_t word = bits_[w]; word; word &= word - 1) {
-      const int rank = low + 64 * w + __builtin_ctzll(word);
-      text = ids.Append(ids.byrank[rank], text);
-    }
-    bits_[w] = 0;
-  }
-  return text;
-}
-
-// Writes the buffered lines and makes room for `room` bytes. After a failed
-// write nothing more is written.
-void ResultWriter::FlushOutput(size_t room) {
-  if (emit_) {
-    if (outused_) (*emit_)(outbuffer_.get(), outused_);
-  } else if (outused_ && fwrite(outbuffer_.get(), 1, outused_, file_) != outused_) {
-    writeerror_ = errno ? errno : EIO;
-  }
-  outused_ = 0;
-  ReserveOutput(room);
-}
-
-// The buffer is not cleared, so only the part that lines reach is touched.
-void ResultWriter::ReserveOutput(size_t size) {
-  if (outsize_ >= size) return;
-  outbuffer_.reset(new char[size]);
-  outsize_ = size;
 }
 
 }  // namespace quasibiclique

@@ -5,15 +5,12 @@
 #define QUASIBICLIQUE_RESULT_WRITER_H
 
 #include <cstddef>
-#include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <functional>
-#include <memory>
-#include <string>
 #include <utility>
 #include <vector>
 
+#include "line_text.h"
 #include "pair_sink.h"
 #include "result_store.h"
 
@@ -31,37 +28,34 @@ struct LaidNode {
   TidRun* tidroot;
 };
 
-// Output text of ids, per new id one 16-byte slot: the length of the text,
-// the old id in decimal and a space, and the id's rank, its position in
-// ascending old-id order (ties by new id). One fetch gives a list's writer
-// both the order and the text of an id.
-struct IdText {
-  struct alignas(16) Slot {
-    char text[12];  // text[0]: length of the text that follows
-    int rank;
-  };
-  static constexpr size_t kSlot = sizeof(Slot);
-  void Build(const int* oldid, int n);  // oldid maps new ids 0 .. n-1
-  int Rank(int id) const { return slots[id].rank; }
-  // Appends the text of new id `id`; writes kSlot - 1 bytes, advances by its length.
-  char* Append(int id, char* text) const {
-    const char* slot = reinterpret_cast<const char*>(&slots[id]);
-    memcpy(text, slot + 1, kSlot - 1);
-    return text + slot[0];
-  }
-  void Prefetch(int id) const { __builtin_prefetch(&slots[id]); }
-  std::vector<Slot> slots;
-  std::vector<int> byrank;  // rank -> new id
-};
+// The state of one output walk: the walked paths, the itemsets queued
+// ahead and the text of the lines. A writer keeps one for its own walks;
+// threads that format parts of a writer's walk at once take one each.
+class OutputWalk {
+ public:
+  OutputWalk() = default;
+  OutputWalk(const OutputWalk&) = delete;
+  OutputWalk& operator=(const OutputWalk&) = delete;
 
-// The texts of both id maps of a run, built once and read by every writer
-// of it: tids maps new tids 0 .. tidnum - 1, items new items 0 .. itemnum - 1.
-struct IdTexts {
-  IdText tids, items;
-  void Build(const int* tidoldid, int tidnum, const int* itemoldid, int itemnum) {
-    tids.Build(tidoldid, tidnum);
-    items.Build(itemoldid, itemnum);
-  }
+ private:
+  friend class ResultWriter;
+  struct QueuedItemset {
+    TidRun* tidroot;
+    int nitems;
+  };
+  static constexpr int kAhead = 16;
+
+  std::vector<int> tidpath;   // the walked tidset: as long as any the walk meets
+  std::vector<int> itempath;  // the walked itemset: one item per level
+  std::vector<TidRun**> slots;  // slots of the runs on the walked tidset path
+  QueuedItemset queue[kAhead];  // itemsets waiting to be emitted, a ring from queuehead
+  int queuehead = 0;
+  int queued = 0;
+  std::vector<int> queueitems;  // the items of ring entry e from e * queuestride
+  int queuestride = 0;
+  const IdText* tidtext = nullptr;  // the tid texts the walk's lines use, fetched ahead
+  LineText text;
+  int lines = 0;  // results the walk emitted
 };
 
 // The output order: itemsets by the laid-out trie, a top-level node's own
@@ -114,10 +108,27 @@ class ResultWriter {
   void Deliver(PairSink& sink, const int* tidoldid, int tidnum, const int* itemoldid,
                int itemnum);
 
-  // WriteText's lines handed to emit(text, size) in blocks of about a
-  // megabyte, with the texts of ids given.
-  using TextBlocks = std::function<void(const char* text, size_t size)>;
-  void FormatText(const IdTexts& ids, const TextBlocks& emit);
+  // Where formatted text goes: blocks of whole lines of about a megabyte.
+  using TextBlocks = LineText::TextBlocks;
+
+  // A stretch of the output walk: the itemsets of nodes [first, end) of
+  // level `level` and of every node below them or, when `own`, the itemset
+  // of node `first` alone. prefix holds the items of the levels above.
+  struct WalkPart {
+    std::vector<int> prefix;
+    int level, first, end;
+    bool own;
+  };
+  // The output walk cut into parts that follow one another in the output
+  // order, each of at most `nodes` itemset nodes where the trie allows (a
+  // node's own itemset is a part of one node).
+  std::vector<WalkPart> CutWalk(size_t nodes) const;
+  // WriteText's lines of one part, handed to emit in blocks, with the texts
+  // of ids given and the state of `walk`. Returns the lines. Parts of one
+  // writer may be formatted at once on several threads, each with its own
+  // walk, while nothing else of the writer runs.
+  int FormatPart(const WalkPart& part, OutputWalk& walk, const IdTexts& ids,
+                 const TextBlocks& emit);
 
   // Deliver with the texts of ids given; tidoldid and itemoldid as they
   // were built from.
@@ -139,6 +150,8 @@ class ResultWriter {
 
   // Results written or delivered by the last WriteText or Deliver.
   int lines() const { return lines_; }
+  // Itemset nodes of the laid-out trie.
+  size_t nodes() const;
 
  private:
   struct ListWalker;
@@ -150,66 +163,40 @@ class ResultWriter {
                    ListWalker* walkers);
   static bool StartList(ListWalker& w, const std::vector<TrieNode*>& heads, size_t& nextparent);
   std::pair<int, int> ChildrenOf(size_t k, size_t i) const;
+  size_t NodesBelow(int level, int first, int end) const;
+  int LargestRange(int level, int first, int end, size_t nodes) const;
+  void CutRange(int level, int first, int end, std::vector<int>& prefix, size_t nodes,
+                std::vector<WalkPart>& parts) const;
   template <typename Visit>
   void WalkItemsets(int* itempath, Visit visit);
   template <typename Visit>
+  void WalkTop(int first, int end, int* itempath, Visit& visit);
+  template <typename Visit>
   void WalkLevel(size_t k, int first, int end, int* itempath, Visit& visit);
   template <typename Visit>
-  void WalkTidsets(TidRun** root, int* tidpath, Visit visit);
+  void WalkPartItemsets(const WalkPart& part, int* itempath, Visit& visit);
+  template <typename Visit>
+  void WalkTidsets(TidRun** root, OutputWalk& w, Visit visit);
 
   void PruneItemset(LaidNode& node, int* itempath, int nitems, const Drop& drop);
-  int* TidPathFor(const TidRun* run);
+  void MakeTidPathFor(const TidRun* run);
   const LaidNode* FindLaid(const int* items, int n) const;
 
-  void PrepareWalk(const IdTexts& ids);
-  int WriteAll(const IdTexts& ids);
+  void PrepareWalk(OutputWalk& w, const IdTexts& ids);
+  void WalkLines(OutputWalk& w, const WalkPart* part);
   template <typename Emit>
-  void WalkResults(Emit emit);
+  void WalkResults(OutputWalk& w, const WalkPart* part, Emit emit);
   template <typename Emit>
-  void QueueItemset(const LaidNode& node, const int* itempath, int nitems, int* tidpath,
-                    Emit& emit);
+  void QueueItemset(OutputWalk& w, const LaidNode& node, int nitems, Emit& emit);
   template <typename Emit>
-  void EmitOldestQueued(int* tidpath, Emit& emit);
-
-  void WriteLine(const int* tidpath, int ntids, const int* itempath, int nitems);
-  char* AppendSorted(const int* list, int n, const IdText& ids, char* text);
-  static constexpr int kShortList = 32;  // lists that may be ordered by counting
-  char* AppendCounted(const int* list, int n, const IdText& ids, char* text);
-  char* AppendFromBits(const IdText& ids, int low, int words, int n, char* text);
-  void FlushOutput(size_t room);
-  void ReserveOutput(size_t size);
+  void EmitOldestQueued(OutputWalk& w, Emit& emit);
 
   NodeSlabs<TidRun> runs_;  // the store's split-off runs; removed runs for reuse
   TidStore tidstore_;       // the store's new runs with their tids
   std::vector<std::vector<LaidNode>> levels_;  // the trie laid out, from the top
-  std::vector<int> tidpath_;   // the walked tidset: as long as any the walk meets
-  std::vector<int> itempath_;  // the walked itemset: one item per level
-  std::vector<TidRun**> walkslots_;  // slots of the runs on the walked tidset path
+  OutputWalk walk_;  // the writer's own walks
+  IdTexts ownids_;   // the texts WriteText and Deliver build
   int lines_ = 0;
-
-  IdTexts ownids_;                   // the texts WriteText and Deliver build
-  const IdText* tidtext_ = nullptr;  // the texts of the walk under way
-  const IdText* itemtext_ = nullptr;
-  struct QueuedItemset {
-    TidRun* tidroot;
-    int nitems;
-  };
-  static constexpr int kAhead = 16;
-  static constexpr int kAheadTexts = 32;  // tid texts fetched ahead per itemset
-  QueuedItemset queue_[kAhead];  // itemsets waiting to be emitted, a ring from queuehead_
-  int queuehead_ = 0;
-  int queued_ = 0;
-  std::vector<int> queueitems_;  // the items of ring entry e from e * queuestride_
-  int queuestride_ = 0;
-
-  std::vector<int> ranks_;        // ranks of the list being written
-  std::vector<uint64_t> bits_;    // ranks as bits from a base; all zero between lines
-  std::unique_ptr<char[]> outbuffer_;  // formatted lines not yet written
-  size_t outsize_ = 0;                 // bytes of outbuffer_
-  size_t outused_ = 0;                 // bytes of outbuffer_ in use
-  std::FILE* file_ = nullptr;          // where WriteText writes, while it runs
-  const TextBlocks* emit_ = nullptr;   // where FormatText hands its blocks, while it runs
-  int writeerror_ = 0;                 // errno of the first failed write: nothing more is written
 };
 
 }  // namespace quasibiclique

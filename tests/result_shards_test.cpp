@@ -352,6 +352,29 @@ Adds AntichainAdds(std::mt19937& rng, bool undirected) {
   return adds;
 }
 
+// Every itemset starts with one item, so one shard holds all of them, and
+// there are enough of them for its walk to be cut into parts that the
+// writing threads share: the output is still that of one store.
+TEST(ResultShards, OneShardHoldingEveryResultIsWrittenInParts) {
+  std::mt19937 rng(5150u);
+  auto uniform = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+  const int itemnum = 600, tidnum = 50;
+  for (bool undirected : {false, true}) {
+    Adds adds;
+    for (int k = 0; k < 12000; k++) {
+      // Half below [0, 1], which is then cut further too.
+      Ids items = k % 2 ? Ids{0, 1} : Ids{0};
+      for (int i = 0, n = uniform(0, 3); i < n; i++) items.push_back(items.back() + uniform(1, 150));
+      if (items.back() >= itemnum) items.pop_back();
+      adds.emplace_back(RandomSubset(rng, tidnum, 2, 5), items);
+    }
+    const Ids oldid = ScrambledOldIds(rng, itemnum);
+    const Ids tidoldid(oldid.begin(), oldid.begin() + tidnum);
+    ExpectSameAsOneStore(adds, undirected, tidoldid, oldid,
+                         undirected ? "undirected" : "bipartite");
+  }
+}
+
 // Adds from several threads at once. No two pairs with the same itemset
 // have contained tidsets (as in the exact search's output), so the stored
 // set, and with it the output, does not depend on the order of the Adds.

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <functional>
 #include <map>
@@ -23,6 +24,8 @@
 
 namespace {
 
+using quasibiclique::IdTexts;
+using quasibiclique::OutputWalk;
 using quasibiclique::PairSink;
 using quasibiclique::ResultStore;
 using quasibiclique::ResultWriter;
@@ -399,6 +402,66 @@ TEST(WriterDeliver, SameResultsAndOrderAsTheText) {
     total += delivered;
   }
   EXPECT_GT(total, 1000);  // the rounds hold results to compare
+}
+
+// Itemsets of one to five items below forty first items, long child lists
+// under the small ones, each with one to three tidsets of one to five tids
+// (single tids are stored but never written).
+ResultStore& FillUnevenStore(std::mt19937& rng, ResultStore& store) {
+  auto uniform = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+  for (int k = 0; k < 2000; k++) {
+    Ids items;
+    const int first = uniform(0, 39), length = uniform(1, 5);
+    const int spread = first < 3 ? 200 : 2 + first % 4;
+    for (int i = 0, item = first; i < length; i++, item += uniform(1, spread)) items.push_back(item);
+    for (int t = uniform(1, 3); t > 0; t--) {
+      std::set<int> tids;
+      for (int n = uniform(1, 5); n > 0; n--) tids.insert(uniform(0, 29));
+      Add(store, Ids(tids.begin(), tids.end()), items);
+    }
+  }
+  return store;
+}
+
+// The walk cut into parts of any size: the texts of the parts, formatted in
+// any order by walks that each format several parts, and joined in the
+// order of the parts, are the whole text, and their lines are its lines.
+TEST(WriterParts, PartsJoinIntoTheWholeTextInAnyOrder) {
+  std::mt19937 rng(12);
+  Ids tidoldid(30), itemoldid(1100);
+  for (int t = 0; t < 30; t++) tidoldid[t] = 1000 - 7 * t;
+  for (int i = 0; i < 1100; i++) itemoldid[i] = (i * 389) % 1100;
+  IdTexts ids;
+  ids.Build(tidoldid.data(), 30, itemoldid.data(), 1100);
+  for (int round = 0; round < 4; round++) {
+    ResultStore store;
+    ResultWriter writer(FillUnevenStore(rng, store), round % 2);
+    const std::string whole = WriteOut(writer, itemoldid, tidoldid);
+    const int lines = writer.lines();
+    ASSERT_GT(lines, 1000);
+    EXPECT_EQ(writer.CutWalk(1).size(), writer.nodes());  // a node per part
+    EXPECT_EQ(writer.CutWalk(SIZE_MAX).size(), 1u);
+    for (size_t nodes : {1, 2, 5, 40, 700}) {
+      const std::vector<ResultWriter::WalkPart> parts = writer.CutWalk(nodes);
+      std::vector<size_t> order(parts.size());
+      std::iota(order.begin(), order.end(), 0);
+      std::shuffle(order.begin(), order.end(), rng);
+      std::vector<std::string> texts(parts.size());
+      OutputWalk walks[2];
+      int partlines = 0;
+      for (size_t k = 0; k < order.size(); k++) {
+        const size_t p = order[k];
+        partlines += writer.FormatPart(parts[p], walks[k % 2], ids,
+                                       [&](const char* text, size_t size) {
+                                         texts[p].append(text, size);
+                                       });
+      }
+      std::string joined;
+      for (const std::string& text : texts) joined += text;
+      ASSERT_TRUE(joined == whole) << "round " << round << ", parts of " << nodes << " nodes";
+      EXPECT_EQ(partlines, lines);
+    }
+  }
 }
 
 }  // namespace
