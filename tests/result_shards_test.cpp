@@ -464,12 +464,7 @@ TEST(ResultShards, ManyRunsAreMergedOnTheWay) {
     for (int i = 0; i < 100; i++) adds.push_back({window, {i}});
   }
   const Ids tidoldid = qbtest::Identity(1529), itemoldid = qbtest::Identity(100);
-  ResultStore store;
-  for (const Result& r : adds) qbtest::Add(store, r.first, r.second);
-  ResultWriter one(store, false);
-  const std::string want = WriteText([&](FILE* file) {
-    return one.WriteText(file, tidoldid.data(), 1529, itemoldid.data(), 100);
-  });
+  const std::string want = OneStore(adds, false, tidoldid, itemoldid).text;
   qbtest::TempDir spills;
   ResultShards shards(100, 4, ResultShards::Arrival::kAnyOrder);
   shards.LimitMemory(1, spills.path());
@@ -525,12 +520,7 @@ TEST(ResultShards, FormattersAheadOfAHeavyShardWaitAndKeepTheOrder) {
     for (int t = 0; t < 150; t++) adds.push_back({window(t * 7 + i), {i}});
   }
   const Ids tidoldid = qbtest::Identity(10029), itemoldid = qbtest::Identity(64);
-  ResultStore store;
-  for (const Result& r : adds) qbtest::Add(store, r.first, r.second);
-  ResultWriter one(store, false);
-  const std::string want = WriteText([&](FILE* file) {
-    return one.WriteText(file, tidoldid.data(), 10029, itemoldid.data(), 64);
-  });
+  const std::string want = OneStore(adds, false, tidoldid, itemoldid).text;
   ASSERT_GT(want.size(), size_t{2} << 20);  // beyond what formatters may keep on 2 threads
   for (int threads : {2, 3, 8}) {
     const tbb::global_control workers(tbb::global_control::max_allowed_parallelism, threads);
